@@ -1,0 +1,54 @@
+#include "app/helper_main.h"
+
+#include "app/command_reader.h"
+#include "app/lines.h"
+#include "capture/system_audio_capture.h"
+#include "platform/dispatch.h"
+#include "platform/process.h"
+
+namespace halvo {
+
+namespace {
+
+// Both live until the process exits and are never destroyed: threads may use them to the end.
+CaptureService* captureService = nullptr;
+SystemAudioCapture* capture = nullptr;
+
+void permissionProbeFinished(const std::optional<ShareableContent>& content,
+                             const std::optional<Error>& error) {
+    if (error) {
+        logErr("Permission denied: " + error->localizedDescription);
+        sendSignal("ERROR:PERMISSION_DENIED");
+        platform::exitProcess(1);
+    }
+    const std::size_t displays = content ? content->displays.size() : 0;
+    logErr("Permission OK. Displays: " + std::to_string(displays));
+    sendSignal("WAITING");
+    capture->start();
+}
+
+}  // namespace
+
+int runHelper(std::unique_ptr<CaptureService> service) {
+    logErr("Halvo Audio Helper v1.1");
+    logErr("Linux " + platform::operatingSystemVersionString());
+    logErr("PID: " + std::to_string(platform::processIdentifier()));
+
+    captureService = service.release();
+    // The owning reference is never dropped, so weak references to the controller always resolve.
+    auto* owner =
+        new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(*captureService));
+    capture = owner->get();
+
+    captureService->getShareableContent(
+        false, false, [](std::optional<ShareableContent> content, std::optional<Error> error) {
+            permissionProbeFinished(content, error);
+        });
+    platform::asyncOnGlobalUtilityQueue(
+        [] { runCommandReader(platform::FileHandle::standardInput(), *capture); });
+    logErr("Run loop started");
+    platform::runMainLoop();
+    return 0;
+}
+
+}  // namespace halvo

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "capture/error.h"
+#include "capture/shareable_content.h"
+
+namespace halvo::sim {
+
+// What one content query answers.
+struct ContentAnswer {
+    std::optional<Error> error;
+    bool hasContent = true;
+    std::vector<Display> displays;
+    // Process ids of the running applications; kSelf stands for the helper's own.
+    std::vector<std::int64_t> applicationProcessIDs;
+    static constexpr std::int64_t kSelf = -1;
+};
+
+enum class FormatKind { audio, none, notAudio };
+enum class BlockKind { contiguous, none, failingPointer, runs };
+
+// A batch of buffers that a started stream delivers.
+struct BufferBatch {
+    std::int64_t count = 1;  // kForever: until the stream stops
+    std::size_t bytes = 4096;
+    double sampleRate = 48000;
+    std::uint32_t channels = 1;
+    std::uint32_t bits = 32;
+    std::int64_t outputType = 1;
+    std::optional<std::int64_t> numSamples;  // default: bytes / (channels * bits / 8)
+    FormatKind format = FormatKind::audio;
+    BlockKind block = BlockKind::contiguous;
+    std::vector<std::size_t> runs;  // lengths when block == runs
+    std::int64_t intervalMs = 0;
+    bool beforeStartCompletes = false;
+    static constexpr std::int64_t kForever = -1;
+};
+
+struct Wait {
+    std::int64_t ms = 0;
+};
+
+struct SystemStop {
+    Error error;
+};
+
+using StreamEvent = std::variant<BufferBatch, Wait, SystemStop>;
+
+// An answer that either succeeds or carries an error.
+using Outcome = std::optional<Error>;
+
+// A scripted capture service. Lists indexed by occurrence take their entries in order and
+// repeat the last one; an empty list means success.
+struct Scenario {
+    std::vector<ContentAnswer> contentAnswers;  // the probe first, then one per start
+    std::vector<Outcome> registerOutcomes;      // one per stream made
+    std::vector<Outcome> startOutcomes;         // one per start request
+    std::vector<Outcome> stopOutcomes;          // one per stop request of a running stream
+    std::int64_t contentDelayMs = 0;
+    std::int64_t startDelayMs = 0;
+    std::int64_t stopDelayMs = 0;
+    // Events of the nth started stream (1-based); streams without their own use defaultEvents.
+    std::vector<std::pair<int, std::vector<StreamEvent>>> streamEvents;
+    std::vector<StreamEvent> defaultEvents;
+
+    const std::vector<StreamEvent>& eventsForStream(int ordinal) const;
+};
+
+struct ParseResult {
+    std::optional<Scenario> scenario;
+    std::string error;  // "line N: what is wrong" when scenario is empty
+};
+
+ParseResult parseScenario(const std::string& text);
+
+// The byte the simulated service puts at position `index` of everything it ever delivers, so
+// that a reader can check any stretch of the stream.
+constexpr std::uint8_t patternByte(std::uint64_t index) {
+    return static_cast<std::uint8_t>(index % 251);
+}
+
+}  // namespace halvo::sim

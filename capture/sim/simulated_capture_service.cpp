@@ -1,0 +1,360 @@
+#include "capture/sim/simulated_capture_service.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/process.h"
+
+namespace halvo::sim {
+
+using std::chrono::milliseconds;
+
+struct SimulatedCaptureService::Shared {
+    explicit Shared(Scenario s) : scenario(std::move(s)) {}
+
+    const Scenario scenario;
+    std::mutex mutex;  // guards record and startedStreams
+    Record record;
+    int startedStreams = 0;
+    std::atomic<std::uint64_t> deliveredBytes{0};  // position in the byte pattern
+    Scheduler scheduler;                           // last member: joined first on destruction
+
+    template <typename T>
+    static T pick(const std::vector<T>& list, int occurrence, T fallback) {
+        if (list.empty()) {
+            return fallback;
+        }
+        return list[std::min<std::size_t>(static_cast<std::size_t>(occurrence), list.size() - 1)];
+    }
+
+    platform::SampleBuffer makeBuffer(const BufferBatch& batch);
+};
+
+namespace {
+
+// Filled once; any stretch of the pattern is a copy out of it.
+const std::vector<std::byte>& patternTable() {
+    static const std::vector<std::byte> table = [] {
+        std::vector<std::byte> bytes(251 + (1u << 20));
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::byte>(patternByte(i));
+        }
+        return bytes;
+    }();
+    return table;
+}
+
+void fillPattern(std::byte* destination, std::size_t length, std::uint64_t position) {
+    const auto& table = patternTable();
+    const std::size_t chunk = table.size() - 251;
+    while (length > 0) {
+        const std::size_t count = std::min(length, chunk);
+        std::memcpy(destination, table.data() + position % 251, count);
+        destination += count;
+        length -= count;
+        position += count;
+    }
+}
+
+}  // namespace
+
+platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferBatch& batch) {
+    platform::SampleBuffer buffer;
+    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.channels * batch.bits / 8);
+    buffer.numSamples =
+        batch.numSamples.value_or(static_cast<std::int64_t>(batch.bytes / bytesPerFrame));
+    if (batch.format != FormatKind::none) {
+        std::optional<platform::AudioStreamBasicDescription> asbd;
+        if (batch.format == FormatKind::audio) {
+            asbd = platform::AudioStreamBasicDescription{
+                batch.sampleRate,
+                platform::kAudioFormatLinearPCM,
+                platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked,
+                bytesPerFrame,
+                1,
+                bytesPerFrame,
+                batch.channels,
+                batch.bits};
+        }
+        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(asbd);
+    }
+    if (batch.block == BlockKind::none) {
+        return buffer;
+    }
+    const std::uint64_t position = deliveredBytes.fetch_add(batch.bytes);
+    std::vector<platform::BlockBuffer::Run> runs;
+    std::vector<std::size_t> lengths =
+        batch.block == BlockKind::runs ? batch.runs : std::vector<std::size_t>{batch.bytes};
+    std::uint64_t at = position;
+    for (std::size_t length : lengths) {
+        platform::BlockBuffer::Run run(length);
+        fillPattern(run.data(), length, at);
+        at += length;
+        runs.push_back(std::move(run));
+    }
+    const platform::OSStatus pointerStatus = batch.block == BlockKind::failingPointer
+                                                 ? platform::kBlockBufferBadOffsetErr
+                                                 : platform::kNoErr;
+    buffer.dataBuffer =
+        std::make_shared<const platform::BlockBuffer>(std::move(runs), pointerStatus);
+    return buffer;
+}
+
+namespace {
+
+using Shared = SimulatedCaptureService::Shared;
+
+class SimulatedStream : public CaptureStream, public std::enable_shared_from_this<SimulatedStream> {
+  public:
+    SimulatedStream(std::shared_ptr<Shared> shared, std::weak_ptr<StreamDelegate> delegate)
+        : shared_(std::move(shared)), delegate_(std::move(delegate)) {}
+
+    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                                         std::shared_ptr<platform::SerialQueue> queue) override {
+        int occurrence = 0;
+        {
+            std::lock_guard lock(shared_->mutex);
+            occurrence = shared_->record.streamsMade - 1;
+        }
+        if (auto failure = Shared::pick<Outcome>(shared_->scenario.registerOutcomes, occurrence,
+                                                 std::nullopt)) {
+            return failure;
+        }
+        std::lock_guard lock(mutex_);
+        output_ = std::move(output);
+        (void)type;  // every type reaches the output, as a real service may send any
+        sampleQueue_ = std::move(queue);
+        return std::nullopt;
+    }
+
+    void startCapture(CaptureCompletion completion) override {
+        int occurrence = 0;
+        {
+            std::lock_guard lock(shared_->mutex);
+            occurrence = shared_->record.startRequests++;
+        }
+        const Outcome outcome =
+            Shared::pick<Outcome>(shared_->scenario.startOutcomes, occurrence, std::nullopt);
+        shared_->scheduler.after(
+            milliseconds(shared_->scenario.startDelayMs),
+            [weakSelf = weak_from_this(), outcome, completion = std::move(completion)]() mutable {
+                auto self = weakSelf.lock();
+                if (!self || outcome) {
+                    completion(outcome);
+                    return;
+                }
+                self->beginRunning(std::move(completion));
+            });
+    }
+
+    void stopCapture(CaptureCompletion completion) override {
+        int occurrence = 0;
+        {
+            std::lock_guard lock(shared_->mutex);
+            occurrence = shared_->record.stopRequests++;
+        }
+        Outcome outcome;
+        std::shared_ptr<platform::SerialQueue> queue;
+        {
+            std::lock_guard lock(mutex_);
+            const Outcome fallback =
+                running_ ? Outcome{} : Outcome{Error{"The stream is not running."}};
+            outcome = Shared::pick<Outcome>(shared_->scenario.stopOutcomes, occurrence, fallback);
+            running_ = false;
+            queue = sampleQueue_;
+        }
+        // Complete only once the buffer in progress is out, so the totals count it.
+        auto complete = [shared = shared_, outcome, completion = std::move(completion)]() mutable {
+            shared->scheduler.after(
+                milliseconds(shared->scenario.stopDelayMs),
+                [outcome, completion = std::move(completion)] { completion(outcome); });
+        };
+        if (queue) {
+            queue->async(std::move(complete));
+        } else {
+            complete();
+        }
+    }
+
+  private:
+    // Scheduler thread. Delivers the early buffers, waits until the sample queue has handed
+    // them over, then reports the start and plays the stream's events.
+    void beginRunning(CaptureCompletion completion) {
+        std::shared_ptr<platform::SerialQueue> queue;
+        {
+            std::lock_guard lock(shared_->mutex);
+            ordinal_ = ++shared_->startedStreams;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            running_ = true;
+            queue = sampleQueue_;
+        }
+        for (const StreamEvent& event : shared_->scenario.eventsForStream(ordinal_)) {
+            const auto* batch = std::get_if<BufferBatch>(&event);
+            if (batch != nullptr && batch->beforeStartCompletes) {
+                for (std::int64_t i = 0; i < batch->count; ++i) {
+                    deliver(*batch);
+                }
+            }
+        }
+        auto report = [weakSelf = weak_from_this(), shared = shared_,
+                       completion = std::move(completion)]() mutable {
+            shared->scheduler.after(milliseconds(0),
+                                    [weakSelf, completion = std::move(completion)] {
+                                        completion(std::nullopt);
+                                        if (auto self = weakSelf.lock()) {
+                                            self->playNext();
+                                        }
+                                    });
+        };
+        if (queue) {
+            queue->async(std::move(report));
+        } else {
+            report();
+        }
+    }
+
+    bool isRunning() {
+        std::lock_guard lock(mutex_);
+        return running_;
+    }
+
+    // Scheduler thread: plays events one after another; a buffer's successor is scheduled only
+    // after the output has taken it, so a slow reader slows the stream instead of growing a queue.
+    void playNext() {
+        const auto& events = shared_->scenario.eventsForStream(ordinal_);
+        while (isRunning() && nextEvent_ < events.size()) {
+            const StreamEvent& event = events[nextEvent_];
+            if (const auto* batch = std::get_if<BufferBatch>(&event)) {
+                if (batch->beforeStartCompletes ||
+                    (batch->count != BufferBatch::kForever && deliveredInBatch_ >= batch->count)) {
+                    ++nextEvent_;
+                    deliveredInBatch_ = 0;
+                    continue;
+                }
+                ++deliveredInBatch_;
+                deliver(*batch, milliseconds(batch->intervalMs));
+                return;
+            }
+            ++nextEvent_;
+            if (const auto* wait = std::get_if<Wait>(&event)) {
+                shared_->scheduler.after(milliseconds(wait->ms), [weakSelf = weak_from_this()] {
+                    if (auto self = weakSelf.lock()) {
+                        self->playNext();
+                    }
+                });
+                return;
+            }
+            if (const auto* systemStop = std::get_if<SystemStop>(&event)) {
+                {
+                    std::lock_guard lock(mutex_);
+                    running_ = false;
+                }
+                if (auto delegate = delegate_.lock()) {
+                    delegate->didStopWithError(*this, systemStop->error);
+                }
+                return;
+            }
+        }
+    }
+
+    // Hands one buffer to the sample queue; with `then`, plays on after the output returned.
+    void deliver(const BufferBatch& batch, std::optional<milliseconds> then = std::nullopt) {
+        std::shared_ptr<platform::SerialQueue> queue;
+        {
+            std::lock_guard lock(mutex_);
+            queue = sampleQueue_;
+        }
+        if (!queue) {
+            return;  // nobody registered: the buffer goes nowhere
+        }
+        auto buffer = std::make_shared<platform::SampleBuffer>(shared_->makeBuffer(batch));
+        const auto type = static_cast<StreamOutputType>(batch.outputType);
+        queue->async([weakSelf = weak_from_this(), buffer, type, then] {
+            auto self = weakSelf.lock();
+            if (!self) {
+                return;
+            }
+            std::shared_ptr<StreamOutput> output;
+            {
+                std::lock_guard lock(self->mutex_);
+                if (!self->running_) {
+                    return;
+                }
+                output = self->output_.lock();
+            }
+            if (output) {
+                output->didOutputSampleBuffer(*self, *buffer, type);
+            }
+            if (then) {
+                self->shared_->scheduler.after(*then, [weakSelf] {
+                    if (auto again = weakSelf.lock()) {
+                        again->playNext();
+                    }
+                });
+            }
+        });
+    }
+
+    const std::shared_ptr<Shared> shared_;
+    const std::weak_ptr<StreamDelegate> delegate_;
+    std::mutex mutex_;  // guards output_, sampleQueue_ and running_
+    std::weak_ptr<StreamOutput> output_;
+    std::shared_ptr<platform::SerialQueue> sampleQueue_;
+    bool running_ = false;
+    // Scheduler thread only.
+    int ordinal_ = 0;
+    std::size_t nextEvent_ = 0;
+    std::int64_t deliveredInBatch_ = 0;
+};
+
+}  // namespace
+
+SimulatedCaptureService::SimulatedCaptureService(Scenario scenario)
+    : shared_(std::make_shared<Shared>(std::move(scenario))) {}
+
+SimulatedCaptureService::~SimulatedCaptureService() = default;
+
+SimulatedCaptureService::Record SimulatedCaptureService::record() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->record;
+}
+
+void SimulatedCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
+    int occurrence = 0;
+    {
+        std::lock_guard lock(shared_->mutex);
+        occurrence = shared_->record.contentQueries++;
+    }
+    const ContentAnswer defaultAnswer{std::nullopt, true, {Display{1, 1920, 1080}}, {}};
+    const ContentAnswer answer =
+        Shared::pick(shared_->scenario.contentAnswers, occurrence, defaultAnswer);
+    std::optional<ShareableContent> content;
+    if (answer.hasContent) {
+        content.emplace();
+        content->displays = answer.displays;
+        for (std::int64_t id : answer.applicationProcessIDs) {
+            const auto pid = id == ContentAnswer::kSelf ? platform::processIdentifier()
+                                                        : static_cast<std::int32_t>(id);
+            content->applications.push_back(RunningApplication{pid, "app " + std::to_string(pid)});
+        }
+    }
+    shared_->scheduler.after(milliseconds(shared_->scenario.contentDelayMs),
+                             [content = std::move(content), error = answer.error,
+                              completion = std::move(completion)] { completion(content, error); });
+}
+
+std::shared_ptr<CaptureStream> SimulatedCaptureService::makeStream(
+    const ContentFilter& filter, const StreamConfiguration& configuration,
+    std::weak_ptr<StreamDelegate> delegate) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        ++shared_->record.streamsMade;
+        shared_->record.lastFilter = filter;
+        shared_->record.lastConfiguration = configuration;
+    }
+    return std::make_shared<SimulatedStream>(shared_, std::move(delegate));
+}
+
+}  // namespace halvo::sim

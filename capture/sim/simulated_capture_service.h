@@ -1,0 +1,44 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "capture/capture_service.h"
+#include "capture/sim/scenario.h"
+#include "capture/sim/scheduler.h"
+
+namespace halvo::sim {
+
+// A capture service that answers from a scenario: content, failures, delays, and the buffers
+// each started stream delivers. Delivered bytes follow patternByte() across the whole run.
+class SimulatedCaptureService : public CaptureService {
+  public:
+    explicit SimulatedCaptureService(Scenario scenario);
+    ~SimulatedCaptureService() override;
+
+    void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                             ContentCompletion completion) override;
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                              const StreamConfiguration& configuration,
+                                              std::weak_ptr<StreamDelegate> delegate) override;
+
+    // What the service has seen, for tests.
+    struct Record {
+        int contentQueries = 0;
+        int streamsMade = 0;
+        int startRequests = 0;
+        int stopRequests = 0;
+        ContentFilter lastFilter;
+        StreamConfiguration lastConfiguration;
+    };
+    Record record() const;
+
+    // Shared with the streams; lives as long as the service.
+    struct Shared;
+
+  private:
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace halvo::sim

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "capture/capture_service.h"
+#include "output/audio_output_handler.h"
+
+namespace halvo {
+
+// Owns the one capture stream of the process and starts and stops it. At most one stream feeds
+// the handler: a start while another start is pending or a stream is running is refused with a
+// diagnostic line. Outcomes reach the parent only as lines on standard error.
+class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCapture> {
+  public:
+    // The service is borrowed and must outlive every stream it makes.
+    static std::shared_ptr<SystemAudioCapture> create(CaptureService& service);
+
+    // Both callable from any thread; both return at once.
+    void start();
+    void stop();
+
+    const std::shared_ptr<AudioOutputHandler>& handler() const { return handler_; }
+    std::shared_ptr<CaptureStream> stream() const;
+
+    static constexpr std::int64_t kSampleRate = 48000;
+    static constexpr std::int64_t kChannelCount = 1;
+
+  private:
+    explicit SystemAudioCapture(CaptureService& service);
+
+    void contentArrived(std::optional<ShareableContent> content, std::optional<Error> error);
+    void startFinished(const std::shared_ptr<CaptureStream>& newStream, std::optional<Error> error);
+    void stopFinished(const std::shared_ptr<CaptureStream>& stoppedStream,
+                      std::optional<Error> error);
+    void streamStoppedBySystem(CaptureStream& stopped);
+    void endPendingStart();
+
+    CaptureService& service_;
+    const std::shared_ptr<AudioOutputHandler> handler_;
+
+    mutable std::mutex mutex_;  // guards stream_, startPending_ and streamRunning_
+    std::shared_ptr<CaptureStream> stream_;
+    // From start() until its start completes or fails.
+    bool startPending_ = false;
+    // stream_ was started and has been neither asked to stop nor stopped by the service.
+    bool streamRunning_ = false;
+};
+
+}  // namespace halvo

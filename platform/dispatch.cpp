@@ -1,0 +1,94 @@
+#include "platform/dispatch.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace halvo::platform {
+
+// Shared between the queue handle and its worker thread, so that releasing the handle on the
+// worker itself (a work item dropping the last reference) never has the thread join itself.
+struct SerialQueue::State {
+    std::mutex mutex;  // guards everything below
+    std::condition_variable wake;
+    std::deque<WorkItem> items;
+    bool workerRunning = false;
+    bool released = false;
+    std::thread worker;
+};
+
+namespace {
+
+void nameCurrentThread(const std::string& label) {
+    // The kernel keeps 15 characters of a thread name.
+    pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+}
+
+void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label);
+
+}  // namespace
+
+SerialQueue::SerialQueue(std::string label, QualityOfService qos)
+    : label_(std::move(label)), qos_(qos), state_(std::make_shared<State>()) {}
+
+SerialQueue::~SerialQueue() {
+    std::thread worker;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->released = true;
+        worker = std::move(state_->worker);
+    }
+    state_->wake.notify_all();
+    if (!worker.joinable()) {
+        return;
+    }
+    if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();  // the worker finishes its current item, sees `released` and ends
+    } else {
+        worker.join();
+    }
+}
+
+void SerialQueue::async(WorkItem work) {
+    std::lock_guard lock(state_->mutex);
+    state_->items.push_back(std::move(work));
+    if (!state_->workerRunning) {
+        state_->workerRunning = true;
+        state_->worker = std::thread([state = state_, label = label_] { drain(state, label); });
+    } else {
+        state_->wake.notify_one();
+    }
+}
+
+namespace {
+
+void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label) {
+    nameCurrentThread(label);
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+        state->wake.wait(lock, [&] { return !state->items.empty() || state->released; });
+        if (state->items.empty()) {
+            return;  // released and drained
+        }
+        WorkItem item = std::move(state->items.front());
+        state->items.pop_front();
+        lock.unlock();
+        item();
+        item = nullptr;  // release what the item captured before taking the lock again
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+void asyncOnGlobalUtilityQueue(WorkItem work) {
+    std::thread([item = std::move(work)] {
+        nameCurrentThread("utility");
+        item();
+    }).detach();
+}
+
+}  // namespace halvo::platform

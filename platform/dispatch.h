@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace halvo::platform {
+
+using WorkItem = std::function<void()>;
+
+enum class QualityOfService { userInteractive, userInitiated, utility, background };
+
+// A serial queue: work items run one at a time, in the order they were added, on one thread
+// that the queue owns. The thread starts lazily and ends when the queue is released and its
+// work has drained, so an idle queue costs nothing but memory.
+class SerialQueue {
+  public:
+    SerialQueue(std::string label, QualityOfService qos);
+    ~SerialQueue();
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    // Adds a work item; returns at once. Callable from any thread, including the queue's own.
+    void async(WorkItem work);
+
+    const std::string& label() const { return label_; }
+    QualityOfService qualityOfService() const { return qos_; }
+
+    struct State;
+
+  private:
+    std::string label_;
+    QualityOfService qos_;
+    std::shared_ptr<State> state_;
+};
+
+// The process-wide concurrent queue of utility priority: every item runs on a thread of its own,
+// so a long-running item (the command reader) never holds up another.
+void asyncOnGlobalUtilityQueue(WorkItem work);
+
+}  // namespace halvo::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace halvo::platform {
+
+// A borrowed file descriptor with the two operations the helper needs.
+class FileHandle {
+  public:
+    explicit constexpr FileHandle(int fd) : fd_(fd) {}
+
+    static FileHandle standardInput() { return FileHandle(0); }
+    static FileHandle standardOutput() { return FileHandle(1); }
+    static FileHandle standardError() { return FileHandle(2); }
+
+    // Writes every byte, retrying after partial writes and interruptions. Returns false if the
+    // descriptor refused the bytes (closed, broken); what was written by then stays written.
+    bool writeAll(std::span<const std::byte> bytes) const;
+    bool writeAll(std::string_view text) const;
+
+    // Blocks until some data is available and returns what one read delivers (at most
+    // `maxBytes`). Returns an empty string at end of file, and on a read error, which the caller
+    // can do nothing about either.
+    std::string readAvailable(std::size_t maxBytes = 65536) const;
+
+    int descriptor() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace halvo::platform

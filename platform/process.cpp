@@ -1,0 +1,55 @@
+#include "platform/process.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+namespace halvo::platform {
+
+std::string operatingSystemVersionString() {
+    utsname name{};
+    if (::uname(&name) != 0) {
+        return "unknown";
+    }
+    return std::string(name.release) + " (" + name.version + ")";
+}
+
+std::int32_t processIdentifier() {
+    return static_cast<std::int32_t>(::getpid());
+}
+
+std::string iso8601(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return std::string(text, length);
+}
+
+std::string iso8601Now() {
+    return iso8601(std::chrono::system_clock::now());
+}
+
+void sleepFor(std::chrono::milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+void runMainLoop() {
+    // Nothing ever notifies: the wait keeps the main thread asleep until the process exits.
+    std::mutex mutex;  // guards nothing but the wait itself
+    std::condition_variable never;
+    std::unique_lock lock(mutex);
+    never.wait(lock, [] { return false; });
+}
+
+void exitProcess(int status) {
+    std::_Exit(status);
+}
+
+}  // namespace halvo::platform
