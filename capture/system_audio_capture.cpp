@@ -8,8 +8,9 @@
 
 namespace halvo {
 
-std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& service) {
-    std::shared_ptr<SystemAudioCapture> capture(new SystemAudioCapture(service));
+std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& service,
+                                                               platform::FileHandle output) {
+    std::shared_ptr<SystemAudioCapture> capture(new SystemAudioCapture(service, output));
     std::weak_ptr<SystemAudioCapture> weakCapture = capture;
     capture->handler_->setStreamStoppedObserver([weakCapture](CaptureStream& stopped) {
         if (auto strong = weakCapture.lock()) {
@@ -19,8 +20,8 @@ std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& s
     return capture;
 }
 
-SystemAudioCapture::SystemAudioCapture(CaptureService& service)
-    : service_(service), handler_(std::make_shared<AudioOutputHandler>()) {}
+SystemAudioCapture::SystemAudioCapture(CaptureService& service, platform::FileHandle output)
+    : service_(service), handler_(std::make_shared<AudioOutputHandler>(output)) {}
 
 std::shared_ptr<CaptureStream> SystemAudioCapture::stream() const {
     std::lock_guard lock(mutex_);

@@ -13,8 +13,10 @@ namespace halvo {
 // diagnostic line. Outcomes reach the parent only as lines on standard error.
 class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCapture> {
   public:
-    // The service is borrowed and must outlive every stream it makes.
-    static std::shared_ptr<SystemAudioCapture> create(CaptureService& service);
+    // The service is borrowed and must outlive every stream it makes. Audio goes to `output`.
+    static std::shared_ptr<SystemAudioCapture> create(
+        CaptureService& service,
+        platform::FileHandle output = platform::FileHandle::standardOutput());
 
     // Both callable from any thread; both return at once.
     void start();
@@ -27,7 +29,7 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
     static constexpr std::int64_t kChannelCount = 1;
 
   private:
-    explicit SystemAudioCapture(CaptureService& service);
+    SystemAudioCapture(CaptureService& service, platform::FileHandle output);
 
     void contentArrived(std::optional<ShareableContent> content, std::optional<Error> error);
     void startFinished(const std::shared_ptr<CaptureStream>& newStream, std::optional<Error> error);

@@ -1,0 +1,116 @@
+// What the helper does with each kind of input on stdin, and how it ends.
+#include <gtest/gtest.h>
+
+#include "tests/support/helper_process.h"
+
+namespace halvo::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines commandLines(const HelperProcess& helper) {
+    Lines result;
+    for (const std::string& message : helper.messages()) {
+        if (message.rfind("CMD: ", 0) == 0 || message.rfind("Unknown: ", 0) == 0) {
+            result.push_back(message);
+        }
+    }
+    return result;
+}
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        helper_ = HelperProcess::launchScenario("idle.scn");
+        ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED"));
+    }
+    std::unique_ptr<HelperProcess> helper_;
+};
+
+TEST_F(Commands, CaseMattersSurroundingWhitespaceDoesNot) {
+    helper_->send(" start \n");
+    helper_->send("\n");
+    helper_->send("\t\u00a0STOP\r\n");
+    ASSERT_TRUE(helper_->waitFor("STOPPED"));
+    EXPECT_EQ(commandLines(*helper_),
+              (Lines{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP"}));
+}
+
+TEST_F(Commands, InvalidUtf8IsIgnoredSilently) {
+    const std::size_t before = helper_->lines().size();
+    helper_->send("ST\xffOP\n");
+    helper_->send("\xc0\xafSTART\n");
+    helper_->send("STOP\n");
+    ASSERT_TRUE(helper_->waitFor("STOPPED"));
+    const Lines lines = helper_->messages();
+    EXPECT_EQ(Lines(lines.begin() + static_cast<long>(before), lines.end()),
+              (Lines{"CMD: STOP", "Stopped. Total: 0 KB, 0 samples", "STOPPED"}));
+}
+
+TEST_F(Commands, CommandsArrivingInOneReadAreEachRun) {
+    helper_->send("STOP\nSTART\nbogus\nSTO");
+    ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED", 2));
+    EXPECT_EQ(commandLines(*helper_),
+              (Lines{"CMD: STOP", "CMD: START", "CMD: bogus", "Unknown: bogus", "CMD: STO",
+                     "Unknown: STO"}));
+    helper_->send("QUIT");  // no line feed: still a command
+    const auto status = helper_->waitForExit();
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 0);
+}
+
+TEST_F(Commands, QuitStopsAndExitsZeroWithoutTheClosedLine) {
+    helper_->send("QUIT\nSTART\n");
+    const auto status = helper_->waitForExit();
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 0);
+    EXPECT_EQ(commandLines(*helper_), (Lines{"CMD: QUIT"}));
+    EXPECT_EQ(helper_->count("STOPPED"), 1);
+    EXPECT_EQ(helper_->countStartingWith("stdin closed"), 0);
+}
+
+TEST_F(Commands, EndOfInputMeansTheParentIsGone) {
+    helper_->closeInput();
+    const auto status = helper_->waitForExit();
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 0);
+    const Lines messages = helper_->messages();
+    const auto closed = std::find(messages.begin(), messages.end(),
+                                  "stdin closed \xe2\x80\x94 parent exited");
+    ASSERT_NE(closed, messages.end());
+    EXPECT_EQ(Lines(closed + 1, messages.end()),
+              (Lines{"Stopped. Total: 0 KB, 0 samples", "STOPPED"}));
+    EXPECT_EQ(helper_->standardOutput(), "");
+}
+
+TEST(CommandRaces, StopWhileTheFirstStartIsPendingAnswersFirst) {
+    auto helper = HelperProcess::launchScenario("pending_start.scn");
+    ASSERT_TRUE(helper->waitFor("WAITING"));
+    helper->send("STOP\n");
+    helper->send("START\n");
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    const Lines messages = helper->messages();
+    const auto stopped = std::find(messages.begin(), messages.end(), "STOPPED");
+    const auto started = std::find(messages.begin(), messages.end(), "CAPTURE_STARTED");
+    EXPECT_LT(stopped, started);
+    EXPECT_EQ(helper->count("Capture is already starting; START ignored"), 1);
+    EXPECT_EQ(helper->count("Starting system audio capture..."), 1);
+}
+
+TEST(CommandRaces, StartWhileAStopIsUnderWayKeepsTheNewStream) {
+    auto helper = HelperProcess::launchScenario("slow_stop.scn");
+    ASSERT_TRUE(helper->waitForOutput(400));
+    helper->send("STOP\nSTART\n");
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 2));
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    ASSERT_TRUE(helper->waitForOutput(800));
+    // The new stream survived the old stop's completion: stopping it is a real stop with its
+    // own totals, not the immediate answer given when there is no stream.
+    helper->send("STOP\n");
+    ASSERT_TRUE(helper->waitFor("STOPPED", 2, std::chrono::seconds(5)));
+    EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 8 samples"), 2);
+    EXPECT_EQ(helper->count("stopCapture error: The stream is not running."), 0);
+}
+
+}  // namespace
+}  // namespace halvo::testing

@@ -1,0 +1,153 @@
+#include "tests/support/helper_process.h"
+
+#include <unistd.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <regex>
+#include <utility>
+
+#include "capture/sim/scenario.h"
+
+namespace halvo::testing {
+
+std::unique_ptr<HelperProcess> HelperProcess::launch(const std::vector<std::string>& argv,
+                                                     const std::vector<std::string>& environment) {
+    std::string error;
+    auto child = client::Subprocess::spawn(argv, &error, environment);
+    if (!child) {
+        return nullptr;
+    }
+    std::unique_ptr<HelperProcess> process(new HelperProcess());
+    process->child_ = std::move(child);
+    HelperProcess* raw = process.get();
+    process->outputReader_ =
+        std::thread([raw] { raw->collect(raw->child_->standardOutput(), true); });
+    process->errorReader_ =
+        std::thread([raw] { raw->collect(raw->child_->standardError(), false); });
+    return process;
+}
+
+std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& name) {
+    return launch({HALVO_SIM_HELPER_PATH, std::string(HALVO_SCENARIO_DIR) + "/" + name});
+}
+
+HelperProcess::~HelperProcess() {
+    child_->closeStandardInput();
+    if (!child_->waitFor(2s)) {
+        child_->sendSignal(SIGKILL);
+        child_->waitFor(2s);
+    }
+    if (outputReader_.joinable()) outputReader_.join();
+    if (errorReader_.joinable()) errorReader_.join();
+}
+
+void HelperProcess::collect(int fd, bool isOutput) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        std::lock_guard lock(mutex_);
+        if (got <= 0) {
+            if (!isOutput && !partialLine_.empty()) {
+                lines_.push_back(std::exchange(partialLine_, {}));
+            }
+            changed_.notify_all();
+            return;
+        }
+        if (isOutput) {
+            output_.append(buffer, static_cast<std::size_t>(got));
+        } else {
+            partialLine_.append(buffer, static_cast<std::size_t>(got));
+            std::size_t end;
+            while ((end = partialLine_.find('\n')) != std::string::npos) {
+                lines_.push_back(partialLine_.substr(0, end));
+                partialLine_.erase(0, end + 1);
+            }
+        }
+        changed_.notify_all();
+    }
+}
+
+bool HelperProcess::waitForLine(const std::function<bool(const std::string&)>& matches,
+                                std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return std::any_of(lines_.begin(), lines_.end(), matches);
+    });
+}
+
+bool HelperProcess::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+                   return messageOf(l) == line;
+               }) >= times;
+    });
+}
+
+bool HelperProcess::waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return output_.size() >= bytes; });
+}
+
+std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
+    auto status = child_->waitFor(timeout);
+    if (status) {
+        if (outputReader_.joinable()) outputReader_.join();
+        if (errorReader_.joinable()) errorReader_.join();
+    }
+    return status;
+}
+
+std::vector<std::string> HelperProcess::lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+std::vector<std::string> HelperProcess::messages() const {
+    std::vector<std::string> result = lines();
+    std::transform(result.begin(), result.end(), result.begin(), messageOf);
+    return result;
+}
+
+std::string HelperProcess::standardOutput() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+int HelperProcess::count(const std::string& line) const {
+    const auto all = messages();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
+}
+
+bool isDiagnosticLine(const std::string& line) {
+    static const std::regex form(R"(^\[\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z\] )");
+    return std::regex_search(line, form);
+}
+
+std::string messageOf(const std::string& line) {
+    return isDiagnosticLine(line) ? line.substr(23) : line;
+}
+
+std::string patternBytes(std::uint64_t begin, std::uint64_t length) {
+    std::string bytes(length, '\0');
+    for (std::uint64_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>(sim::patternByte(begin + i));
+    }
+    return bytes;
+}
+
+}  // namespace halvo::testing
+
+namespace halvo::testing {
+
+int HelperProcess::countStartingWith(const std::string& prefix) const {
+    const auto all = messages();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& line) {
+        return line.rfind(prefix, 0) == 0;
+    }));
+}
+
+}  // namespace halvo::testing

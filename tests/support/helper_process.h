@@ -1,0 +1,74 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/subprocess.h"
+
+namespace halvo::testing {
+
+using namespace std::chrono_literals;
+
+// A helper process run the way a parent runs it, with everything it writes collected as it
+// arrives: stdout as bytes, stderr as lines.
+class HelperProcess {
+public:
+    static std::unique_ptr<HelperProcess> launch(const std::vector<std::string>& argv,
+                                                 const std::vector<std::string>& environment = {});
+    // The simulated helper over the scenario file `name` in the scenario folder.
+    static std::unique_ptr<HelperProcess> launchScenario(const std::string& name);
+    ~HelperProcess();
+
+    bool send(std::string_view text) { return child_->write(text); }
+    void closeInput() { child_->closeStandardInput(); }
+
+    // Waits until some stderr line satisfies `matches`; false on timeout.
+    bool waitForLine(const std::function<bool(const std::string&)>& matches,
+                     std::chrono::milliseconds timeout = 5s);
+    // Waits until `line` has appeared `count` times on stderr (signals and diagnostic messages
+    // alike; a diagnostic line matches by its message).
+    bool waitFor(const std::string& line, int count = 1, std::chrono::milliseconds timeout = 5s);
+
+    // Waits until stdout holds at least `bytes` bytes.
+    bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s);
+
+    // Waits for the exit and for both streams to reach their end.
+    std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 5s);
+    void kill(int signal) { child_->sendSignal(signal); }
+
+    pid_t pid() const { return child_->pid(); }
+    std::vector<std::string> lines() const;     // every stderr line, as written
+    std::vector<std::string> messages() const;  // lines with any "[timestamp] " prefix removed
+    std::string standardOutput() const;
+    int count(const std::string& line) const;
+    int countStartingWith(const std::string& prefix) const;
+
+private:
+    HelperProcess() = default;
+    void collect(int fd, bool isOutput);
+
+    std::unique_ptr<client::Subprocess> child_;
+    mutable std::mutex mutex_;  // guards output_, lines_, partialLine_
+    std::condition_variable changed_;
+    std::string output_;
+    std::vector<std::string> lines_;
+    std::string partialLine_;
+    std::thread outputReader_;
+    std::thread errorReader_;
+};
+
+// "[2026-12-06T08:44:00Z] text" -> "text"; other lines unchanged.
+std::string messageOf(const std::string& line);
+bool isDiagnosticLine(const std::string& line);
+
+// The bytes the simulated service delivers at positions [begin, begin + length).
+std::string patternBytes(std::uint64_t begin, std::uint64_t length);
+
+}  // namespace halvo::testing

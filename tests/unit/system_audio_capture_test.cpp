@@ -1,0 +1,193 @@
+#include "capture/system_audio_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "capture/sim/simulated_capture_service.h"
+#include "platform/process.h"
+
+namespace halvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A controller over the simulated service, writing its audio to a temporary file.
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::testing::internal::CaptureStderr(); }
+    void TearDown() override {
+        capture_.reset();
+        service_.reset();
+        if (!stderrTaken_) ::testing::internal::GetCapturedStderr();
+        if (file_) std::fclose(file_);
+    }
+    void build(const std::string& scenarioText) {
+        auto parsed = sim::parseScenario(scenarioText);
+        ASSERT_TRUE(parsed.scenario) << parsed.error;
+        service_ = std::make_unique<sim::SimulatedCaptureService>(std::move(*parsed.scenario));
+        file_ = std::tmpfile();
+        capture_ = SystemAudioCapture::create(*service_, platform::FileHandle(fileno(file_)));
+    }
+    // Signal lines and diagnostic messages in the order written, one per line.
+    std::vector<std::string> lines() {
+        stderrTaken_ = true;
+        const std::string raw = ::testing::internal::GetCapturedStderr();
+        std::vector<std::string> result;
+        std::size_t begin = 0;
+        while (begin < raw.size()) {
+            const std::size_t end = raw.find('\n', begin);
+            const std::string line = raw.substr(begin, end - begin);
+            result.push_back(line.rfind("[", 0) == 0 ? line.substr(23) : line);
+            begin = end + 1;
+        }
+        return result;
+    }
+    bool running() { return capture_->handler()->isCapturing() && capture_->stream() != nullptr; }
+    std::size_t fileSize() {
+        std::fflush(file_);
+        std::fseek(file_, 0, SEEK_END);
+        return static_cast<std::size_t>(std::ftell(file_));
+    }
+
+    std::unique_ptr<sim::SimulatedCaptureService> service_;
+    std::shared_ptr<SystemAudioCapture> capture_;
+    std::FILE* file_ = nullptr;
+    bool stderrTaken_ = false;
+};
+
+TEST_F(ControllerTest, StopDuringAPendingStartAnswersAtOnceAndTheStartStillLands) {
+    build("delay start=150\n");
+    capture_->start();
+    capture_->stop();
+    ASSERT_TRUE(eventually([&] { return running(); }));
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Starting system audio capture...",
+                                                 "STOPPED", "Display: 1920x1080",
+                                                 "System audio capture STARTED",
+                                                 "CAPTURE_STARTED"}));
+}
+
+TEST_F(ControllerTest, SecondStartIsRefusedWhilePendingOrRunning) {
+    build("delay start=100\n");
+    capture_->start();
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return running(); }));
+    capture_->start();
+    std::this_thread::sleep_for(50ms);
+
+    EXPECT_EQ(service_->record().streamsMade, 1);
+    const auto all = lines();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "Capture is already starting; START ignored"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "Capture is already running; START ignored"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "CAPTURE_STARTED"), 1);
+}
+
+TEST_F(ControllerTest, SlowStopDoesNotOrphanAStartThatLandedMeanwhile) {
+    build("delay stop=200\n");
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return running(); }));
+    const auto first = capture_->stream();
+    capture_->stop();
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return running() && capture_->stream() != first; }));
+    const auto second = capture_->stream();
+    ASSERT_TRUE(eventually([&] { return service_->record().stopRequests == 1; }));
+    std::this_thread::sleep_for(300ms);  // the first stop's completion has run by now
+
+    EXPECT_EQ(capture_->stream(), second);
+    EXPECT_TRUE(capture_->handler()->isCapturing());
+    capture_->stop();
+    ASSERT_TRUE(eventually([&] { return capture_->stream() == nullptr; }));
+    EXPECT_EQ(service_->record().stopRequests, 2);
+}
+
+TEST_F(ControllerTest, AfterASystemStopStartBuildsANewStreamWhoseFirstBuffersAreWritten) {
+    build(
+        "stream 1\n"
+        "  buffers 2 bytes=100\n"
+        "  system-stop \"device gone\"\n"
+        "stream 2\n"
+        "  buffers 3 bytes=10 early=yes\n");
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return service_->record().streamsMade == 1; }));
+    ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() == 2; }));
+    std::this_thread::sleep_for(50ms);
+    const auto stopped = capture_->stream();
+    capture_->start();  // the gate is still open from the first stream
+    ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() == 5; }));
+    ASSERT_TRUE(eventually([&] { return capture_->stream() != stopped; }));
+    std::this_thread::sleep_for(20ms);
+
+    EXPECT_EQ(service_->record().streamsMade, 2);
+    EXPECT_EQ(fileSize(), 230u);
+    const auto all = lines();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "ERROR:STREAM_STOPPED:device gone"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "STOPPED"), 0);
+}
+
+TEST_F(ControllerTest, ContentArrivingAfterTheControllerIsGoneDoesNothing) {
+    build("delay content=100\n");
+    capture_->start();
+    capture_.reset();
+    std::this_thread::sleep_for(200ms);
+
+    EXPECT_EQ(service_->record().streamsMade, 0);
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Starting system audio capture..."}));
+}
+
+TEST_F(ControllerTest, FirstDisplayIsCapturedAndOnlyTheHelperIsExcluded) {
+    build("content displays=2560x1440,1920x1080 apps=4242,self,77,self\n");
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return running(); }));
+
+    const auto filter = service_->record().lastFilter;
+    EXPECT_EQ(filter.display.width, 2560);
+    ASSERT_EQ(filter.excludedApplications.size(), 2u);
+    for (const auto& application : filter.excludedApplications) {
+        EXPECT_EQ(application.processID, platform::processIdentifier());
+    }
+}
+
+// Start/stop storms from two threads while buffers flow: a ThreadSanitizer build turns any
+// unsynchronised access into a failure; every build checks that the bytes match the counters.
+TEST_F(ControllerTest, StartStopStormKeepsBytesAndCountersInStep) {
+    build(
+        "stream\n"
+        "  buffers forever bytes=256\n");
+    auto storm = [&](int rounds) {
+        for (int i = 0; i < rounds; ++i) {
+            capture_->start();
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + i % 7 * 100));
+            capture_->stop();
+        }
+    };
+    std::thread other(storm, 150);
+    storm(150);
+    other.join();
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return running(); }));
+    ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() > 0; }));
+    capture_->stop();
+    ASSERT_TRUE(eventually([&] { return capture_->stream() == nullptr; }));
+    std::this_thread::sleep_for(20ms);
+
+    const auto handler = capture_->handler();
+    EXPECT_EQ(fileSize(), handler->totalBytes());
+    EXPECT_EQ(handler->totalBytes(), handler->sampleCount() * 256);
+}
+
+}  // namespace
+}  // namespace halvo
