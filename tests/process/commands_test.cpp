@@ -19,7 +19,7 @@ Lines commandLines(const HelperProcess& helper) {
 }
 
 class Commands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         helper_ = HelperProcess::launchScenario("idle.scn");
         ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED"));
@@ -50,9 +50,8 @@ TEST_F(Commands, InvalidUtf8IsIgnoredSilently) {
 TEST_F(Commands, CommandsArrivingInOneReadAreEachRun) {
     helper_->send("STOP\nSTART\nbogus\nSTO");
     ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED", 2));
-    EXPECT_EQ(commandLines(*helper_),
-              (Lines{"CMD: STOP", "CMD: START", "CMD: bogus", "Unknown: bogus", "CMD: STO",
-                     "Unknown: STO"}));
+    EXPECT_EQ(commandLines(*helper_), (Lines{"CMD: STOP", "CMD: START", "CMD: bogus",
+                                             "Unknown: bogus", "CMD: STO", "Unknown: STO"}));
     helper_->send("QUIT");  // no line feed: still a command
     const auto status = helper_->waitForExit();
     ASSERT_TRUE(status && status->exited);
@@ -75,8 +74,8 @@ TEST_F(Commands, EndOfInputMeansTheParentIsGone) {
     ASSERT_TRUE(status && status->exited);
     EXPECT_EQ(status->code, 0);
     const Lines messages = helper_->messages();
-    const auto closed = std::find(messages.begin(), messages.end(),
-                                  "stdin closed \xe2\x80\x94 parent exited");
+    const auto closed =
+        std::find(messages.begin(), messages.end(), "stdin closed \xe2\x80\x94 parent exited");
     ASSERT_NE(closed, messages.end());
     EXPECT_EQ(Lines(closed + 1, messages.end()),
               (Lines{"Stopped. Total: 0 KB, 0 samples", "STOPPED"}));

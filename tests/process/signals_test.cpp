@@ -12,8 +12,10 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // The lines from the first occurrence of `first` on, to compare a sequence without what other
-// threads wrote before it.
-Lines from(const Lines& all, const std::string& first, std::size_t count) {
+// threads wrote before it. "Run loop started" comes from the main thread and may fall anywhere
+// after the banner, so it is left out.
+Lines from(Lines all, const std::string& first, std::size_t count) {
+    std::erase(all, "Run loop started");
     auto begin = std::find(all.begin(), all.end(), first);
     Lines tail(begin, all.end());
     tail.resize(std::min(tail.size(), count));
@@ -35,10 +37,7 @@ TEST(Signals, GrantedProbeAnnouncesItselfThenWaitsAndStartsCapture) {
     for (const std::string& line : lines) {
         EXPECT_TRUE(isDiagnosticLine(line) || std::isupper(line[0])) << line;
     }
-    // "Run loop started" comes from the main thread and may fall anywhere after the banner.
-    Lines probeAndStart = messages;
-    std::erase(probeAndStart, "Run loop started");
-    EXPECT_EQ(from(probeAndStart, "Permission OK. Displays: 2", 6),
+    EXPECT_EQ(from(messages, "Permission OK. Displays: 2", 6),
               (Lines{"Permission OK. Displays: 2", "WAITING", "Starting system audio capture...",
                      "Display: 1920x1080", "System audio capture STARTED", "CAPTURE_STARTED"}));
     EXPECT_EQ(helper->count("Run loop started"), 1);
@@ -63,10 +62,10 @@ TEST(Signals, NoDisplayIsReportedButThePermissionStillCounts) {
     for (const char* scenario : {"no_content.scn", "zero_displays.scn"}) {
         auto helper = HelperProcess::launchScenario(scenario);
         ASSERT_TRUE(helper->waitFor("ERROR:NO_DISPLAY")) << scenario;
-        EXPECT_EQ(from(helper->messages(), "Permission OK. Displays: 0", 5),
-                  (Lines{"Permission OK. Displays: 0", "WAITING",
-                         "Starting system audio capture...", "No display found",
-                         "ERROR:NO_DISPLAY"}));
+        EXPECT_EQ(
+            from(helper->messages(), "Permission OK. Displays: 0", 5),
+            (Lines{"Permission OK. Displays: 0", "WAITING", "Starting system audio capture...",
+                   "No display found", "ERROR:NO_DISPLAY"}));
         helper->send("STOP\n");
         ASSERT_TRUE(helper->waitFor("STOPPED"));
         EXPECT_EQ(helper->count("CAPTURE_STARTED"), 0);
@@ -97,8 +96,8 @@ TEST(Signals, SetupAndStartFailuresCarryTheDescription) {
     auto start = HelperProcess::launchScenario("start_fails.scn");
     ASSERT_TRUE(start->waitFor("device busy"));
     EXPECT_EQ(from(start->messages(), "startCapture failed: Start refused:", 4),
-              (Lines{"startCapture failed: Start refused:", "device busy", "ERROR:Start refused:",
-                     "device busy"}));
+              (Lines{"startCapture failed: Start refused:", "device busy",
+                     "ERROR:Start refused:", "device busy"}));
     EXPECT_EQ(start->count("CAPTURE_STARTED"), 0);
 }
 

@@ -39,15 +39,18 @@ HelperProcess::~HelperProcess() {
         child_->sendSignal(SIGKILL);
         child_->waitFor(2s);
     }
-    if (outputReader_.joinable()) outputReader_.join();
-    if (errorReader_.joinable()) errorReader_.join();
+    if (outputReader_.joinable())
+        outputReader_.join();
+    if (errorReader_.joinable())
+        errorReader_.join();
 }
 
 void HelperProcess::collect(int fd, bool isOutput) {
     char buffer[65536];
     for (;;) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR)
+            continue;
         std::lock_guard lock(mutex_);
         if (got <= 0) {
             if (!isOutput && !partialLine_.empty()) {
@@ -73,17 +76,15 @@ void HelperProcess::collect(int fd, bool isOutput) {
 bool HelperProcess::waitForLine(const std::function<bool(const std::string&)>& matches,
                                 std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return std::any_of(lines_.begin(), lines_.end(), matches);
-    });
+    return changed_.wait_for(lock, timeout,
+                             [&] { return std::any_of(lines_.begin(), lines_.end(), matches); });
 }
 
 bool HelperProcess::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
-        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-                   return messageOf(l) == line;
-               }) >= times;
+        return std::count_if(lines_.begin(), lines_.end(),
+                             [&](const std::string& l) { return messageOf(l) == line; }) >= times;
     });
 }
 
@@ -95,8 +96,10 @@ bool HelperProcess::waitForOutput(std::size_t bytes, std::chrono::milliseconds t
 std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
     auto status = child_->waitFor(timeout);
     if (status) {
-        if (outputReader_.joinable()) outputReader_.join();
-        if (errorReader_.joinable()) errorReader_.join();
+        if (outputReader_.joinable())
+            outputReader_.join();
+        if (errorReader_.joinable())
+            errorReader_.join();
     }
     return status;
 }

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 // A helper process run the way a parent runs it, with everything it writes collected as it
 // arrives: stdout as bytes, stderr as lines.
 class HelperProcess {
-public:
+  public:
     static std::unique_ptr<HelperProcess> launch(const std::vector<std::string>& argv,
                                                  const std::vector<std::string>& environment = {});
     // The simulated helper over the scenario file `name` in the scenario folder.
@@ -50,7 +50,7 @@ public:
     int count(const std::string& line) const;
     int countStartingWith(const std::string& prefix) const;
 
-private:
+  private:
     HelperProcess() = default;
     void collect(int fd, bool isOutput);
 

@@ -16,7 +16,8 @@ using platform::SampleBuffer;
 
 std::vector<std::byte> bytesOf(const std::string& text) {
     std::vector<std::byte> bytes(text.size());
-    if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size());
+    if (!text.empty())
+        std::memcpy(bytes.data(), text.data(), text.size());
     return bytes;
 }
 
@@ -34,14 +35,15 @@ SampleBuffer audioBuffer(const std::string& data, double rate = 48000) {
 
 // The handler over a temporary file standing in for standard output, with stderr captured.
 class HandlerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = std::tmpfile();
         handler_ = std::make_unique<AudioOutputHandler>(platform::FileHandle(fileno(file_)));
         ::testing::internal::CaptureStderr();
     }
     void TearDown() override {
-        if (!stderrTaken_) ::testing::internal::GetCapturedStderr();
+        if (!stderrTaken_)
+            ::testing::internal::GetCapturedStderr();
         std::fclose(file_);
     }
     void deliver(const SampleBuffer& buffer, StreamOutputType type = StreamOutputType::audio) {
@@ -52,7 +54,8 @@ protected:
         std::rewind(file_);
         char chunk[4096];
         std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file_)) > 0) all.append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
+            all.append(chunk, got);
         return all;
     }
     std::string messages() {
@@ -140,11 +143,13 @@ TEST_F(HandlerTest, ScatteredBlockIsWrittenWholeAndInOrder) {
 TEST_F(HandlerTest, ProgressEveryTwoHundredWrittenBuffersAfterTheirBytes) {
     handler_->setCapturing(true);
     const std::string chunk(4096, 'a');
-    for (int i = 0; i < 199; ++i) deliver(audioBuffer(chunk));
+    for (int i = 0; i < 199; ++i)
+        deliver(audioBuffer(chunk));
     deliver(audioBuffer("", 48000));  // dropped: no data, does not count
     EXPECT_EQ(handler_->sampleCount(), 199u);
     deliver(audioBuffer(chunk));
-    for (int i = 0; i < 199; ++i) deliver(audioBuffer("z"));
+    for (int i = 0; i < 199; ++i)
+        deliver(audioBuffer("z"));
     deliver(audioBuffer("zz"));
 
     EXPECT_EQ(messages(),

@@ -29,11 +29,11 @@ TEST(CommandTrim, DropsUnicodeWhitespaceAtBothEndsOnly) {
 TEST(CommandUtf8, RejectsMalformedSequences) {
     EXPECT_TRUE(isValidUtf8("START \u2014 \U0001F600"));
     EXPECT_FALSE(isValidUtf8("\xff"));
-    EXPECT_FALSE(isValidUtf8("ST\x80RT"));        // lone continuation byte
-    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));        // overlong '/'
-    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));    // surrogate
+    EXPECT_FALSE(isValidUtf8("ST\x80RT"));          // lone continuation byte
+    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));          // overlong '/'
+    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));      // surrogate
     EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(isValidUtf8("\xe2\x80"));        // truncated
+    EXPECT_FALSE(isValidUtf8("\xe2\x80"));          // truncated
 }
 
 }  // namespace

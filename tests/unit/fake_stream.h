@@ -6,7 +6,7 @@ namespace halvo::testing {
 
 // A stream that does nothing: enough to hand buffers to an output directly.
 class InertStream : public CaptureStream {
-public:
+  public:
     std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput>, StreamOutputType,
                                          std::shared_ptr<platform::SerialQueue>) override {
         return std::nullopt;

@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
@@ -26,13 +27,15 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 // A controller over the simulated service, writing its audio to a temporary file.
 class ControllerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ::testing::internal::CaptureStderr(); }
     void TearDown() override {
         capture_.reset();
         service_.reset();
-        if (!stderrTaken_) ::testing::internal::GetCapturedStderr();
-        if (file_) std::fclose(file_);
+        if (!stderrTaken_)
+            ::testing::internal::GetCapturedStderr();
+        if (file_)
+            std::fclose(file_);
     }
     void build(const std::string& scenarioText) {
         auto parsed = sim::parseScenario(scenarioText);
@@ -74,10 +77,9 @@ TEST_F(ControllerTest, StopDuringAPendingStartAnswersAtOnceAndTheStartStillLands
     capture_->stop();
     ASSERT_TRUE(eventually([&] { return running(); }));
 
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Starting system audio capture...",
-                                                 "STOPPED", "Display: 1920x1080",
-                                                 "System audio capture STARTED",
-                                                 "CAPTURE_STARTED"}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "Starting system audio capture...", "STOPPED", "Display: 1920x1080",
+                           "System audio capture STARTED", "CAPTURE_STARTED"}));
 }
 
 TEST_F(ControllerTest, SecondStartIsRefusedWhilePendingOrRunning) {
