@@ -88,6 +88,19 @@ bool HelperProcess::waitFor(const std::string& line, int times, std::chrono::mil
     });
 }
 
+bool HelperProcess::waitForNext(const std::string& line, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        for (; cursor_ < lines_.size(); ++cursor_) {
+            if (messageOf(lines_[cursor_]) == line) {
+                ++cursor_;
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
 bool HelperProcess::waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return output_.size() >= bytes; });

@@ -36,6 +36,10 @@ class HelperProcess {
     // alike; a diagnostic line matches by its message).
     bool waitFor(const std::string& line, int count = 1, std::chrono::milliseconds timeout = 5s);
 
+    // Waits for `line` after the one the previous call found (the first call searches from the
+    // start), so a long run of commands and answers can be followed in step.
+    bool waitForNext(const std::string& line, std::chrono::milliseconds timeout = 5s);
+
     // Waits until stdout holds at least `bytes` bytes.
     bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s);
 
@@ -60,6 +64,7 @@ class HelperProcess {
     std::string output_;
     std::vector<std::string> lines_;
     std::string partialLine_;
+    std::size_t cursor_ = 0;  // where waitForNext looks from
     std::thread outputReader_;
     std::thread errorReader_;
 };
