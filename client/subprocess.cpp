@@ -39,7 +39,8 @@ ExitStatus decode(int raw) {
 
 std::unique_ptr<Subprocess> Subprocess::spawn(const std::vector<std::string>& argv,
                                               std::string* error,
-                                              const std::vector<std::string>& extraEnvironment) {
+                                              const std::vector<std::string>& extraEnvironment,
+                                              bool ownProcessGroup) {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
@@ -68,7 +69,12 @@ std::unique_ptr<Subprocess> Subprocess::spawn(const std::vector<std::string>& ar
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (ownProcessGroup) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attributes, flags);
 
     std::vector<char*> args;
     for (const std::string& arg : argv)

@@ -24,10 +24,13 @@ struct ExitStatus {
 class Subprocess {
   public:
     // Starts argv[0] (searched on PATH) with argv. `extraEnvironment` entries ("NAME=value") are
-    // added to this process's environment. Returns nullptr and sets `error` when it cannot start.
+    // added to this process's environment. With `ownProcessGroup` the child leads a process group
+    // of its own, so a terminal's Ctrl-C reaches only the parent, which then ends the child in
+    // order. Returns nullptr and sets `error` when it cannot start.
     static std::unique_ptr<Subprocess> spawn(const std::vector<std::string>& argv,
                                              std::string* error,
-                                             const std::vector<std::string>& extraEnvironment = {});
+                                             const std::vector<std::string>& extraEnvironment = {},
+                                             bool ownProcessGroup = false);
     ~Subprocess();
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
@@ -37,6 +40,10 @@ class Subprocess {
     int standardInput() const { return stdin_; }
     int standardOutput() const { return stdout_; }
     int standardError() const { return stderr_; }
+
+    // Not thread-safe as a whole, but write() and closeStandardInput() touch only the input pipe
+    // while waitFor() and sendSignal() touch only the child's status: a caller may serialize the
+    // two groups separately.
 
     // Writes all of `data` to the child's standard input. False if the child no longer reads it.
     bool write(std::string_view data);
