@@ -1,0 +1,119 @@
+#include "tools/halvo-record/recording.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "tools/halvo-record/exit_status.h"
+
+namespace halvo::record {
+
+Recording::Recording(std::unique_ptr<WavWriter> writer, std::string path,
+                     std::optional<double> seconds)
+    : writer_(std::move(writer)), path_(std::move(path)), seconds_(seconds) {}
+
+void Recording::failWith(int exitStatus, std::string message) {
+    if (!failure_) {
+        failure_ = Failure{exitStatus, std::move(message)};
+    }
+}
+
+void Recording::setFormat(const client::AudioFormat& format) {
+    std::lock_guard lock(mutex_);
+    if (format_ || failure_) {
+        return;  // announced once per helper; a repeat changes nothing
+    }
+    if (format.bitsPerChannel != 32 || format.sampleRate > UINT32_MAX ||
+        format.channels > 0xFFFF / 4) {
+        failWith(kExitCaptureFailed, "the helper delivers " +
+                                         std::to_string(format.bitsPerChannel) + "-bit audio in " +
+                                         std::to_string(format.channels) +
+                                         " channels; only 32-bit float can be recorded");
+        return;
+    }
+    const auto rate = static_cast<std::uint32_t>(std::lround(format.sampleRate));
+    if (!writer_->begin(rate, static_cast<std::uint16_t>(format.channels))) {
+        failWith(kExitOutputFile, writer_->error());
+        return;
+    }
+    format_ = format;
+    if (seconds_) {
+        frameLimit_ = static_cast<std::uint64_t>(std::llround(*seconds_ * rate));
+    }
+}
+
+void Recording::addAudio(std::span<const std::byte> bytes) {
+    std::lock_guard lock(mutex_);
+    if (failure_ || frames_ >= frameLimit_) {
+        return;
+    }
+    if (!format_) {
+        failWith(kExitCaptureFailed, "the helper sent audio without announcing its format");
+        return;
+    }
+    const std::size_t frameBytes = format_->bytesPerFrame();
+    // Whole frames only: complete a frame left over from the last chunk first.
+    std::vector<std::byte> joined;
+    if (!partialFrame_.empty()) {
+        joined = std::move(partialFrame_);
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+        bytes = joined;
+    }
+    std::uint64_t frames = bytes.size() / frameBytes;
+    partialFrame_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
+                         bytes.end());
+    frames = std::min(frames, frameLimit_ - frames_);
+    const auto whole = bytes.first(static_cast<std::size_t>(frames * frameBytes));
+    if (!writer_->append(whole)) {
+        failWith(kExitOutputFile, writer_->error());
+        return;
+    }
+    frames_ += frames;
+    samples_.resize(whole.size() / sizeof(float));
+    std::memcpy(samples_.data(), whole.data(), samples_.size() * sizeof(float));
+    meter_.add(samples_);
+}
+
+Recording::Progress Recording::progress() const {
+    std::lock_guard lock(mutex_);
+    Progress progress;
+    if (format_) {
+        progress.seconds = static_cast<double>(frames_) / format_->sampleRate;
+        progress.bytes = WavWriter::kHeaderBytes + writer_->dataBytes();
+    }
+    progress.complete = frames_ >= frameLimit_;
+    return progress;
+}
+
+Levels Recording::takeLevels() {
+    std::lock_guard lock(mutex_);
+    return meter_.take();
+}
+
+std::optional<Failure> Recording::failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+void Recording::updateHeader() {
+    std::lock_guard lock(mutex_);
+    if (!writer_->updateHeader()) {
+        failWith(kExitOutputFile, writer_->error());
+    }
+}
+
+bool Recording::finish() {
+    std::lock_guard lock(mutex_);
+    if (!format_) {
+        writer_.reset();
+        ::unlink(path_.c_str());
+        return false;
+    }
+    if (!writer_->finish()) {
+        failWith(kExitOutputFile, writer_->error());
+    }
+    return true;
+}
+
+}  // namespace halvo::record

@@ -1,0 +1,106 @@
+#include "tools/halvo-record/terminal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace halvo::record {
+
+KeyboardInput::KeyboardInput() {
+    termios settings{};
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &settings) != 0) {
+        return;
+    }
+    saved_ = settings;
+    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &settings) != 0) {
+        saved_.reset();
+    }
+}
+
+KeyboardInput::~KeyboardInput() {
+    if (saved_) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &*saved_);
+    }
+}
+
+std::string KeyboardInput::readKeys() {
+    std::string keys;
+    if (!saved_) {
+        return keys;
+    }
+    char buffer[64];
+    ssize_t got = 0;
+    // VMIN = VTIME = 0: read() returns at once with what is there.
+    while ((got = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
+        keys.append(buffer, static_cast<std::size_t>(got));
+    }
+    return keys;
+}
+
+namespace {
+
+std::string clockText(double seconds) {
+    const auto tenths = static_cast<long long>(seconds * 10);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld.%lld", tenths / 600, tenths / 10 % 60,
+                  tenths % 10);
+    return text;
+}
+
+std::string decibels(double amplitude) {
+    const double db = toDbfs(amplitude);
+    char text[16];
+    if (db < -99) {
+        return " -inf";
+    }
+    std::snprintf(text, sizeof text, "%5.1f", db);
+    return text;
+}
+
+std::string size(std::uint64_t bytes) {
+    char text[32];
+    if (bytes < 1024 * 1024) {
+        std::snprintf(text, sizeof text, "%5.1f KB", static_cast<double>(bytes) / 1024);
+    } else {
+        std::snprintf(text, sizeof text, "%5.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+    }
+    return text;
+}
+
+// A bar over -60..0 dBFS.
+std::string meterBar(double peak) {
+    constexpr int kWidth = 20;
+    const double db = toDbfs(peak);
+    const int filled =
+        std::clamp(static_cast<int>(std::lround((db + 60) / 60 * kWidth)), 0, kWidth);
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(kWidth - filled), '-') + "]";
+}
+
+}  // namespace
+
+std::string statusLine(const Recording::Progress& progress, const Levels& shown,
+                       std::optional<double> seconds, bool paused) {
+    std::string line = paused ? "PAUSED " : "REC    ";
+    line += clockText(progress.seconds);
+    if (seconds) {
+        line += " / " + clockText(*seconds);
+    }
+    line += "  " + size(progress.bytes);
+    line += "  peak " + decibels(shown.peak) + " dBFS  rms " + decibels(shown.rms) + " dBFS  ";
+    line += meterBar(shown.peak);
+    line += paused ? "  space: resume" : "  space: pause";
+    return line;
+}
+
+std::string inPlace(const std::string& line) {
+    return "\r" + line + "\x1b[K";
+}
+
+}  // namespace halvo::record
