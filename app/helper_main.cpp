@@ -34,6 +34,9 @@ int runHelper(std::unique_ptr<CaptureService> service) {
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));
 
+    // One mebibyte (over five seconds of audio) of slack before a slow parent holds capture up.
+    platform::FileHandle::standardOutput().growPipeBuffer(1 << 20);
+
     captureService = service.release();
     // The owning reference is never dropped, so weak references to the controller always resolve.
     auto* owner =

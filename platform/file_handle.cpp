@@ -1,6 +1,9 @@
 #include "platform/file_handle.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
 #include <cerrno>
 
 namespace halvo::platform {
@@ -24,6 +27,14 @@ bool FileHandle::writeAll(std::span<const std::byte> bytes) const {
 
 bool FileHandle::writeAll(std::string_view text) const {
     return writeAll(std::as_bytes(std::span(text.data(), text.size())));
+}
+
+void FileHandle::growPipeBuffer(int bytes) const {
+    struct stat status {};
+    if (::fstat(fd_, &status) == 0 && S_ISFIFO(status.st_mode)) {
+        // Above /proc/sys/fs/pipe-max-size an unprivileged process is refused; keep what we have.
+        ::fcntl(fd_, F_SETPIPE_SZ, bytes);
+    }
 }
 
 std::string FileHandle::readAvailable(std::size_t maxBytes) const {

@@ -26,6 +26,11 @@ class FileHandle {
     // can do nothing about either.
     std::string readAvailable(std::size_t maxBytes = 65536) const;
 
+    // When the descriptor is a pipe, asks the kernel for a buffer of `bytes` (it may grant less).
+    // A larger pipe moves big writes in fewer wake-ups and lets the reader fall further behind
+    // before the writer blocks. Does nothing to files and terminals.
+    void growPipeBuffer(int bytes) const;
+
     int descriptor() const { return fd_; }
 
   private:
