@@ -220,8 +220,9 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         return running_;
     }
 
-    // Scheduler thread: plays events one after another; a buffer's successor is scheduled only
-    // after the output has taken it, so a slow reader slows the stream instead of growing a queue.
+    // Scheduler thread: plays events one after another. A buffer's successor is handed over only
+    // after the output has taken it (a few at once when buffers come without pause), so a slow
+    // reader slows the stream instead of growing a queue.
     void playNext() {
         const auto& events = shared_->scenario.eventsForStream(ordinal_);
         while (isRunning() && nextEvent_ < events.size()) {
@@ -229,13 +230,21 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             if (const auto* batch = std::get_if<BufferBatch>(&event)) {
                 if (batch->beforeStartCompletes ||
                     (batch->count != BufferBatch::kForever && deliveredInBatch_ >= batch->count)) {
+                    if (inFlight_.load() > 0) {
+                        return;  // the last buffer's hand-over plays on
+                    }
                     ++nextEvent_;
                     deliveredInBatch_ = 0;
                     continue;
                 }
+                const int window = batch->intervalMs == 0 ? kFloodWindow : 1;
+                if (inFlight_.load() >= window) {
+                    return;
+                }
                 ++deliveredInBatch_;
+                ++inFlight_;
                 deliver(*batch, milliseconds(batch->intervalMs));
-                return;
+                continue;
             }
             ++nextEvent_;
             if (const auto* wait = std::get_if<Wait>(&event)) {
@@ -279,15 +288,13 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             std::shared_ptr<StreamOutput> output;
             {
                 std::lock_guard lock(self->mutex_);
-                if (!self->running_) {
-                    return;
-                }
-                output = self->output_.lock();
+                output = self->running_ ? self->output_.lock() : nullptr;
             }
             if (output) {
                 output->didOutputSampleBuffer(*self, *buffer, type);
             }
             if (then) {
+                --self->inFlight_;
                 self->shared_->scheduler.after(*then, [weakSelf] {
                     if (auto again = weakSelf.lock()) {
                         again->playNext();
@@ -307,6 +314,9 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     int ordinal_ = 0;
     std::size_t nextEvent_ = 0;
     std::int64_t deliveredInBatch_ = 0;
+    // Buffers handed to the sample queue whose output call has not returned yet.
+    std::atomic<int> inFlight_{0};
+    static constexpr int kFloodWindow = 4;
 };
 
 }  // namespace
