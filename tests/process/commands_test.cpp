@@ -1,6 +1,8 @@
 // What the helper does with each kind of input on stdin, and how it ends.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tests/support/helper_process.h"
 
 namespace halvo::testing {
@@ -109,6 +111,35 @@ TEST(CommandRaces, StartWhileAStopIsUnderWayKeepsTheNewStream) {
     ASSERT_TRUE(helper->waitFor("STOPPED", 2, std::chrono::seconds(5)));
     EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 8 samples"), 2);
     EXPECT_EQ(helper->count("stopCapture error: The stream is not running."), 0);
+}
+
+}  // namespace
+}  // namespace halvo::testing
+
+namespace halvo::testing {
+namespace {
+
+// The exit must not wait for, or trip over, threads that are still busy with audio.
+TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {
+    auto helper = HelperProcess::launchScenario("flood.scn");
+    ASSERT_TRUE(helper->waitForOutput(8 << 20));
+    helper->closeInput();
+    const auto status = helper->waitForExit(std::chrono::seconds(3));
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 0);
+}
+
+TEST(Lifetime, AParentThatStopsReadingCanStillEndTheHelper) {
+    std::string error;
+    auto child = client::Subprocess::spawn(
+        {HALVO_SIM_HELPER_PATH, std::string(HALVO_SCENARIO_DIR) + "/flood.scn"}, &error);
+    ASSERT_TRUE(child) << error;
+    // Nobody reads stdout or stderr: the pipe fills and the sink's write blocks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child->closeStandardInput();
+    const auto status = child->waitFor(std::chrono::seconds(3));
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 0);
 }
 
 }  // namespace
