@@ -1,0 +1,123 @@
+#include "capture/pulse/recording_plan.h"
+
+namespace halvo::pulse {
+
+bool RecordingPlan::beginStart() {
+    if (phase_ != Phase::idle) {
+        return false;
+    }
+    phase_ = Phase::starting;
+    return true;
+}
+
+void RecordingPlan::started(std::string sink) {
+    if (phase_ == Phase::starting) {
+        phase_ = Phase::running;
+        active_ = std::move(sink);
+    }
+}
+
+void RecordingPlan::startFailed() {
+    phase_ = Phase::stopped;
+}
+
+bool RecordingPlan::requestStop() {
+    const bool wasRunning = running();
+    phase_ = Phase::stopped;
+    active_.reset();
+    pending_.reset();
+    return wasRunning;
+}
+
+RecordingPlan::Step RecordingPlan::stopWith(std::string description) {
+    phase_ = Phase::stopped;
+    active_.reset();
+    pending_.reset();
+    Step step;
+    step.stop = std::move(description);
+    return step;
+}
+
+RecordingPlan::Step RecordingPlan::follow(std::string_view sink) {
+    Step step;
+    step.closePending = pending_.has_value();
+    step.open = std::string(sink);
+    pending_ = std::string(sink);
+    return step;
+}
+
+RecordingPlan::Step RecordingPlan::defaultSinkIs(std::string_view sink) {
+    if (!running()) {
+        return {};
+    }
+    if (pending_ && *pending_ == sink) {
+        return {};  // already on its way
+    }
+    if (active_) {
+        if (sink.empty() || *active_ == sink) {
+            // Back where it was, or nowhere to go: keep recording what is recorded.
+            Step step;
+            step.closePending = pending_.has_value();
+            pending_.reset();
+            return step;
+        }
+        return follow(sink);
+    }
+    if (pending_) {
+        return sink.empty() ? Step{} : follow(sink);  // pendingFailed() decides if it fails
+    }
+    if (sink.empty() || sink == lostSink_) {
+        return stopWith(lossDescription_);
+    }
+    return follow(sink);
+}
+
+RecordingPlan::Step RecordingPlan::activeEnded(std::string description, bool serverLost) {
+    if (!running()) {
+        return {};
+    }
+    if (serverLost) {
+        return stopWith(std::move(description));
+    }
+    lostSink_ = active_.value_or("");
+    lossDescription_ = std::move(description);
+    active_.reset();
+    Step step;
+    step.askDefaultSink = !pending_.has_value();
+    return step;
+}
+
+RecordingPlan::Step RecordingPlan::pendingReady() {
+    if (!running() || !pending_) {
+        return {};
+    }
+    active_ = std::move(pending_);
+    pending_.reset();
+    Step step;
+    step.promotePending = true;
+    return step;
+}
+
+RecordingPlan::Step RecordingPlan::pendingFailed(std::string description, bool serverLost) {
+    if (!running() || !pending_) {
+        return {};
+    }
+    pending_.reset();
+    if (serverLost) {
+        return stopWith(std::move(description));
+    }
+    if (active_) {
+        return {};  // keep recording the old default
+    }
+    // One attempt only: the sink that was lost decides what is reported.
+    return stopWith(lossDescription_.empty() ? std::move(description) : lossDescription_);
+}
+
+RecordingPlan::Step RecordingPlan::connectionLost(std::string description) {
+    if (!running()) {
+        return {};
+    }
+    return stopWith(std::move(description));
+}
+
+}  // namespace halvo::pulse

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace halvo::pulse {
+
+// The life of one capture stream and of the record streams under it, with no sound server in
+// sight: each method takes an event and answers with the step the caller takes next.
+//
+// A running capture records the monitor of one sink (the active record stream). When the
+// default sink changes it opens a record stream on the new default's monitor (the pending one)
+// and, once that is ready, retires the active one. When the active stream dies with the server
+// still there (its sink vanished), it asks for the default sink and follows it if there is
+// another one; otherwise, or when the server is gone, the service has stopped the capture and
+// says so exactly once.
+class RecordingPlan {
+  public:
+    enum class Phase { idle, starting, running, stopped };
+
+    struct Step {
+        bool closePending = false;        // close the pending record stream first
+        std::optional<std::string> open;  // open a pending record stream on this sink
+        bool promotePending = false;      // the pending stream becomes the active one
+        bool askDefaultSink = false;      // ask the server, answer with defaultSinkIs()
+        std::optional<std::string> stop;  // stopped by the service: report this description
+
+        bool operator==(const Step&) const = default;
+    };
+
+    // False (and nothing changes) unless the capture was never started.
+    bool beginStart();
+    void started(std::string sink);
+    void startFailed();
+    // True when the capture was running; the capture is stopped either way.
+    bool requestStop();
+
+    // The server's default sink (empty: it has none), after a server change or askDefaultSink.
+    Step defaultSinkIs(std::string_view sink);
+    // The active record stream ended; `serverLost` when the whole connection went with it.
+    Step activeEnded(std::string description, bool serverLost);
+    Step pendingReady();
+    Step pendingFailed(std::string description, bool serverLost);
+    Step connectionLost(std::string description);
+
+    Phase phase() const { return phase_; }
+    bool running() const { return phase_ == Phase::running; }
+    const std::optional<std::string>& activeSink() const { return active_; }
+    const std::optional<std::string>& pendingSink() const { return pending_; }
+
+  private:
+    Step stopWith(std::string description);
+    Step follow(std::string_view sink);
+
+    Phase phase_ = Phase::idle;
+    std::optional<std::string> active_;
+    std::optional<std::string> pending_;
+    // Set while no stream is active: the sink that was lost and why.
+    std::string lostSink_;
+    std::string lossDescription_;
+};
+
+}  // namespace halvo::pulse

@@ -1,0 +1,37 @@
+#include "capture/pulse/server_snapshot.h"
+
+#include <charconv>
+#include <cstdint>
+#include <system_error>
+
+#include "capture/pulse/drm_displays.h"
+
+namespace halvo::pulse {
+
+namespace {
+
+bool parseProcessID(const std::string& text, std::int32_t* pid) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, *pid);
+    return error == std::errc() && stop == end && *pid > 0;
+}
+
+}  // namespace
+
+ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
+                                      std::vector<Display> displays) {
+    ShareableContent content;
+    content.displays = std::move(displays);
+    if (content.displays.empty()) {
+        content.displays.push_back(headlessDisplay());
+    }
+    for (const ClientEntry& client : snapshot.clients) {
+        std::int32_t pid = 0;
+        if (parseProcessID(client.processID, &pid)) {
+            content.applications.push_back(RunningApplication{pid, client.name});
+        }
+    }
+    return content;
+}
+
+}  // namespace halvo::pulse

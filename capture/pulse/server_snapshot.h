@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "capture/shareable_content.h"
+
+namespace halvo::pulse {
+
+// One client of the sound server, as the server lists it.
+struct ClientEntry {
+    std::string name;
+    std::string processID;  // the application.process.id property, unparsed; may be empty
+};
+
+// What the service reads from the server for a content query.
+struct ServerSnapshot {
+    std::string defaultSink;  // empty when the server has none
+    std::vector<std::string> sinks;
+    std::vector<ClientEntry> clients;
+};
+
+// The content a query answers: `displays` (the headless display when there are none) and the
+// server's clients that name their process, in the server's order. The helper's own
+// connection is one of them, which is how it finds itself to exclude.
+ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
+                                      std::vector<Display> displays);
+
+}  // namespace halvo::pulse
