@@ -114,12 +114,22 @@ class SignalHandlers {
     struct sigaction previousPipe_ {};
 };
 
-// A signal from the helper with the diagnostic just before it (which often says why), or the
-// helper's end.
+// A signal from the helper, with the reason the helper last gave for a refusal, or its end.
 struct HelperEvent {
     std::variant<client::Signal, client::ExitStatus> what;
-    std::string precedingDiagnostic;
+    std::string refusalReason;
 };
+
+// The helper's reason when a diagnostic gives one for a refusal. It logs the reason just before
+// ERROR:PERMISSION_DENIED, but other threads' lines may come between the two.
+std::optional<std::string> refusalReasonIn(const std::string& message) {
+    for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
+        if (message.starts_with(prefix)) {
+            return message.substr(prefix.size());
+        }
+    }
+    return std::nullopt;
+}
 
 // Takes the helper's words on the client's reader thread: audio goes straight into the
 // recording; signals and the end are queued for the main loop.
@@ -138,8 +148,10 @@ class RecorderListener : public client::HelperListener {
         wake_.notify();
     }
     void onDiagnostic(const client::Diagnostic& diagnostic) override {
-        std::lock_guard lock(mutex_);
-        lastDiagnostic_ = diagnostic.message;
+        if (auto reason = refusalReasonIn(diagnostic.message)) {
+            std::lock_guard lock(mutex_);
+            refusalReason_ = std::move(*reason);
+        }
     }
     void onExit(const client::ExitStatus& status) override { queue(status); }
 
@@ -153,16 +165,16 @@ class RecorderListener : public client::HelperListener {
     void queue(std::variant<client::Signal, client::ExitStatus> what) {
         {
             std::lock_guard lock(mutex_);
-            events_.push_back(HelperEvent{std::move(what), lastDiagnostic_});
+            events_.push_back(HelperEvent{std::move(what), refusalReason_});
         }
         wake_.notify();
     }
 
     Recording& recording_;
     const WakePipe& wake_;
-    std::mutex mutex_;  // guards events_ and lastDiagnostic_
+    std::mutex mutex_;  // guards events_ and refusalReason_
     std::vector<HelperEvent> events_;
-    std::string lastDiagnostic_;
+    std::string refusalReason_;
 };
 
 std::string describe(const client::ExitStatus& status) {
@@ -170,17 +182,6 @@ std::string describe(const client::ExitStatus& status) {
         return "exit status " + std::to_string(status.code);
     }
     return "killed by signal " + std::to_string(status.signal);
-}
-
-// What the helper's reason, if its last diagnostic gives one, adds to a message.
-std::string reasonFrom(const std::string& diagnostic) {
-    for (const char* prefix : {"Permission denied: ", "Content error: "}) {
-        const std::string_view text(prefix);
-        if (diagnostic.starts_with(text)) {
-            return " (" + diagnostic.substr(text.size()) + ")";
-        }
-    }
-    return "";
 }
 
 std::string orNoDescription(const std::string& detail) {
@@ -196,9 +197,10 @@ std::optional<Failure> judge(const HelperEvent& event) {
     const auto& signal = std::get<client::Signal>(event.what);
     switch (signal.kind) {
         case client::SignalKind::permissionDenied:
-            return Failure{kExitPermissionDenied,
-                           "cannot capture system audio: permission denied or no sound server" +
-                               reasonFrom(event.precedingDiagnostic)};
+            return Failure{
+                kExitPermissionDenied,
+                "cannot capture system audio: permission denied or no sound server" +
+                    (event.refusalReason.empty() ? "" : " (" + event.refusalReason + ")")};
         case client::SignalKind::noDisplay:
             return Failure{kExitNoDisplay, "cannot capture system audio: no display found"};
         case client::SignalKind::captureFailed:

@@ -64,6 +64,9 @@ void Recording::addAudio(std::span<const std::byte> bytes) {
     partialFrame_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
                          bytes.end());
     frames = std::min(frames, frameLimit_ - frames_);
+    if (frames == 0) {
+        return;
+    }
     const auto whole = bytes.first(static_cast<std::size_t>(frames * frameBytes));
     if (!writer_->append(whole)) {
         failWith(kExitOutputFile, writer_->error());
