@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/pulse/pulse_context.h"
+#include "capture/pulse/pulse_main_loop.h"
+#include "capture/pulse/server_snapshot.h"
+#include "platform/dispatch.h"
+
+namespace halvo::pulse {
+
+// What the service and its streams share: libpulse's main loop, the service's own thread and
+// the one connection to the sound server, which content queries and streams reuse.
+class PulseBackend {
+  public:
+    PulseBackend();
+    ~PulseBackend();
+    PulseBackend(const PulseBackend&) = delete;
+    PulseBackend& operator=(const PulseBackend&) = delete;
+
+    PulseMainLoop& loop() const { return *loop_; }
+    // The service's thread. Content queries, starts and stops run here (they wait for the
+    // server), and so does every completion, delegate call and diagnostic line of the service,
+    // so that none of them ever runs on the main loop's thread or inside a caller.
+    platform::SerialQueue& queue() { return queue_; }
+
+    // Service thread. The connection, made anew when there is none yet or the last one failed;
+    // null with the library's description when the server cannot be reached.
+    std::shared_ptr<PulseContext> connection(std::string* error);
+    // Service thread. Reads the server info, the sinks and the clients.
+    std::optional<ServerSnapshot> readSnapshot(std::string* error);
+
+  private:
+    const std::shared_ptr<PulseMainLoop> loop_;
+    std::shared_ptr<PulseContext> connection_;  // service thread only
+    platform::SerialQueue queue_;               // last member: joined first on destruction
+};
+
+}  // namespace halvo::pulse

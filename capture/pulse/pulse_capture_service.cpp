@@ -1,0 +1,49 @@
+#include "capture/pulse/pulse_capture_service.h"
+
+#include <limits>
+
+#include "capture/pulse/drm_displays.h"
+#include "capture/pulse/pulse_capture_stream.h"
+
+namespace halvo::pulse {
+
+namespace {
+
+// Out-of-range values become 0, which the stream rejects when it starts.
+std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
+    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
+}
+
+}  // namespace
+
+PulseCaptureService::PulseCaptureService(std::filesystem::path drmClassDirectory)
+    : drmClassDirectory_(std::move(drmClassDirectory)),
+      backend_(std::make_shared<PulseBackend>()) {}
+
+PulseCaptureService::~PulseCaptureService() = default;
+
+void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
+    backend_->queue().async(
+        [backend = backend_, drm = drmClassDirectory_, completion = std::move(completion)] {
+            std::string error;
+            std::optional<ServerSnapshot> snapshot = backend->readSnapshot(&error);
+            if (!snapshot) {
+                completion(std::nullopt, Error{error});
+                return;
+            }
+            completion(makeShareableContent(*snapshot, connectedDisplays(drm)), std::nullopt);
+        });
+}
+
+std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
+    const ContentFilter&, const StreamConfiguration& configuration,
+    std::weak_ptr<StreamDelegate> delegate) {
+    PcmFormat format;
+    format.sampleRate =
+        narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
+    format.channels =
+        narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
+    return std::make_shared<PulseCaptureStream>(backend_, format, std::move(delegate));
+}
+
+}  // namespace halvo::pulse

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "capture/capture_service.h"
+#include "capture/pulse/pulse_backend.h"
+
+namespace halvo::pulse {
+
+// The capture service over a PulseAudio sound server (or PipeWire's pulse server): content
+// queries read the server's clients and the kernel's screens; streams record the monitor of
+// the default sink.
+//
+// The helper plays no sound, so recording the whole mix already leaves its own audio out; the
+// monitor cannot leave out other applications, and the filter's exclusions are not applied.
+class PulseCaptureService final : public CaptureService {
+  public:
+    explicit PulseCaptureService(std::filesystem::path drmClassDirectory = "/sys/class/drm");
+    ~PulseCaptureService() override;
+
+    void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                             ContentCompletion completion) override;
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                              const StreamConfiguration& configuration,
+                                              std::weak_ptr<StreamDelegate> delegate) override;
+
+  private:
+    const std::filesystem::path drmClassDirectory_;
+    const std::shared_ptr<PulseBackend> backend_;
+};
+
+}  // namespace halvo::pulse

@@ -1,0 +1,242 @@
+#include "capture/pulse/pulse_capture_stream.h"
+
+#include <pulse/error.h>
+
+#include "app/lines.h"
+
+namespace halvo::pulse {
+
+namespace {
+
+const char* const kNotRunning = "The stream is not running.";
+
+bool hasEnded(pa_stream_state_t state) {
+    return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
+}
+
+}  // namespace
+
+PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
+                                       std::weak_ptr<StreamDelegate> delegate)
+    : backend_(std::move(backend)),
+      format_(format),
+      spec_{PA_SAMPLE_FLOAT32LE, format.sampleRate, static_cast<std::uint8_t>(format.channels)},
+      delegate_(std::move(delegate)),
+      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
+              [backend = backend_](const std::string& message) {
+                  backend->queue().async([message] { logErr(message); });
+              }) {}
+
+PulseCaptureStream::~PulseCaptureStream() {
+    {
+        MainLoopLock lock(backend_->loop());
+        closeRecording();
+    }
+    feeder_.close();
+}
+
+std::optional<Error> PulseCaptureStream::addStreamOutput(
+    std::weak_ptr<StreamOutput> output, StreamOutputType type,
+    std::shared_ptr<platform::SerialQueue> sampleQueue) {
+    if (!sampleQueue) {
+        return Error{pa_strerror(PA_ERR_INVALID)};
+    }
+    // Only audio is ever recorded: an output of another type is accepted and never called.
+    if (type == StreamOutputType::audio) {
+        feeder_.setOutput(std::move(output), std::move(sampleQueue));
+    }
+    return std::nullopt;
+}
+
+void PulseCaptureStream::startCapture(CaptureCompletion completion) {
+    backend_->queue().async([weakSelf = weak_from_this(), completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        completion(self ? self->start() : Error{kNotRunning});
+    });
+}
+
+void PulseCaptureStream::stopCapture(CaptureCompletion completion) {
+    backend_->queue().async(
+        [weakSelf = weak_from_this(), backend = backend_, completion = std::move(completion)] {
+            auto self = weakSelf.lock();
+            if (!self) {
+                completion(Error{kNotRunning});
+                return;
+            }
+            std::optional<Error> outcome = self->stop();
+            // The completion waits for the buffer the output may be writing, so the totals
+            // the controller reports count every byte written.
+            self->feeder_.close([backend, outcome, completion] {
+                backend->queue().async([outcome, completion] { completion(outcome); });
+            });
+        });
+}
+
+std::optional<Error> PulseCaptureStream::start() {
+    {
+        MainLoopLock lock(backend_->loop());
+        if (!plan_.beginStart()) {
+            return Error{"The stream has already been started."};
+        }
+    }
+    std::string error;
+    std::shared_ptr<PulseContext> connection = backend_->connection(&error);
+    MainLoopLock lock(backend_->loop());
+    if (!connection) {
+        return failStart(error);
+    }
+    if (!pa_sample_spec_valid(&spec_)) {
+        return failStart(pa_strerror(PA_ERR_INVALID));
+    }
+    std::string sink;
+    if (!connection->readDefaultSink(&sink, &error)) {
+        return failStart(error);
+    }
+    if (sink.empty()) {
+        return failStart(pa_strerror(PA_ERR_NOENTITY));
+    }
+    connection_ = connection;
+    feeder_.open(weak_from_this());
+    const auto fragmentBytes =
+        static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
+    active_ = PulseRecordStream::open(connection, sink, spec_, fragmentBytes, *this, &error);
+    if (!active_) {
+        return failStart(error);
+    }
+    connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+    if (active_->state() != PA_STREAM_READY) {
+        return failStart(active_->lastError());
+    }
+    plan_.started(sink);
+    connection->addListener(*this);
+    listening_ = true;
+    return std::nullopt;
+}
+
+std::optional<Error> PulseCaptureStream::failStart(std::string description) {
+    plan_.startFailed();
+    closeRecording();
+    feeder_.close();
+    return Error{std::move(description)};
+}
+
+std::optional<Error> PulseCaptureStream::stop() {
+    MainLoopLock lock(backend_->loop());
+    const bool wasRunning = plan_.requestStop();
+    closeRecording();
+    if (!wasRunning) {
+        return Error{kNotRunning};
+    }
+    return std::nullopt;
+}
+
+void PulseCaptureStream::closeRecording() {
+    if (listening_) {
+        connection_->removeListener(*this);
+        listening_ = false;
+    }
+    defaultSinkQuery_.reset();
+    pending_.reset();
+    active_.reset();
+}
+
+void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
+    if (!plan_.running()) {
+        return;  // a start is waiting for this state itself
+    }
+    const pa_stream_state_t state = stream.state();
+    const bool serverLost = !connection_->isReady();
+    if (&stream == active_.get() && hasEnded(state)) {
+        std::string description = stream.lastError();
+        active_.reset();
+        take(plan_.activeEnded(std::move(description), serverLost));
+    } else if (&stream == pending_.get() && state == PA_STREAM_READY) {
+        take(plan_.pendingReady());
+    } else if (&stream == pending_.get() && hasEnded(state)) {
+        std::string description = stream.lastError();
+        pending_.reset();
+        take(plan_.pendingFailed(std::move(description), serverLost));
+    }
+}
+
+void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
+                                          std::size_t length) {
+    if (&stream == active_.get()) {
+        feeder_.push(recordedChunk(data, length));
+    }
+}
+
+void PulseCaptureStream::serverChanged() {
+    if (plan_.running()) {
+        askDefaultSink();
+    }
+}
+
+void PulseCaptureStream::connectionLost(const std::string& description) {
+    take(plan_.connectionLost(description));
+}
+
+void PulseCaptureStream::take(const RecordingPlan::Step& step) {
+    if (step.stop) {
+        closeRecording();
+        reportStoppedBySystem(*step.stop);
+        return;
+    }
+    if (step.closePending) {
+        pending_.reset();
+    }
+    if (step.open) {
+        openPending(*step.open);
+    }
+    if (step.promotePending) {
+        promotePending();
+    }
+    if (step.askDefaultSink) {
+        askDefaultSink();
+    }
+}
+
+void PulseCaptureStream::openPending(const std::string& sink) {
+    std::string error;
+    const auto fragmentBytes =
+        static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
+    pending_ = PulseRecordStream::open(connection_, sink, spec_, fragmentBytes, *this, &error);
+    if (!pending_) {
+        take(plan_.pendingFailed(std::move(error), !connection_->isReady()));
+    }
+}
+
+void PulseCaptureStream::promotePending() {
+    if (active_) {
+        active_->readAvailable();  // what the old monitor delivered still counts
+    }
+    active_ = std::move(pending_);
+    log("Default output changed: following " + active_->sinkName() + ".monitor");
+}
+
+void PulseCaptureStream::askDefaultSink() {
+    // A newer question replaces an older one, whose answer would be stale.
+    defaultSinkQuery_ = connection_->queryDefaultSink(
+        [this](const std::string& sink) { take(plan_.defaultSinkIs(sink)); });
+    if (!defaultSinkQuery_) {
+        take(plan_.defaultSinkIs(""));
+    }
+}
+
+void PulseCaptureStream::reportStoppedBySystem(const std::string& description) {
+    backend_->queue().async([weakSelf = weak_from_this(), delegate = delegate_, description] {
+        auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        if (auto strongDelegate = delegate.lock()) {
+            strongDelegate->didStopWithError(*self, Error{description});
+        }
+    });
+}
+
+void PulseCaptureStream::log(std::string message) {
+    backend_->queue().async([message = std::move(message)] { logErr(message); });
+}
+
+}  // namespace halvo::pulse

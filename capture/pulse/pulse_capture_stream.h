@@ -1,0 +1,80 @@
+#pragma once
+
+#include <pulse/sample.h>
+
+#include <memory>
+
+#include "capture/capture_service.h"
+#include "capture/pulse/pcm_chunk.h"
+#include "capture/pulse/pulse_backend.h"
+#include "capture/pulse/pulse_record_stream.h"
+#include "capture/pulse/recording_plan.h"
+#include "capture/pulse/sample_feeder.h"
+
+namespace halvo::pulse {
+
+// A capture stream over libpulse: records the monitor of the server's default sink, follows
+// the default when it changes, and feeds the registered output through a SampleFeeder.
+//
+// Threads: starts and stops run on the backend's queue; libpulse's callbacks arrive on the
+// main loop's thread; buffers reach the output on the sample queue. Everything that touches
+// libpulse, and the plan, is guarded by the main loop's lock.
+class PulseCaptureStream final : public CaptureStream,
+                                 public std::enable_shared_from_this<PulseCaptureStream>,
+                                 private PulseRecordStream::Listener,
+                                 private ServerListener {
+  public:
+    // About ten seconds of audio may wait for an output that does not keep up.
+    static constexpr std::size_t kPendingSeconds = 10;
+    // Frames per fragment the server sends: about every 21 ms at 48 kHz.
+    static constexpr std::uint32_t kFragmentFrames = 1024;
+
+    PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
+                       std::weak_ptr<StreamDelegate> delegate);
+    // Ends the recording; no output or delegate call starts afterwards.
+    ~PulseCaptureStream() override;
+
+    std::optional<Error> addStreamOutput(
+        std::weak_ptr<StreamOutput> output, StreamOutputType type,
+        std::shared_ptr<platform::SerialQueue> sampleQueue) override;
+    void startCapture(CaptureCompletion completion) override;
+    void stopCapture(CaptureCompletion completion) override;
+
+  private:
+    // Service thread.
+    std::optional<Error> start();
+    std::optional<Error> failStart(std::string description);  // lock held
+    std::optional<Error> stop();
+
+    // Main loop thread, lock held.
+    void recordStreamStateChanged(PulseRecordStream& stream) override;
+    void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
+    void serverChanged() override;
+    void connectionLost(const std::string& description) override;
+    void take(const RecordingPlan::Step& step);
+    void openPending(const std::string& sink);
+    void promotePending();
+    void askDefaultSink();
+    // Lock held, any thread: lets go of every libpulse object of the recording.
+    void closeRecording();
+
+    // Any thread: hand-offs to the service's thread.
+    void reportStoppedBySystem(const std::string& description);
+    void log(std::string message);
+
+    const std::shared_ptr<PulseBackend> backend_;
+    const PcmFormat format_;
+    const pa_sample_spec spec_;
+    const std::weak_ptr<StreamDelegate> delegate_;
+    SampleFeeder feeder_;
+
+    // Guarded by the main loop's lock.
+    RecordingPlan plan_;
+    std::shared_ptr<PulseContext> connection_;
+    std::unique_ptr<PulseRecordStream> active_;   // the recording the output gets
+    std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it is ready
+    std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
+    bool listening_ = false;  // registered with connection_ for server events
+};
+
+}  // namespace halvo::pulse

@@ -1,0 +1,280 @@
+#include "capture/pulse/pulse_context.h"
+
+#include <pulse/error.h>
+#include <pulse/proplist.h>
+#include <pulse/subscribe.h>
+
+#include <algorithm>
+
+namespace halvo::pulse {
+
+namespace {
+
+constexpr const char* kApplicationName = "Halvo Audio Helper";
+
+// Owns one reference to an operation and cancels the operation if it is still out when dropped,
+// so that its callback never reaches a reply record that has gone out of scope.
+class OperationRef {
+  public:
+    explicit OperationRef(pa_operation* operation) : operation_(operation) {}
+    ~OperationRef() {
+        if (operation_ == nullptr) {
+            return;
+        }
+        if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(operation_);
+        }
+        pa_operation_unref(operation_);
+    }
+    OperationRef(const OperationRef&) = delete;
+    OperationRef& operator=(const OperationRef&) = delete;
+
+    bool sent() const { return operation_ != nullptr; }
+
+  private:
+    pa_operation* const operation_;
+};
+
+// Where the snapshot's three answers land; lives on the waiting thread's stack.
+struct SnapshotReplies {
+    PulseMainLoop& loop;
+    ServerSnapshot& snapshot;
+    bool serverDone = false;
+    bool sinksDone = false;
+    bool clientsDone = false;
+    bool failed = false;
+
+    bool done() const { return serverDone && sinksDone && clientsDone; }
+};
+
+void onSnapshotServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto& replies = *static_cast<SnapshotReplies*>(userdata);
+    if (info == nullptr) {
+        replies.failed = true;
+    } else if (info->default_sink_name != nullptr) {
+        replies.snapshot.defaultSink = info->default_sink_name;
+    }
+    replies.serverDone = true;
+    replies.loop.signal();
+}
+
+void onSnapshotSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
+    auto& replies = *static_cast<SnapshotReplies*>(userdata);
+    if (endOfList != 0) {
+        replies.failed = replies.failed || endOfList < 0;
+        replies.sinksDone = true;
+        replies.loop.signal();
+        return;
+    }
+    replies.snapshot.sinks.emplace_back(info->name != nullptr ? info->name : "");
+}
+
+void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, void* userdata) {
+    auto& replies = *static_cast<SnapshotReplies*>(userdata);
+    if (endOfList != 0) {
+        replies.failed = replies.failed || endOfList < 0;
+        replies.clientsDone = true;
+        replies.loop.signal();
+        return;
+    }
+    ClientEntry client;
+    const char* name = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+    client.name = name != nullptr ? name : (info->name != nullptr ? info->name : "");
+    if (const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+        client.processID = pid;
+    }
+    replies.snapshot.clients.push_back(std::move(client));
+}
+
+struct DefaultSinkReply {
+    PulseMainLoop& loop;
+    std::string sink;
+    bool done = false;
+    bool failed = false;
+};
+
+void onDefaultSinkInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto& reply = *static_cast<DefaultSinkReply*>(userdata);
+    if (info == nullptr) {
+        reply.failed = true;
+    } else if (info->default_sink_name != nullptr) {
+        reply.sink = info->default_sink_name;
+    }
+    reply.done = true;
+    reply.loop.signal();
+}
+
+}  // namespace
+
+DefaultSinkQuery::~DefaultSinkQuery() {
+    if (operation_ == nullptr) {
+        return;
+    }
+    if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
+        pa_operation_cancel(operation_);
+    }
+    pa_operation_unref(operation_);
+}
+
+void DefaultSinkQuery::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* query = static_cast<DefaultSinkQuery*>(userdata);
+    // The answer may destroy the query: take it out first and touch the query no more.
+    std::function<void(const std::string&)> answer = std::move(query->answer_);
+    query->answer_ = nullptr;
+    const std::string sink =
+        info != nullptr && info->default_sink_name != nullptr ? info->default_sink_name : "";
+    if (answer) {
+        answer(sink);
+    }
+}
+
+std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
+                                                    std::string* error) {
+    std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
+    pa_mainloop_api* api = connection->loop_->api();
+    if (api == nullptr) {
+        *error = pa_strerror(PA_ERR_INTERNAL);
+        return nullptr;
+    }
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kApplicationName);
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "halvo-audio-helper");
+    connection->context_ = pa_context_new_with_proplist(api, kApplicationName, properties);
+    pa_proplist_free(properties);
+    if (connection->context_ == nullptr) {
+        *error = pa_strerror(PA_ERR_INTERNAL);
+        return nullptr;
+    }
+    pa_context* context = connection->context_;
+    pa_context_set_state_callback(context, &PulseContext::onStateChanged, connection.get());
+    pa_context_set_subscribe_callback(context, &PulseContext::onServerEvent, connection.get());
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        *error = connection->lastError();
+        return nullptr;
+    }
+    for (;;) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_READY) {
+            break;
+        }
+        if (!PA_CONTEXT_IS_GOOD(state)) {
+            *error = connection->lastError();
+            return nullptr;
+        }
+        connection->loop_->wait();
+    }
+    // Server events tell a running capture that the default sink changed. Nobody waits for the
+    // acknowledgement: the events simply start arriving.
+    if (pa_operation* subscribed =
+            pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+        pa_operation_unref(subscribed);
+    }
+    return connection;
+}
+
+PulseContext::~PulseContext() {
+    if (context_ == nullptr) {
+        return;
+    }
+    MainLoopLock lock(*loop_);
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+}
+
+bool PulseContext::isReady() const {
+    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+std::string PulseContext::lastError() const {
+    return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
+}
+
+bool PulseContext::waitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        if (!isReady()) {
+            return false;
+        }
+        loop_->wait();
+    }
+    return true;
+}
+
+bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
+    SnapshotReplies replies{*loop_, *snapshot};
+    // Declared after the replies, so they are cancelled before the replies go out of scope.
+    OperationRef serverInfo(pa_context_get_server_info(context_, onSnapshotServerInfo, &replies));
+    OperationRef sinks(pa_context_get_sink_info_list(context_, onSnapshotSink, &replies));
+    OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
+    if (!serverInfo.sent() || !sinks.sent() || !clients.sent() ||
+        !waitUntil([&] { return replies.done(); }) || replies.failed) {
+        *error = lastError();
+        return false;
+    }
+    return true;
+}
+
+bool PulseContext::readDefaultSink(std::string* sink, std::string* error) {
+    DefaultSinkReply reply{*loop_, {}};
+    OperationRef serverInfo(pa_context_get_server_info(context_, onDefaultSinkInfo, &reply));
+    if (!serverInfo.sent() || !waitUntil([&] { return reply.done; }) || reply.failed) {
+        *error = lastError();
+        return false;
+    }
+    *sink = reply.sink;
+    return true;
+}
+
+std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
+    std::function<void(const std::string&)> answer) {
+    std::unique_ptr<DefaultSinkQuery> query(new DefaultSinkQuery(std::move(answer)));
+    query->operation_ =
+        pa_context_get_server_info(context_, &DefaultSinkQuery::onServerInfo, query.get());
+    if (query->operation_ == nullptr) {
+        return nullptr;
+    }
+    return query;
+}
+
+void PulseContext::addListener(ServerListener& listener) {
+    listeners_.push_back(&listener);
+}
+
+void PulseContext::removeListener(ServerListener& listener) {
+    std::erase(listeners_, &listener);
+}
+
+void PulseContext::notifyListeners(const std::function<void(ServerListener&)>& call) {
+    // A listener may remove itself while being called: walk a copy, and skip anyone removed
+    // by an earlier call.
+    const std::vector<ServerListener*> snapshot = listeners_;
+    for (ServerListener* listener : snapshot) {
+        if (std::find(listeners_.begin(), listeners_.end(), listener) != listeners_.end()) {
+            call(*listener);
+        }
+    }
+}
+
+void PulseContext::onStateChanged(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseContext*>(userdata);
+    self->loop_->signal();
+    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) || self->lossReported_) {
+        return;
+    }
+    self->lossReported_ = true;
+    const std::string description = self->lastError();
+    self->notifyListeners(
+        [&description](ServerListener& listener) { listener.connectionLost(description); });
+}
+
+void PulseContext::onServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
+                                 void* userdata) {
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) {
+        return;
+    }
+    static_cast<PulseContext*>(userdata)->notifyListeners(
+        [](ServerListener& listener) { listener.serverChanged(); });
+}
+
+}  // namespace halvo::pulse

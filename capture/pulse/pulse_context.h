@@ -1,0 +1,94 @@
+#pragma once
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/pulse/pulse_main_loop.h"
+#include "capture/pulse/server_snapshot.h"
+
+namespace halvo::pulse {
+
+// Learns what happens to the server while a capture runs. Called on the loop's thread with the
+// lock held; may remove itself (and only itself) from the context; must not block.
+class ServerListener {
+  public:
+    virtual ~ServerListener() = default;
+    // The server's settings changed: the default sink may be another one now.
+    virtual void serverChanged() = 0;
+    // The connection failed for good; `description` is the library's text.
+    virtual void connectionLost(const std::string& description) = 0;
+};
+
+// A request for the default sink that is still out. Destroying it (lock held) cancels it.
+class DefaultSinkQuery {
+  public:
+    ~DefaultSinkQuery();
+    DefaultSinkQuery(const DefaultSinkQuery&) = delete;
+    DefaultSinkQuery& operator=(const DefaultSinkQuery&) = delete;
+
+  private:
+    friend class PulseContext;
+    explicit DefaultSinkQuery(std::function<void(const std::string&)> answer)
+        : answer_(std::move(answer)) {}
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
+
+    std::function<void(const std::string&)> answer_;
+    pa_operation* operation_ = nullptr;
+};
+
+// The connection to the sound server, a pa_context on the service's main loop. Unless a method
+// says otherwise it needs the loop's lock, and the waiting ones are called off the loop's thread.
+class PulseContext {
+  public:
+    // Connects to the server libpulse finds by its usual rules (PULSE_SERVER, client.conf, the
+    // user's runtime directory) and waits until the connection is ready; null with the library's
+    // description when it fails. Never spawns a server: a fresh one would have nothing to record.
+    static std::shared_ptr<PulseContext> connect(std::shared_ptr<PulseMainLoop> loop,
+                                                 std::string* error);
+    // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
+    ~PulseContext();
+    PulseContext(const PulseContext&) = delete;
+    PulseContext& operator=(const PulseContext&) = delete;
+
+    bool isReady() const;
+    // The library's description of the last failure on this connection.
+    std::string lastError() const;
+    pa_context* raw() const { return context_; }
+    PulseMainLoop& loop() const { return *loop_; }
+
+    // Waits until `done` holds, re-checking whenever a callback signals the loop. False as soon
+    // as the connection has failed.
+    bool waitUntil(const std::function<bool()>& done);
+
+    // Asks for the server info, the sinks and the clients at once and waits for every answer.
+    bool readSnapshot(ServerSnapshot* snapshot, std::string* error);
+    // Asks for the default sink and waits for it (empty when the server has none).
+    bool readDefaultSink(std::string* sink, std::string* error);
+
+    // Any thread. `answer` runs on the loop's thread, unless the query is destroyed first or the
+    // connection fails. Null when the request cannot be sent.
+    std::unique_ptr<DefaultSinkQuery> queryDefaultSink(
+        std::function<void(const std::string&)> answer);
+
+    void addListener(ServerListener& listener);
+    void removeListener(ServerListener& listener);
+
+  private:
+    explicit PulseContext(std::shared_ptr<PulseMainLoop> loop) : loop_(std::move(loop)) {}
+    static void onStateChanged(pa_context* context, void* userdata);
+    static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
+                              std::uint32_t index, void* userdata);
+    void notifyListeners(const std::function<void(ServerListener&)>& call);
+
+    const std::shared_ptr<PulseMainLoop> loop_;
+    pa_context* context_ = nullptr;
+    std::vector<ServerListener*> listeners_;  // guarded by the loop's lock
+    bool lossReported_ = false;               // guarded by the loop's lock
+};
+
+}  // namespace halvo::pulse

@@ -1,0 +1,109 @@
+#include "capture/pulse/pulse_record_stream.h"
+
+#include <pulse/error.h>
+
+namespace halvo::pulse {
+
+namespace {
+
+// Takes over a stream whose owner let go while the server was still creating it: such a stream
+// cannot be disconnected yet, and left alone it would become ready and record into nowhere
+// until the connection ends. Owns the caller's reference.
+void disconnectOnceCreated(pa_stream* stream, void*) {
+    switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);  // libpulse holds its own reference during the callback
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            pa_stream_unref(stream);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<PulseContext> context,
+                                                           const std::string& sinkName,
+                                                           const pa_sample_spec& spec,
+                                                           std::uint32_t fragmentBytes,
+                                                           Listener& listener, std::string* error) {
+    std::unique_ptr<PulseRecordStream> recorder(
+        new PulseRecordStream(std::move(context), sinkName, listener));
+    recorder->stream_ = pa_stream_new(recorder->context_->raw(), "System audio", &spec, nullptr);
+    if (recorder->stream_ == nullptr) {
+        *error = recorder->lastError();
+        return nullptr;
+    }
+    pa_stream_set_state_callback(recorder->stream_, &PulseRecordStream::onStateChanged,
+                                 recorder.get());
+    pa_stream_set_read_callback(recorder->stream_, &PulseRecordStream::onReadable, recorder.get());
+
+    pa_buffer_attr attributes;
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = fragmentBytes;
+    const std::string source = sinkName + ".monitor";
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_record(recorder->stream_, source.c_str(), &attributes, flags) < 0) {
+        *error = recorder->lastError();
+        return nullptr;
+    }
+    return recorder;
+}
+
+PulseRecordStream::~PulseRecordStream() {
+    if (stream_ == nullptr) {
+        return;
+    }
+    MainLoopLock lock(context_->loop());
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    switch (pa_stream_get_state(stream_)) {
+        case PA_STREAM_CREATING:
+            pa_stream_set_state_callback(stream_, &disconnectOnceCreated, nullptr);
+            return;  // the reference is disconnectOnceCreated's now
+        case PA_STREAM_READY:
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            if (context_->isReady()) {  // a lost connection has nothing left to disconnect
+                pa_stream_disconnect(stream_);
+            }
+            break;
+        default:
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            break;
+    }
+    pa_stream_unref(stream_);
+}
+
+void PulseRecordStream::readAvailable() {
+    for (;;) {
+        const void* data = nullptr;
+        std::size_t length = 0;
+        if (pa_stream_peek(stream_, &data, &length) < 0 || length == 0) {
+            return;  // not readable, or nothing left
+        }
+        listener_.recordStreamRead(*this, data, length);
+        pa_stream_drop(stream_);
+    }
+}
+
+void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    self->context_->loop().signal();
+    // The listener may destroy the stream: nothing here touches it afterwards, and libpulse keeps
+    // its own reference to the pa_stream until this callback has returned.
+    Listener& listener = self->listener_;
+    listener.recordStreamStateChanged(*self);
+}
+
+void PulseRecordStream::onReadable(pa_stream*, std::size_t, void* userdata) {
+    static_cast<PulseRecordStream*>(userdata)->readAvailable();
+}
+
+}  // namespace halvo::pulse
