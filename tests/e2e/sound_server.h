@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/subprocess.h"
+
+namespace halvo::testing {
+
+// The private sound server a test runs against: the directory scripts/sound-server.sh started
+// it in, named by HALVO_SOUND_DIR.
+class SoundServer {
+  public:
+    // Null when HALVO_SOUND_DIR is not set (the test was not started by ctest).
+    static std::unique_ptr<SoundServer> fromEnvironment();
+
+    // "PULSE_SERVER=unix:<dir>/native", for a child's environment.
+    std::string environmentEntry() const { return "PULSE_SERVER=unix:" + dir_ + "/native"; }
+
+    // Runs pactl with `arguments` (shell words) against the server: its output, or nothing
+    // when it failed.
+    std::optional<std::string> pactl(const std::string& arguments) const;
+
+    // Plays `samples` (mono float at 48 kHz) into `sink` until they end or the process is
+    // destroyed.
+    std::unique_ptr<client::Subprocess> play(const std::vector<float>& samples,
+                                             const std::string& sink) const;
+
+    // Kills the server as a crash would.
+    void kill() const;
+    // Starts it again, as the fixture did.
+    bool restart() const;
+
+  private:
+    explicit SoundServer(std::string dir) : dir_(std::move(dir)) {}
+    std::string dir_;
+};
+
+}  // namespace halvo::testing
