@@ -19,8 +19,11 @@ class PulseCaptureService final : public CaptureService {
     explicit PulseCaptureService(std::filesystem::path drmClassDirectory = "/sys/class/drm");
     ~PulseCaptureService() override;
 
+    // Any thread; returns at once. Completes on the service thread with the content, or with
+    // libpulse's description when the server cannot be reached. The flags change nothing.
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
+    // Any thread. A stream, not started, in the configuration's sample rate and channel count.
     std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                               const StreamConfiguration& configuration,
                                               std::weak_ptr<StreamDelegate> delegate) override;

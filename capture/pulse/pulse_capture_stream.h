@@ -34,10 +34,16 @@ class PulseCaptureStream final : public CaptureStream,
     // Ends the recording; no output or delegate call starts afterwards.
     ~PulseCaptureStream() override;
 
+    // Any thread. Keeps an audio output (weakly) and its queue; outputs of other types are
+    // accepted and never called. Fails only without a queue.
     std::optional<Error> addStreamOutput(
         std::weak_ptr<StreamOutput> output, StreamOutputType type,
         std::shared_ptr<platform::SerialQueue> sampleQueue) override;
+    // Any thread; returns at once. Completes on the service thread once the recording is
+    // ready, or with libpulse's description of what failed.
     void startCapture(CaptureCompletion completion) override;
+    // Any thread; returns at once. Ends the recording and completes on the service thread
+    // after the buffer the output may be writing; with an error unless the stream was running.
     void stopCapture(CaptureCompletion completion) override;
 
   private:
@@ -46,7 +52,8 @@ class PulseCaptureStream final : public CaptureStream,
     std::optional<Error> failStart(std::string description);  // lock held
     std::optional<Error> stop();
 
-    // Main loop thread, lock held.
+    // Main loop thread, lock held; the contracts are PulseRecordStream::Listener's and
+    // ServerListener's.
     void recordStreamStateChanged(PulseRecordStream& stream) override;
     void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
     void serverChanged() override;

@@ -77,25 +77,39 @@ int clientsOf(const SoundServer& server, pid_t pid) {
     return count;
 }
 
+// A sanitizer in the helper reports on its stderr; the helper's way out (_Exit) keeps the
+// exit status from telling.
+void expectNoSanitizerReport(const HelperProcess& helper) {
+    for (const std::string& line : helper.lines()) {
+        EXPECT_EQ(line.find("Sanitizer"), std::string::npos) << line;
+    }
+}
+
 class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         server_ = SoundServer::fromEnvironment();
         ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
     }
-    std::unique_ptr<HelperProcess> launchHelper() {
-        auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
-        EXPECT_TRUE(helper);
-        return helper;
+    void TearDown() override {
+        if (helper_) {
+            expectNoSanitizerReport(*helper_);
+        }
+    }
+    HelperProcess* launchHelper() {
+        helper_ = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+        EXPECT_TRUE(helper_);
+        return helper_.get();
     }
     std::unique_ptr<SoundServer> server_;
+    std::unique_ptr<HelperProcess> helper_;
 };
 
 using SharedServer = SoundServerTest;
 using OwnServer = SoundServerTest;
 
 TEST_F(SharedServer, CapturesTheToneAndAccountsForEveryByte) {
-    auto helper = launchHelper();
+    HelperProcess* helper = launchHelper();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->waitForNext("WAITING"));
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
@@ -144,7 +158,7 @@ TEST_F(SharedServer, CapturesTheToneAndAccountsForEveryByte) {
 }
 
 TEST_F(SharedServer, FollowsTheDefaultOutputWhenTheUserSwitchesIt) {
-    auto helper = launchHelper();
+    HelperProcess* helper = launchHelper();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     auto low = server_->play(sine(440, 0.5, 4), "halvo_null_a");
@@ -210,7 +224,7 @@ void expectStoppedByTheServer(HelperProcess& helper, int occurrence, std::string
 }
 
 TEST_F(OwnServer, ReportsTheSinkAndTheServerGoingAwayAndStartsAfresh) {
-    auto helper = launchHelper();
+    HelperProcess* helper = launchHelper();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     ASSERT_TRUE(helper->waitForOutput(kBytesPerSecond / 10));
@@ -257,6 +271,7 @@ TEST(NoServer, TheHelperExitsWithPermissionDenied) {
     EXPECT_EQ(helper->countStartingWith("Permission denied: "), 1);
     EXPECT_EQ(helper->count("WAITING"), 0);
     EXPECT_TRUE(helper->standardOutput().empty());
+    expectNoSanitizerReport(*helper);
 }
 
 }  // namespace

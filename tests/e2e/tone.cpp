@@ -17,7 +17,9 @@ std::vector<float> sine(double frequency, double amplitude, double seconds) {
 
 std::vector<float> samplesOf(const std::string& bytes) {
     std::vector<float> samples(bytes.size() / sizeof(float));
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    if (!samples.empty()) {
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    }
     return samples;
 }
 

@@ -15,22 +15,6 @@ int tagOf(const PendingAudio::Chunk& c) {
     return static_cast<int>(c.front());
 }
 
-TEST(PendingAudio, AStallShorterThanTheBoundLosesNothing) {
-    PendingAudio pending(40);
-    for (int tag = 1; tag <= 10; ++tag) {
-        pending.push(chunk(4, tag));  // exactly the bound
-    }
-    EXPECT_EQ(pending.pendingBytes(), 40u);
-    for (int tag = 1; tag <= 10; ++tag) {
-        auto next = pending.pop();
-        ASSERT_TRUE(next);
-        EXPECT_EQ(tagOf(*next), tag);
-    }
-    EXPECT_FALSE(pending.pop());
-    EXPECT_FALSE(pending.takeEndedEpisode());
-    EXPECT_FALSE(pending.endEpisode());
-}
-
 TEST(PendingAudio, DropsTheOldestBeyondTheBoundAndReportsOnceTheReaderCaughtUp) {
     PendingAudio pending(10);
     pending.push(chunk(4, 1));
