@@ -97,9 +97,7 @@ std::optional<Error> PulseCaptureStream::start() {
     }
     connection_ = connection;
     feeder_.open(weak_from_this());
-    const auto fragmentBytes =
-        static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
-    active_ = PulseRecordStream::open(connection, sink, spec_, fragmentBytes, *this, &error);
+    active_ = PulseRecordStream::open(connection, sink, spec_, fragmentBytes(), *this, &error);
     if (!active_) {
         return failStart(error);
     }
@@ -111,6 +109,10 @@ std::optional<Error> PulseCaptureStream::start() {
     connection->addListener(*this);
     listening_ = true;
     return std::nullopt;
+}
+
+std::uint32_t PulseCaptureStream::fragmentBytes() const {
+    return static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
 }
 
 std::optional<Error> PulseCaptureStream::failStart(std::string description) {
@@ -150,8 +152,6 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
         std::string description = stream.lastError();
         active_.reset();
         take(plan_.activeEnded(std::move(description), serverLost));
-    } else if (&stream == pending_.get() && state == PA_STREAM_READY) {
-        take(plan_.pendingReady());
     } else if (&stream == pending_.get() && hasEnded(state)) {
         std::string description = stream.lastError();
         pending_.reset();
@@ -161,6 +161,12 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
 
 void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
                                           std::size_t length) {
+    if (&stream == pending_.get()) {
+        // The new monitor's first audio: the old one has delivered up to about now, so
+        // switching here leaves next to no gap (switching when the new stream is merely ready
+        // would lose the old monitor's last fragment).
+        take(plan_.pendingReady());
+    }
     if (&stream == active_.get()) {
         feeder_.push(recordedChunk(data, length));
     }
@@ -198,9 +204,7 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
 
 void PulseCaptureStream::openPending(const std::string& sink) {
     std::string error;
-    const auto fragmentBytes =
-        static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
-    pending_ = PulseRecordStream::open(connection_, sink, spec_, fragmentBytes, *this, &error);
+    pending_ = PulseRecordStream::open(connection_, sink, spec_, fragmentBytes(), *this, &error);
     if (!pending_) {
         take(plan_.pendingFailed(std::move(error), !connection_->isReady()));
     }

@@ -51,6 +51,7 @@ class PulseCaptureStream final : public CaptureStream,
     std::optional<Error> start();
     std::optional<Error> failStart(std::string description);  // lock held
     std::optional<Error> stop();
+    std::uint32_t fragmentBytes() const;
 
     // Main loop thread, lock held; the contracts are PulseRecordStream::Listener's and
     // ServerListener's.
@@ -79,7 +80,7 @@ class PulseCaptureStream final : public CaptureStream,
     RecordingPlan plan_;
     std::shared_ptr<PulseContext> connection_;
     std::unique_ptr<PulseRecordStream> active_;   // the recording the output gets
-    std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it is ready
+    std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it delivers
     std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
     bool listening_ = false;  // registered with connection_ for server events
 };

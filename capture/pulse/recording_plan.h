@@ -11,8 +11,8 @@ namespace halvo::pulse {
 //
 // A running capture records the monitor of one sink (the active record stream). When the
 // default sink changes it opens a record stream on the new default's monitor (the pending one)
-// and, once that is ready, retires the active one. When the active stream dies with the server
-// still there (its sink vanished), it asks for the default sink and follows it if there is
+// and, once that delivers audio, retires the active one. When the active stream dies with the
+// server still there (its sink vanished), it asks for the default sink and follows it if there is
 // another one; otherwise, or when the server is gone, the service has stopped the capture and
 // says so exactly once.
 class RecordingPlan {
@@ -40,6 +40,7 @@ class RecordingPlan {
     Step defaultSinkIs(std::string_view sink);
     // The active record stream ended; `serverLost` when the whole connection went with it.
     Step activeEnded(std::string description, bool serverLost);
+    // The pending record stream delivered its first audio.
     Step pendingReady();
     Step pendingFailed(std::string description, bool serverLost);
     Step connectionLost(std::string description);
