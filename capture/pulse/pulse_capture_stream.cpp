@@ -20,7 +20,8 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, Pc
                                        std::weak_ptr<StreamDelegate> delegate)
     : backend_(std::move(backend)),
       format_(format),
-      spec_{PA_SAMPLE_FLOAT32LE, format.sampleRate, static_cast<std::uint8_t>(format.channels)},
+      sampleFormat_{PA_SAMPLE_FLOAT32LE, format.sampleRate,
+                    static_cast<std::uint8_t>(format.channels)},
       delegate_(std::move(delegate)),
       feeder_(format, kPendingSeconds * format.bytesPerSecond(),
               [backend = backend_](const std::string& message) {
@@ -85,7 +86,7 @@ std::optional<Error> PulseCaptureStream::start() {
     if (!connection) {
         return failStart(error);
     }
-    if (!pa_sample_spec_valid(&spec_)) {
+    if (!pa_sample_spec_valid(&sampleFormat_)) {
         return failStart(pa_strerror(PA_ERR_INVALID));
     }
     std::string sink;
@@ -97,7 +98,8 @@ std::optional<Error> PulseCaptureStream::start() {
     }
     connection_ = connection;
     feeder_.open(weak_from_this());
-    active_ = PulseRecordStream::open(connection, sink, spec_, fragmentBytes(), *this, &error);
+    active_ =
+        PulseRecordStream::open(connection, sink, sampleFormat_, fragmentBytes(), *this, &error);
     if (!active_) {
         return failStart(error);
     }
@@ -204,7 +206,8 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
 
 void PulseCaptureStream::openPending(const std::string& sink) {
     std::string error;
-    pending_ = PulseRecordStream::open(connection_, sink, spec_, fragmentBytes(), *this, &error);
+    pending_ =
+        PulseRecordStream::open(connection_, sink, sampleFormat_, fragmentBytes(), *this, &error);
     if (!pending_) {
         take(plan_.pendingFailed(std::move(error), !connection_->isReady()));
     }

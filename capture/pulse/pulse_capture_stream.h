@@ -72,7 +72,7 @@ class PulseCaptureStream final : public CaptureStream,
 
     const std::shared_ptr<PulseBackend> backend_;
     const PcmFormat format_;
-    const pa_sample_spec spec_;
+    const pa_sample_spec sampleFormat_;
     const std::weak_ptr<StreamDelegate> delegate_;
     SampleFeeder feeder_;
 

@@ -28,12 +28,13 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 
 std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<PulseContext> context,
                                                            const std::string& sinkName,
-                                                           const pa_sample_spec& spec,
+                                                           const pa_sample_spec& sampleFormat,
                                                            std::uint32_t fragmentBytes,
                                                            Listener& listener, std::string* error) {
     std::unique_ptr<PulseRecordStream> recorder(
         new PulseRecordStream(std::move(context), sinkName, listener));
-    recorder->stream_ = pa_stream_new(recorder->context_->raw(), "System audio", &spec, nullptr);
+    recorder->stream_ =
+        pa_stream_new(recorder->context_->raw(), "System audio", &sampleFormat, nullptr);
     if (recorder->stream_ == nullptr) {
         *error = recorder->lastError();
         return nullptr;

@@ -28,12 +28,12 @@ class PulseRecordStream {
     };
 
     // Starts recording `sinkName`'s monitor (named explicitly, never the default source, which
-    // is usually a microphone; never moved elsewhere by the server) in `spec`, with fragments
-    // of `fragmentBytes`. Null with the library's description when it cannot even begin; the
-    // outcome of the connection arrives as a state change.
+    // is usually a microphone; never moved elsewhere by the server) in `sampleFormat`, with
+    // fragments of `fragmentBytes`. Null with the library's description when it cannot even begin;
+    // the outcome of the connection arrives as a state change.
     static std::unique_ptr<PulseRecordStream> open(std::shared_ptr<PulseContext> context,
                                                    const std::string& sinkName,
-                                                   const pa_sample_spec& spec,
+                                                   const pa_sample_spec& sampleFormat,
                                                    std::uint32_t fragmentBytes, Listener& listener,
                                                    std::string* error);
     // Detaches the listener and ends the recording; no callback reaches the listener afterwards.
