@@ -80,9 +80,20 @@ std::unique_ptr<Subprocess> Subprocess::spawn(const std::vector<std::string>& ar
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // An extra entry replaces an inherited one of the same name.
+    const auto overridden = [&](std::string_view inherited) {
+        const std::string_view name = inherited.substr(0, inherited.find('='));
+        for (const std::string& entry : extraEnvironment) {
+            if (std::string_view(entry).substr(0, entry.find('=')) == name)
+                return true;
+        }
+        return false;
+    };
     std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        environment.push_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!overridden(*entry))
+            environment.push_back(*entry);
+    }
     for (const std::string& entry : extraEnvironment)
         environment.push_back(const_cast<char*>(entry.c_str()));
     environment.push_back(nullptr);
