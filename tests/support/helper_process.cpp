@@ -8,6 +8,8 @@
 #include <regex>
 #include <utility>
 
+#include <gtest/gtest.h>
+
 #include "capture/sim/scenario.h"
 
 namespace halvo::testing {
