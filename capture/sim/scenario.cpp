@@ -278,13 +278,15 @@ ParseResult parseScenario(const std::string& text) {
                     throw ParseError{"'" + keyword + "' outside a 'stream' block"};
                 }
                 if (keyword == "buffers") {
-                    events->push_back(parseBuffers(args));
+                    events->emplace_back(std::in_place_type<BufferBatch>, parseBuffers(args));
                 } else if (keyword == "wait") {
                     if (args.positional.empty())
                         throw ParseError{"wait needs milliseconds"};
-                    events->push_back(Wait{toInteger(args.positional[0])});
+                    events->emplace_back(std::in_place_type<Wait>,
+                                         Wait{toInteger(args.positional[0])});
                 } else {
-                    events->push_back(
+                    events->emplace_back(
+                        std::in_place_type<SystemStop>,
                         SystemStop{Error{args.positional.empty() ? "" : args.positional[0]}});
                 }
             } else {
