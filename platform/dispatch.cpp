@@ -53,14 +53,17 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(WorkItem work) {
-    std::lock_guard lock(state_->mutex);
-    state_->items.push_back(std::move(work));
-    if (!state_->workerRunning) {
-        state_->workerRunning = true;
-        state_->worker = std::thread([state = state_, label = label_] { drain(state, label); });
-    } else {
-        state_->wake.notify_one();
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->items.push_back(std::move(work));
+        if (!state_->workerRunning) {
+            state_->workerRunning = true;
+            state_->worker = std::thread([state = state_, label = label_] { drain(state, label); });
+            return;
+        }
     }
+    // Woken after the lock is released, the worker does not run only to block on it at once.
+    state_->wake.notify_one();
 }
 
 namespace {
