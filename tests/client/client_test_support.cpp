@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include <gtest/gtest.h>
+
 #include "capture/sim/scenario.h"
 
 namespace halvo::client_test {
@@ -83,6 +85,10 @@ void RecordingListener::onAudio(std::span<const std::byte> bytes) {
 }
 
 void RecordingListener::onDiagnostic(const client::Diagnostic& diagnostic) {
+    // A sanitizer report of the helper arrives here; the helper's exit status cannot show it.
+    if (diagnostic.message.find("Sanitizer") != std::string::npos) {
+        ADD_FAILURE() << "the helper reports: " << diagnostic.message;
+    }
     record([&] { diagnostics_.push_back(diagnostic); });
 }
 

@@ -73,7 +73,7 @@ TEST(HelperClient, DeliversSignalsFormatAndEveryAudioByteThenEndsCleanly) {
 
 TEST(HelperClient, StopAndStartCommandsPauseAndResumeTheAudio) {
     RecordingListener listener;
-    auto client = launchScenario("forever.scn", listener);
+    auto client = launchScenario("thirty_seconds.scn", listener);
     ASSERT_TRUE(client);
     ASSERT_TRUE(listener.waitForAudio(1920 * 3));
     ASSERT_TRUE(client->stop());
@@ -100,7 +100,7 @@ TEST(HelperClient, CommandsMayBeSentFromTheListenersThread) {
     };
     {
         std::lock_guard lock(clientMutex);
-        client = launchScenario("forever.scn", listener);
+        client = launchScenario("thirty_seconds.scn", listener);
         ASSERT_TRUE(client);
     }
     EXPECT_TRUE(listener.waitForSignal(SignalKind::stopped));
@@ -181,7 +181,7 @@ TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
 
 TEST(HelperClient, ReportsAHelperKilledUnderIt) {
     RecordingListener listener;
-    auto client = launchScenario("forever.scn", listener);
+    auto client = launchScenario("thirty_seconds.scn", listener);
     ASSERT_TRUE(client);
     ASSERT_TRUE(listener.waitForAudio(1920));
     ::kill(client->pid(), SIGKILL);

@@ -139,13 +139,17 @@ class RecorderListener : public client::HelperListener {
         : recording_(recording), wake_(wake) {}
 
     void onSignal(const client::Signal& signal) override { queue(signal); }
+    // The main loop looks at the recording ten times a second anyway; it is woken early only
+    // when the recording is complete or failed.
     void onFormat(const client::AudioFormat& format) override {
-        recording_.setFormat(format);
-        wake_.notify();
+        if (!recording_.setFormat(format)) {
+            wake_.notify();
+        }
     }
     void onAudio(std::span<const std::byte> bytes) override {
-        recording_.addAudio(bytes);
-        wake_.notify();
+        if (recording_.addAudio(bytes)) {
+            wake_.notify();
+        }
     }
     void onDiagnostic(const client::Diagnostic& diagnostic) override {
         if (auto reason = refusalReasonIn(diagnostic.message)) {

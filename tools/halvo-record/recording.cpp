@@ -19,10 +19,10 @@ void Recording::failWith(int exitStatus, std::string message) {
     }
 }
 
-void Recording::setFormat(const client::AudioFormat& format) {
+bool Recording::setFormat(const client::AudioFormat& format) {
     std::lock_guard lock(mutex_);
     if (format_ || failure_) {
-        return;  // announced once per helper; a repeat changes nothing
+        return !failure_;  // announced once per helper; a repeat changes nothing
     }
     if (format.bitsPerChannel != 32 || format.sampleRate > UINT32_MAX ||
         format.channels > 0xFFFF / 4) {
@@ -30,27 +30,28 @@ void Recording::setFormat(const client::AudioFormat& format) {
                                          std::to_string(format.bitsPerChannel) + "-bit audio in " +
                                          std::to_string(format.channels) +
                                          " channels; only 32-bit float can be recorded");
-        return;
+        return false;
     }
     const auto rate = static_cast<std::uint32_t>(std::lround(format.sampleRate));
     if (!writer_->begin(rate, static_cast<std::uint16_t>(format.channels))) {
         failWith(kExitOutputFile, writer_->error());
-        return;
+        return false;
     }
     format_ = format;
     if (seconds_) {
         frameLimit_ = static_cast<std::uint64_t>(std::llround(*seconds_ * rate));
     }
+    return true;
 }
 
-void Recording::addAudio(std::span<const std::byte> bytes) {
+bool Recording::addAudio(std::span<const std::byte> bytes) {
     std::lock_guard lock(mutex_);
     if (failure_ || frames_ >= frameLimit_) {
-        return;
+        return false;
     }
     if (!format_) {
         failWith(kExitCaptureFailed, "the helper sent audio without announcing its format");
-        return;
+        return true;
     }
     const std::size_t frameBytes = format_->bytesPerFrame();
     // Whole frames only: complete a frame left over from the last chunk first.
@@ -65,17 +66,18 @@ void Recording::addAudio(std::span<const std::byte> bytes) {
                          bytes.end());
     frames = std::min(frames, frameLimit_ - frames_);
     if (frames == 0) {
-        return;
+        return false;
     }
     const auto whole = bytes.first(static_cast<std::size_t>(frames * frameBytes));
     if (!writer_->append(whole)) {
         failWith(kExitOutputFile, writer_->error());
-        return;
+        return true;
     }
     frames_ += frames;
     samples_.resize(whole.size() / sizeof(float));
     std::memcpy(samples_.data(), whole.data(), samples_.size() * sizeof(float));
     meter_.add(samples_);
+    return frames_ >= frameLimit_;
 }
 
 Recording::Progress Recording::progress() const {

@@ -28,10 +28,11 @@ class Recording {
     // `seconds`: stop taking audio after that much; nothing: take all of it.
     Recording(std::unique_ptr<WavWriter> writer, std::string path, std::optional<double> seconds);
 
-    // The announced format; writes the header. A format other than 32-bit float fails.
-    void setFormat(const client::AudioFormat& format);
-    // Raw PCM as read, in any chunking; audio beyond the duration is dropped.
-    void addAudio(std::span<const std::byte> bytes);
+    // The announced format; writes the header. A format other than 32-bit float fails: false.
+    bool setFormat(const client::AudioFormat& format);
+    // Raw PCM as read, in any chunking; audio beyond the duration is dropped. True when the
+    // recording has just become complete or failed, so the main loop should look now.
+    bool addAudio(std::span<const std::byte> bytes);
 
     struct Progress {
         double seconds = 0;
