@@ -54,11 +54,16 @@ ReadResult readOnce(int fd, char* buffer, std::size_t size, std::size_t* count) 
     }
 }
 
-int millisecondsUntil(std::optional<Clock::time_point> deadline) {
-    if (!deadline) {
+// "No deadline"; a plain value rather than an optional, which g++ 12 at -O3 takes for
+// possibly uninitialized.
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
+// A poll() timeout: -1 for kNever.
+int millisecondsUntil(Clock::time_point deadline) {
+    if (deadline == kNever) {
         return -1;
     }
-    const auto left = std::chrono::ceil<milliseconds>(*deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::max<decltype(left)>(0, left));
 }
 
@@ -219,7 +224,7 @@ void HelperClient::readLoop() {
     bool errorOpen = true;
     bool formatKnown = false;
     bool wokenByShutdown = false;
-    std::optional<Clock::time_point> releaseAt;  // when a held record is given up
+    Clock::time_point releaseAt = kNever;  // when a held record is given up
 
     const auto readOutput = [&]() {
         std::size_t count = 0;
@@ -242,10 +247,7 @@ void HelperClient::readLoop() {
     };
     const auto readError = [&]() {
         errorOpen = drainStandardError(parser);
-        releaseAt.reset();
-        if (parser.holdsRecord()) {
-            releaseAt = Clock::now() + kContinuationGrace;
-        }
+        releaseAt = parser.holdsRecord() ? Clock::now() + kContinuationGrace : kNever;
     };
 
     while (outputOpen || errorOpen) {
@@ -267,9 +269,9 @@ void HelperClient::readLoop() {
         if (fds[0].revents != 0) {
             readOutput();
         }
-        if (releaseAt && Clock::now() >= *releaseAt) {
+        if (releaseAt != kNever && Clock::now() >= releaseAt) {
             deliver(parser.release());
-            releaseAt.reset();
+            releaseAt = kNever;
         }
     }
     if (wokenByShutdown) {
