@@ -26,6 +26,8 @@ constexpr milliseconds kExitPollInterval{20};
 // Reads after shutdown: what is left in the pipes, bounded in case some descendant of the helper
 // still holds them open and keeps writing.
 constexpr int kMaxFinalReads = 64;
+// Reads of stderr in one go: its whole pipe buffer, four times over.
+constexpr int kMaxDrainReads = 64;
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
@@ -190,10 +192,11 @@ void HelperClient::deliver(std::vector<StderrRecord> records) {
     }
 }
 
-// Reads whatever stderr holds right now. False once it has ended.
+// Reads what stderr holds right now, up to a bound so that a flood cannot keep the reader
+// from the audio. False once it has ended.
 bool HelperClient::drainStandardError(StderrParser& parser) {
     std::array<char, 4096> buffer;
-    for (;;) {
+    for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         std::size_t count = 0;
         switch (readOnce(child_->standardError(), buffer.data(), buffer.size(), &count)) {
             case ReadResult::data:
@@ -205,6 +208,7 @@ bool HelperClient::drainStandardError(StderrParser& parser) {
                 return false;
         }
     }
+    return true;
 }
 
 ExitStatus HelperClient::awaitExit() {
@@ -226,6 +230,10 @@ void HelperClient::readLoop() {
     bool wokenByShutdown = false;
     Clock::time_point releaseAt = kNever;  // when a held record is given up
 
+    const auto readError = [&]() {
+        errorOpen = drainStandardError(parser);
+        releaseAt = parser.holdsRecord() ? Clock::now() + kContinuationGrace : kNever;
+    };
     const auto readOutput = [&]() {
         std::size_t count = 0;
         const ReadResult result =
@@ -239,15 +247,11 @@ void HelperClient::readLoop() {
         // The helper announces the format on stderr before it writes the first audio, so once
         // audio is here the format line is in the stderr pipe: read it first.
         if (!formatKnown && errorOpen) {
-            errorOpen = drainStandardError(parser);
+            readError();
         }
         formatKnown = formatKnown || format().has_value();
         listener_.onAudio(std::as_bytes(std::span(chunk.data(), count)));
         return true;
-    };
-    const auto readError = [&]() {
-        errorOpen = drainStandardError(parser);
-        releaseAt = parser.holdsRecord() ? Clock::now() + kContinuationGrace : kNever;
     };
 
     while (outputOpen || errorOpen) {
@@ -275,11 +279,10 @@ void HelperClient::readLoop() {
         }
     }
     if (wokenByShutdown) {
-        for (int i = 0; i < kMaxFinalReads && errorOpen; ++i) {
+        // The helper has exited, so what its pipes hold is all there is; reads stay bounded in
+        // case a descendant still holds them open and writes on.
+        if (errorOpen) {
             readError();
-            if (!errorOpen || !parser.holdsRecord()) {
-                break;
-            }
         }
         for (int i = 0; i < kMaxFinalReads && outputOpen && readOutput(); ++i) {
         }
