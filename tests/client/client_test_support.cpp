@@ -54,14 +54,20 @@ std::string TemporaryFolder::script(const std::string& name, const std::string& 
     return path;
 }
 
+int Heard::count(client::SignalKind kind) const {
+    int found = 0;
+    for (const client::Signal& signal : signals) {
+        found += signal.kind == kind ? 1 : 0;
+    }
+    return found;
+}
+
 template <typename Change>
-void RecordingListener::record(Change change) {
+void RecordingListener::keep(Change change) {
     {
         std::lock_guard lock(mutex_);
-        if (exitCalls_ > 0) {
-            callbackAfterExit_ = true;
-        }
-        change();
+        heard_.callbackAfterExit = heard_.callbackAfterExit || heard_.exitCalls > 0;
+        change(heard_);
     }
     changed_.notify_all();
 }
@@ -70,17 +76,17 @@ void RecordingListener::onSignal(const client::Signal& signal) {
     if (onEachSignal) {
         onEachSignal(signal);
     }
-    record([&] { signals_.push_back(signal); });
+    keep([&](Heard& heard) { heard.signals.push_back(signal); });
 }
 
 void RecordingListener::onFormat(const client::AudioFormat& format) {
-    record([&] { format_ = format; });
+    keep([&](Heard& heard) { heard.format = format; });
 }
 
 void RecordingListener::onAudio(std::span<const std::byte> bytes) {
-    record([&] {
-        audioBeforeFormat_ = audioBeforeFormat_ || !format_;
-        audio_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    keep([&](Heard& heard) {
+        heard.audioBeforeFormat = heard.audioBeforeFormat || !heard.format;
+        heard.audio.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     });
 }
 
@@ -89,82 +95,68 @@ void RecordingListener::onDiagnostic(const client::Diagnostic& diagnostic) {
     if (diagnostic.message.find("Sanitizer") != std::string::npos) {
         ADD_FAILURE() << "the helper reports: " << diagnostic.message;
     }
-    record([&] { diagnostics_.push_back(diagnostic); });
+    keep([&](Heard& heard) { heard.diagnostics.push_back(diagnostic); });
 }
 
 void RecordingListener::onExit(const client::ExitStatus& status) {
-    {
-        std::lock_guard lock(mutex_);
-        exit_ = status;
-        ++exitCalls_;
-    }
-    changed_.notify_all();
+    keep([&](Heard& heard) {
+        heard.exit = status;
+        ++heard.exitCalls;
+    });
 }
 
-bool RecordingListener::waitUntil(const std::function<bool()>& done,
+Heard RecordingListener::heard() const {
+    std::lock_guard lock(mutex_);
+    return heard_;
+}
+
+bool RecordingListener::waitUntil(const std::function<bool(const Heard&)>& done,
                                   std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, done);
-}
-
-int RecordingListener::countUnlocked(client::SignalKind kind) const {
-    int count = 0;
-    for (const client::Signal& signal : signals_) {
-        count += signal.kind == kind ? 1 : 0;
-    }
-    return count;
+    return changed_.wait_for(lock, timeout, [&] { return done(heard_); });
 }
 
 bool RecordingListener::waitForSignal(client::SignalKind kind, int count) {
-    return waitUntil([&] { return countUnlocked(kind) >= count; });
+    return waitUntil([&](const Heard& heard) { return heard.count(kind) >= count; });
 }
 
 bool RecordingListener::waitForAudio(std::size_t bytes) {
-    return waitUntil([&] { return audio_.size() >= bytes; });
+    return waitUntil([&](const Heard& heard) { return heard.audio.size() >= bytes; });
 }
 
 bool RecordingListener::waitForExit() {
-    return waitUntil([&] { return exit_.has_value(); });
+    return waitUntil([](const Heard& heard) { return heard.exit.has_value(); });
 }
 
-std::vector<client::Signal> RecordingListener::signals() const {
-    std::lock_guard lock(mutex_);
-    return signals_;
+std::uint32_t field32(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;) {
+        value = (value << 8) | static_cast<std::uint8_t>(bytes.at(at + i));
+    }
+    return value;
 }
 
-std::vector<client::Diagnostic> RecordingListener::diagnostics() const {
-    std::lock_guard lock(mutex_);
-    return diagnostics_;
-}
-
-std::string RecordingListener::audio() const {
-    std::lock_guard lock(mutex_);
-    return audio_;
-}
-
-std::optional<client::AudioFormat> RecordingListener::format() const {
-    std::lock_guard lock(mutex_);
-    return format_;
-}
-
-std::optional<client::ExitStatus> RecordingListener::exit() const {
-    std::lock_guard lock(mutex_);
-    return exit_;
-}
-
-bool RecordingListener::audioBeforeFormat() const {
-    std::lock_guard lock(mutex_);
-    return audioBeforeFormat_;
-}
-
-int RecordingListener::exitCalls() const {
-    std::lock_guard lock(mutex_);
-    return exitCalls_;
-}
-
-bool RecordingListener::callbackAfterExit() const {
-    std::lock_guard lock(mutex_);
-    return callbackAfterExit_;
+void expectFloatWavHeader(const std::string& file, std::uint32_t rate, std::uint16_t channels,
+                          std::uint64_t dataBytes) {
+    ASSERT_GE(file.size(), 58u);
+    const auto field16 = [&](std::size_t at) { return field32(file, at) & 0xFFFF; };
+    EXPECT_EQ(file.substr(0, 4), "RIFF");
+    EXPECT_EQ(field32(file, 4), 50 + dataBytes);
+    EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(field32(file, 16), 18u);
+    EXPECT_EQ(field16(20), 3u);  // IEEE float
+    EXPECT_EQ(field16(22), channels);
+    EXPECT_EQ(field32(file, 24), rate);
+    EXPECT_EQ(field32(file, 28), rate * channels * 4u);
+    EXPECT_EQ(field16(32), channels * 4u);
+    EXPECT_EQ(field16(34), 32u);
+    EXPECT_EQ(field16(36), 0u);
+    EXPECT_EQ(file.substr(38, 4), "fact");
+    EXPECT_EQ(field32(file, 42), 4u);
+    EXPECT_EQ(field32(file, 46), dataBytes / (channels * 4u));
+    EXPECT_EQ(file.substr(50, 4), "data");
+    EXPECT_EQ(field32(file, 54), dataBytes);
+    EXPECT_GE(file.size(), 58 + dataBytes);
 }
 
 }  // namespace halvo::client_test

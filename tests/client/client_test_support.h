@@ -34,10 +34,23 @@ class TemporaryFolder {
     std::string path_;
 };
 
-// Everything a helper says, kept for the test to look at; waits use a condition variable.
+// Everything a helper says, kept for the test to look at.
+struct Heard {
+    std::vector<client::Signal> signals;
+    std::vector<client::Diagnostic> diagnostics;
+    std::string audio;
+    std::optional<client::AudioFormat> format;
+    std::optional<client::ExitStatus> exit;
+    bool audioBeforeFormat = false;
+    int exitCalls = 0;
+    bool callbackAfterExit = false;
+
+    int count(client::SignalKind kind) const;
+};
+
 class RecordingListener : public client::HelperListener {
   public:
-    // Reader thread, for each signal before it is recorded; may send commands.
+    // Reader thread, for each signal before it is kept; may send commands.
     std::function<void(const client::Signal&)> onEachSignal;
 
     void onSignal(const client::Signal& signal) override;
@@ -46,38 +59,26 @@ class RecordingListener : public client::HelperListener {
     void onDiagnostic(const client::Diagnostic& diagnostic) override;
     void onExit(const client::ExitStatus& status) override;
 
-    // Waits until `done` holds (checked under the lock); false on timeout.
-    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
+    Heard heard() const;
+    // Waits until `done` holds for what was heard; false on timeout.
+    bool waitUntil(const std::function<bool(const Heard&)>& done,
+                   std::chrono::milliseconds timeout = 10s);
     bool waitForSignal(client::SignalKind kind, int count = 1);
     bool waitForAudio(std::size_t bytes);
     bool waitForExit();
 
-    // Each of these takes the lock; inside waitUntil() use the unlocked fields instead.
-    std::vector<client::Signal> signals() const;
-    std::vector<client::Diagnostic> diagnostics() const;
-    std::string audio() const;
-    std::optional<client::AudioFormat> format() const;
-    std::optional<client::ExitStatus> exit() const;
-    bool audioBeforeFormat() const;
-    int exitCalls() const;
-    bool callbackAfterExit() const;
-
-    int countUnlocked(client::SignalKind kind) const;
-
   private:
     template <typename Change>
-    void record(Change change);
+    void keep(Change change);
 
-    mutable std::mutex mutex_;  // guards everything below
+    mutable std::mutex mutex_;  // guards heard_
     std::condition_variable changed_;
-    std::vector<client::Signal> signals_;
-    std::vector<client::Diagnostic> diagnostics_;
-    std::string audio_;
-    std::optional<client::AudioFormat> format_;
-    std::optional<client::ExitStatus> exit_;
-    bool audioBeforeFormat_ = false;
-    int exitCalls_ = 0;
-    bool callbackAfterExit_ = false;
+    Heard heard_;
 };
+
+std::uint32_t field32(const std::string& bytes, std::size_t at);
+// Checks the header of a float WAVE file field by field, as a strict reader would.
+void expectFloatWavHeader(const std::string& file, std::uint32_t rate, std::uint16_t channels,
+                          std::uint64_t dataBytes);
 
 }  // namespace halvo::client_test

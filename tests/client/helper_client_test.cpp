@@ -53,18 +53,18 @@ TEST(HelperClient, DeliversSignalsFormatAndEveryAudioByteThenEndsCleanly) {
     const client::ExitStatus status = client->shutdown();
     EXPECT_TRUE(status.exited);
     EXPECT_EQ(status.code, 0);  // QUIT, not a kill
-    EXPECT_EQ(listener.audio(), patternBytes(6 * 4000));
-    EXPECT_FALSE(listener.audioBeforeFormat());
-    EXPECT_EQ(listener.format(), (client::AudioFormat{48000, 1, 32}));
-    EXPECT_EQ(client->format(), listener.format());
+    EXPECT_EQ(listener.heard().audio, patternBytes(6 * 4000));
+    EXPECT_FALSE(listener.heard().audioBeforeFormat);
+    EXPECT_EQ(listener.heard().format, (client::AudioFormat{48000, 1, 32}));
+    EXPECT_EQ(client->format(), listener.heard().format);
     // The helper stops the capture as it quits.
-    EXPECT_EQ(kindsOf(listener.signals()),
+    EXPECT_EQ(kindsOf(listener.heard().signals),
               (std::vector{SignalKind::waiting, SignalKind::captureStarted, SignalKind::stopped}));
-    EXPECT_EQ(listener.exitCalls(), 1);
-    EXPECT_FALSE(listener.callbackAfterExit());
+    EXPECT_EQ(listener.heard().exitCalls, 1);
+    EXPECT_FALSE(listener.heard().callbackAfterExit);
     EXPECT_TRUE(isGone(client->pid()));
     bool sawQuitCommand = false;
-    for (const client::Diagnostic& line : listener.diagnostics()) {
+    for (const client::Diagnostic& line : listener.heard().diagnostics) {
         EXPECT_FALSE(line.timestamp.empty()) << "stray text: " << line.message;
         sawQuitCommand = sawQuitCommand || line.message == "CMD: QUIT";
     }
@@ -78,14 +78,14 @@ TEST(HelperClient, StopAndStartCommandsPauseAndResumeTheAudio) {
     ASSERT_TRUE(listener.waitForAudio(1920 * 3));
     ASSERT_TRUE(client->stop());
     ASSERT_TRUE(listener.waitForSignal(SignalKind::stopped));
-    const std::size_t stoppedAt = listener.audio().size();
+    const std::size_t stoppedAt = listener.heard().audio.size();
     ASSERT_TRUE(client->start());
     ASSERT_TRUE(listener.waitForSignal(SignalKind::captureStarted, 2));
     EXPECT_TRUE(listener.waitForAudio(stoppedAt + 1920 * 3));
     // Audio up to the stop is the unbroken pattern.
-    EXPECT_EQ(listener.audio().substr(0, stoppedAt), patternBytes(stoppedAt));
+    EXPECT_EQ(listener.heard().audio.substr(0, stoppedAt), patternBytes(stoppedAt));
     client.reset();
-    EXPECT_EQ(listener.exitCalls(), 1);
+    EXPECT_EQ(listener.heard().exitCalls, 1);
 }
 
 TEST(HelperClient, CommandsMayBeSentFromTheListenersThread) {
@@ -131,16 +131,16 @@ TEST_P(HelperErrors, BecomeSignalsWithTheirWholeDescription) {
     ASSERT_TRUE(listener.waitForSignal(GetParam().expected.kind));
     if (GetParam().helperExitsByItself) {
         ASSERT_TRUE(listener.waitForExit());
-        EXPECT_EQ(listener.exit()->code, 1);
+        EXPECT_EQ(listener.heard().exit->code, 1);
     }
     client->shutdown();
-    for (const Signal& signal : listener.signals()) {
+    for (const Signal& signal : listener.heard().signals) {
         if (signal.kind == GetParam().expected.kind) {
             EXPECT_EQ(signal, GetParam().expected);
         }
     }
     // Continuation lines belong to the signal or diagnostic before them, never stray text.
-    for (const client::Diagnostic& line : listener.diagnostics()) {
+    for (const client::Diagnostic& line : listener.heard().diagnostics) {
         EXPECT_FALSE(line.timestamp.empty()) << "stray text: " << line.message;
     }
 }
@@ -162,13 +162,14 @@ TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
     auto client = launch({"/bin/sh", fakeHelper("garbage.sh")}, listener);
     ASSERT_TRUE(client);
     ASSERT_TRUE(listener.waitForExit());
-    EXPECT_EQ(listener.exit()->code, 3);
-    EXPECT_EQ(listener.audio(), "abcdefgh");
-    EXPECT_EQ(listener.format(), (client::AudioFormat{44100, 2, 32}));
-    EXPECT_EQ(listener.signals(), (std::vector<Signal>{{SignalKind::waiting, ""},
-                                                       {SignalKind::streamStopped, "first\nsecond"},
-                                                       {SignalKind::captureStarted, ""}}));
-    const auto diagnostics = listener.diagnostics();
+    EXPECT_EQ(listener.heard().exit->code, 3);
+    EXPECT_EQ(listener.heard().audio, "abcdefgh");
+    EXPECT_EQ(listener.heard().format, (client::AudioFormat{44100, 2, 32}));
+    EXPECT_EQ(listener.heard().signals,
+              (std::vector<Signal>{{SignalKind::waiting, ""},
+                                   {SignalKind::streamStopped, "first\nsecond"},
+                                   {SignalKind::captureStarted, ""}}));
+    const auto diagnostics = listener.heard().diagnostics;
     ASSERT_EQ(diagnostics.size(), 4u);
     EXPECT_EQ(diagnostics[0], (client::Diagnostic{"", "\001\002 binary garbage \377"}));
     EXPECT_EQ(diagnostics[2].message, "Stream error: first\nsecond");
@@ -176,7 +177,7 @@ TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
     // Commands to a dead helper fail instead of raising SIGPIPE; shutdown reports the same end.
     EXPECT_FALSE(client->stop());
     EXPECT_EQ(client->shutdown().code, 3);
-    EXPECT_EQ(listener.exitCalls(), 1);
+    EXPECT_EQ(listener.heard().exitCalls, 1);
 }
 
 TEST(HelperClient, ReportsAHelperKilledUnderIt) {
@@ -186,8 +187,8 @@ TEST(HelperClient, ReportsAHelperKilledUnderIt) {
     ASSERT_TRUE(listener.waitForAudio(1920));
     ::kill(client->pid(), SIGKILL);
     ASSERT_TRUE(listener.waitForExit());
-    EXPECT_FALSE(listener.exit()->exited);
-    EXPECT_EQ(listener.exit()->signal, SIGKILL);
+    EXPECT_FALSE(listener.heard().exit->exited);
+    EXPECT_EQ(listener.heard().exit->signal, SIGKILL);
     EXPECT_EQ(client->shutdown().signal, SIGKILL);
     EXPECT_TRUE(isGone(client->pid()));
 }
@@ -200,7 +201,7 @@ TEST(HelperClient, KillsAHelperThatWillNotQuit) {
     const client::ExitStatus status = client->shutdown();
     EXPECT_EQ(status.signal, SIGKILL);
     EXPECT_TRUE(isGone(client->pid()));
-    EXPECT_EQ(listener.exitCalls(), 1);
+    EXPECT_EQ(listener.heard().exitCalls, 1);
     ::kill(-client->pid(), SIGKILL);  // the script's sleep, in the helper's own process group
 }
 
@@ -211,7 +212,7 @@ TEST(HelperClient, ShutdownReturnsWhileADescendantStillHoldsThePipes) {
     ASSERT_TRUE(listener.waitForSignal(SignalKind::waiting));
     const pid_t group = client->pid();
     EXPECT_EQ(client->shutdown().code, 0);
-    EXPECT_EQ(listener.exitCalls(), 1);
+    EXPECT_EQ(listener.heard().exitCalls, 1);
     ::kill(-group, SIGKILL);
 }
 

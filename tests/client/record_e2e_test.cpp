@@ -23,15 +23,6 @@ namespace {
 constexpr double kToneHz = 997;  // prime, so no harmonic of mains hum or a round rate
 constexpr double kToneAmplitude = 0.5;
 
-std::uint32_t field32(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value =
-            (value << 8) | static_cast<std::uint8_t>(bytes.at(at + static_cast<std::size_t>(i)));
-    }
-    return value;
-}
-
 // Plays `seconds` of the tone into the server's default sink; stops it on destruction.
 std::unique_ptr<client::Subprocess> playTone(const TemporaryFolder& folder,
                                              const std::string& server, double seconds) {
@@ -76,15 +67,8 @@ TEST(RecordFromSoundServer, RecordsOneSecondOfAToneIntoAValidFile) {
     ASSERT_EQ(status->code, record::kExitOk) << errors;
 
     const std::string file = readFile(take);
-    ASSERT_EQ(file.size(), 58u + 48000 * 4);
-    EXPECT_EQ(file.substr(0, 4), "RIFF");
-    EXPECT_EQ(field32(file, 4), file.size() - 8);
-    EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(field32(file, 20) & 0xFFFF, 3u);  // IEEE float
-    EXPECT_EQ(field32(file, 22) & 0xFFFF, 1u);  // mono
-    EXPECT_EQ(field32(file, 24), 48000u);
-    EXPECT_EQ(file.substr(50, 4), "data");
-    EXPECT_EQ(field32(file, 54), 48000u * 4);
+    EXPECT_EQ(file.size(), 58u + 48000 * 4);
+    expectFloatWavHeader(file, 48000, 1, 48000 * 4);
 
     const record::WavReadResult read = record::readWav(take);
     ASSERT_TRUE(read.audio) << read.error;

@@ -19,43 +19,6 @@ namespace {
 using record::Recording;
 using record::WavWriter;
 
-std::uint32_t field32(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value =
-            (value << 8) | static_cast<std::uint8_t>(bytes.at(at + static_cast<std::size_t>(i)));
-    }
-    return value;
-}
-
-std::uint16_t field16(const std::string& bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes.at(at)) |
-                                      static_cast<std::uint8_t>(bytes.at(at + 1)) << 8);
-}
-
-// Checks the header field by field against the file's own length, as a strict reader would.
-void expectValidFloatWav(const std::string& file, std::uint32_t rate, std::uint16_t channels,
-                         std::uint64_t dataBytes) {
-    ASSERT_GE(file.size(), 58u);
-    EXPECT_EQ(file.substr(0, 4), "RIFF");
-    EXPECT_EQ(field32(file, 4), 50 + dataBytes);
-    EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(field32(file, 16), 18u);
-    EXPECT_EQ(field16(file, 20), 3);  // IEEE float
-    EXPECT_EQ(field16(file, 22), channels);
-    EXPECT_EQ(field32(file, 24), rate);
-    EXPECT_EQ(field32(file, 28), rate * channels * 4u);
-    EXPECT_EQ(field16(file, 32), channels * 4);
-    EXPECT_EQ(field16(file, 34), 32);
-    EXPECT_EQ(field16(file, 36), 0);
-    EXPECT_EQ(file.substr(38, 4), "fact");
-    EXPECT_EQ(field32(file, 42), 4u);
-    EXPECT_EQ(field32(file, 46), dataBytes / (channels * 4u));
-    EXPECT_EQ(file.substr(50, 4), "data");
-    EXPECT_EQ(field32(file, 54), dataBytes);
-    EXPECT_GE(file.size(), 58 + dataBytes);
-}
-
 std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
@@ -84,27 +47,21 @@ TEST(WavWriter, KeepsTheFileValidBeforeEachUpdateAndAfterTheEnd) {
     auto writer = WavWriter::open(path, &error);
     ASSERT_TRUE(writer) << error;
     ASSERT_TRUE(writer->begin(44100, 2));
-    expectValidFloatWav(readFile(path), 44100, 2, 0);
+    expectFloatWavHeader(readFile(path), 44100, 2, 0);
 
     const std::string audio = bytesOfSamples(sine(1000, 0.5, 44100, 4410, 2));
     ASSERT_TRUE(writer->append(bytesOf(audio)));
     // Until the next update the header still describes the earlier, shorter file.
-    expectValidFloatWav(readFile(path), 44100, 2, 0);
+    expectFloatWavHeader(readFile(path), 44100, 2, 0);
     ASSERT_TRUE(writer->updateHeader());
-    expectValidFloatWav(readFile(path), 44100, 2, audio.size());
+    expectFloatWavHeader(readFile(path), 44100, 2, audio.size());
     ASSERT_TRUE(writer->append(bytesOf(audio)));
     ASSERT_TRUE(writer->finish());
 
     const std::string file = readFile(path);
-    expectValidFloatWav(file, 44100, 2, 2 * audio.size());
+    expectFloatWavHeader(file, 44100, 2, 2 * audio.size());
     EXPECT_EQ(file.size(), 58 + 2 * audio.size());
     EXPECT_EQ(file.substr(58), audio + audio);
-}
-
-TEST(WavWriter, ReportsAFileItCannotCreate) {
-    std::string error;
-    EXPECT_FALSE(WavWriter::open("/nonexistent-folder/take.wav", &error));
-    EXPECT_NE(error.find("/nonexistent-folder/take.wav"), std::string::npos) << error;
 }
 
 TEST(WavWriter, ReportsAFullDisk) {
@@ -134,7 +91,7 @@ TEST(Recording, ReassemblesFramesSplitAcrossChunksAndStopsAtTheDuration) {
     EXPECT_FALSE(recording.failure());
 
     const std::string file = readFile(path);
-    expectValidFloatWav(file, 48000, 2, 480 * 8);
+    expectFloatWavHeader(file, 48000, 2, 480 * 8);
     EXPECT_EQ(file.substr(58), audio.substr(0, 480 * 8));
 }
 
@@ -172,16 +129,6 @@ TEST(Analysis, FindsLengthLevelsAndTheTone) {
     EXPECT_NEAR(record::toDbfs(analysis.levels.rms), -9.03, 0.01);
     ASSERT_TRUE(analysis.dominantHz);
     EXPECT_NEAR(*analysis.dominantHz, 440, 0.5);
-}
-
-TEST(Analysis, FindsNoToneInSilence) {
-    record::WavAudio silence;
-    silence.sampleRate = 48000;
-    silence.channels = 1;
-    silence.samples.assign(48000, 0.0f);
-    const record::Analysis analysis = record::analyze(silence);
-    EXPECT_FALSE(analysis.dominantHz);
-    EXPECT_TRUE(std::isinf(record::toDbfs(analysis.levels.peak)));
 }
 
 TEST(WavReader, ReadsAFileCutShortAndRefusesOthers) {
