@@ -244,6 +244,11 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 ++deliveredInBatch_;
                 ++inFlight_;
                 deliver(*batch, milliseconds(batch->intervalMs));
+                if (window == 1) {
+                    // Its hand-over plays on. Looping could find it already handed over and
+                    // start a second chain of deliveries beside the first.
+                    return;
+                }
                 continue;
             }
             ++nextEvent_;
