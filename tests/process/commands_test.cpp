@@ -29,24 +29,16 @@ class Commands : public ::testing::Test {
     std::unique_ptr<HelperProcess> helper_;
 };
 
-TEST_F(Commands, CaseMattersSurroundingWhitespaceDoesNot) {
+TEST_F(Commands, CaseMattersWhitespaceDoesNotAndInvalidUtf8IsIgnored) {
     helper_->send(" start \n");
     helper_->send("\n");
+    helper_->send("ST\xffOP\n");
+    helper_->send("\xc0\xafSTART\n");
     helper_->send("\t\u00a0STOP\r\n");
     ASSERT_TRUE(helper_->waitFor("STOPPED"));
     EXPECT_EQ(commandLines(*helper_),
               (Lines{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP"}));
-}
-
-TEST_F(Commands, InvalidUtf8IsIgnoredSilently) {
-    const std::size_t before = helper_->lines().size();
-    helper_->send("ST\xffOP\n");
-    helper_->send("\xc0\xafSTART\n");
-    helper_->send("STOP\n");
-    ASSERT_TRUE(helper_->waitFor("STOPPED"));
-    const Lines lines = helper_->messages();
-    EXPECT_EQ(Lines(lines.begin() + static_cast<long>(before), lines.end()),
-              (Lines{"CMD: STOP", "Stopped. Total: 0 KB, 0 samples", "STOPPED"}));
+    EXPECT_EQ(helper_->count("Stopped. Total: 0 KB, 0 samples"), 1);
 }
 
 TEST_F(Commands, CommandsArrivingInOneReadAreEachRun) {
@@ -83,41 +75,6 @@ TEST_F(Commands, EndOfInputMeansTheParentIsGone) {
               (Lines{"Stopped. Total: 0 KB, 0 samples", "STOPPED"}));
     EXPECT_EQ(helper_->standardOutput(), "");
 }
-
-TEST(CommandRaces, StopWhileTheFirstStartIsPendingAnswersFirst) {
-    auto helper = HelperProcess::launchScenario("pending_start.scn");
-    ASSERT_TRUE(helper->waitFor("WAITING"));
-    helper->send("STOP\n");
-    helper->send("START\n");
-    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
-    const Lines messages = helper->messages();
-    const auto stopped = std::find(messages.begin(), messages.end(), "STOPPED");
-    const auto started = std::find(messages.begin(), messages.end(), "CAPTURE_STARTED");
-    EXPECT_LT(stopped, started);
-    EXPECT_EQ(helper->count("Capture is already starting; START ignored"), 1);
-    EXPECT_EQ(helper->count("Starting system audio capture..."), 1);
-}
-
-TEST(CommandRaces, StartWhileAStopIsUnderWayKeepsTheNewStream) {
-    auto helper = HelperProcess::launchScenario("slow_stop.scn");
-    ASSERT_TRUE(helper->waitForOutput(400));
-    helper->send("STOP\nSTART\n");
-    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 2));
-    ASSERT_TRUE(helper->waitFor("STOPPED"));
-    ASSERT_TRUE(helper->waitForOutput(800));
-    // The new stream survived the old stop's completion: stopping it is a real stop with its
-    // own totals, not the immediate answer given when there is no stream.
-    helper->send("STOP\n");
-    ASSERT_TRUE(helper->waitFor("STOPPED", 2, std::chrono::seconds(5)));
-    EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 8 samples"), 2);
-    EXPECT_EQ(helper->count("stopCapture error: The stream is not running."), 0);
-}
-
-}  // namespace
-}  // namespace halvo::testing
-
-namespace halvo::testing {
-namespace {
 
 // The exit must not wait for, or trip over, threads that are still busy with audio.
 TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {

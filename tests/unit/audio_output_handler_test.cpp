@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/unit/captured_stderr.h"
 #include "tests/unit/fake_stream.h"
 
 namespace halvo {
@@ -39,13 +40,8 @@ class HandlerTest : public ::testing::Test {
     void SetUp() override {
         file_ = std::tmpfile();
         handler_ = std::make_unique<AudioOutputHandler>(platform::FileHandle(fileno(file_)));
-        ::testing::internal::CaptureStderr();
     }
-    void TearDown() override {
-        if (!stderrTaken_)
-            ::testing::internal::GetCapturedStderr();
-        std::fclose(file_);
-    }
+    void TearDown() override { std::fclose(file_); }
     void deliver(const SampleBuffer& buffer, StreamOutputType type = StreamOutputType::audio) {
         handler_->didOutputSampleBuffer(stream_, buffer, type);
     }
@@ -58,25 +54,14 @@ class HandlerTest : public ::testing::Test {
             all.append(chunk, got);
         return all;
     }
-    std::string messages() {
-        stderrTaken_ = true;
-        std::string raw = ::testing::internal::GetCapturedStderr();
-        std::string result;
-        std::size_t begin = 0;
-        while (begin < raw.size()) {
-            std::size_t end = raw.find('\n', begin);
-            std::string line = raw.substr(begin, end - begin);
-            result += (line.rfind("[", 0) == 0 ? line.substr(23) : line) + "\n";
-            begin = end + 1;
-        }
-        return result;
-    }
 
+    testing::CapturedStderr stderr_;
     std::FILE* file_ = nullptr;
     std::unique_ptr<AudioOutputHandler> handler_;
     testing::InertStream stream_;
-    bool stderrTaken_ = false;
 };
+
+using Lines = std::vector<std::string>;
 
 TEST_F(HandlerTest, DropsWhatMustNotReachTheParentWithoutALine) {
     deliver(audioBuffer("closed gate"));  // even the very first buffer
@@ -91,7 +76,7 @@ TEST_F(HandlerTest, DropsWhatMustNotReachTheParentWithoutALine) {
 
     EXPECT_EQ(written(), "");
     EXPECT_EQ(handler_->sampleCount(), 0u);
-    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(stderr_.lines(), Lines{});
 }
 
 TEST_F(HandlerTest, FormatLineRepeatsUntilABufferIsWrittenThenNeverAgain) {
@@ -109,10 +94,9 @@ TEST_F(HandlerTest, FormatLineRepeatsUntilABufferIsWrittenThenNeverAgain) {
     deliver(audioBuffer("second", 22050.5));
 
     EXPECT_EQ(written(), "firstsecond");
-    EXPECT_EQ(messages(),
-              "Audio format: 48000.0Hz, 1ch, 32bit\n"
-              "Audio format: 48000.0Hz, 1ch, 32bit\n"
-              "Audio format: 44100.0Hz, 1ch, 32bit\n");
+    EXPECT_EQ(stderr_.lines(),
+              (Lines{"Audio format: 48000.0Hz, 1ch, 32bit", "Audio format: 48000.0Hz, 1ch, 32bit",
+                     "Audio format: 44100.0Hz, 1ch, 32bit"}));
 }
 
 TEST_F(HandlerTest, BufferWithoutDescriptionIsWrittenWithoutFormatLine) {
@@ -126,7 +110,7 @@ TEST_F(HandlerTest, BufferWithoutDescriptionIsWrittenWithoutFormatLine) {
 
     EXPECT_EQ(written(), "barevideo");
     EXPECT_EQ(handler_->sampleCount(), 2u);
-    EXPECT_EQ(messages(), "");
+    EXPECT_EQ(stderr_.lines(), Lines{});
 }
 
 TEST_F(HandlerTest, ScatteredBlockIsWrittenWholeAndInOrder) {
@@ -152,10 +136,9 @@ TEST_F(HandlerTest, ProgressEveryTwoHundredWrittenBuffersAfterTheirBytes) {
         deliver(audioBuffer("z"));
     deliver(audioBuffer("zz"));
 
-    EXPECT_EQ(messages(),
-              "Audio format: 48000.0Hz, 1ch, 32bit\n"
-              "Audio: 200 samples, 800 KB total\n"
-              "Audio: 400 samples, 800 KB total\n");
+    EXPECT_EQ(stderr_.lines(),
+              (Lines{"Audio format: 48000.0Hz, 1ch, 32bit", "Audio: 200 samples, 800 KB total",
+                     "Audio: 400 samples, 800 KB total"}));
     EXPECT_EQ(handler_->totalBytes(), 200u * 4096 + 201);
     EXPECT_EQ(written().size(), handler_->totalBytes());
 }

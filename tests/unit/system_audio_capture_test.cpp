@@ -9,6 +9,7 @@
 
 #include "capture/sim/simulated_capture_service.h"
 #include "platform/process.h"
+#include "tests/unit/captured_stderr.h"
 
 namespace halvo {
 namespace {
@@ -28,12 +29,9 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // A controller over the simulated service, writing its audio to a temporary file.
 class ControllerTest : public ::testing::Test {
   protected:
-    void SetUp() override { ::testing::internal::CaptureStderr(); }
     void TearDown() override {
         capture_.reset();
         service_.reset();
-        if (!stderrTaken_)
-            ::testing::internal::GetCapturedStderr();
         if (file_)
             std::fclose(file_);
     }
@@ -45,19 +43,7 @@ class ControllerTest : public ::testing::Test {
         capture_ = SystemAudioCapture::create(*service_, platform::FileHandle(fileno(file_)));
     }
     // Signal lines and diagnostic messages in the order written, one per line.
-    std::vector<std::string> lines() {
-        stderrTaken_ = true;
-        const std::string raw = ::testing::internal::GetCapturedStderr();
-        std::vector<std::string> result;
-        std::size_t begin = 0;
-        while (begin < raw.size()) {
-            const std::size_t end = raw.find('\n', begin);
-            const std::string line = raw.substr(begin, end - begin);
-            result.push_back(line.rfind("[", 0) == 0 ? line.substr(23) : line);
-            begin = end + 1;
-        }
-        return result;
-    }
+    std::vector<std::string> lines() { return stderr_.lines(); }
     bool running() { return capture_->handler()->isCapturing() && capture_->stream() != nullptr; }
     std::size_t fileSize() {
         std::fflush(file_);
@@ -68,7 +54,7 @@ class ControllerTest : public ::testing::Test {
     std::unique_ptr<sim::SimulatedCaptureService> service_;
     std::shared_ptr<SystemAudioCapture> capture_;
     std::FILE* file_ = nullptr;
-    bool stderrTaken_ = false;
+    testing::CapturedStderr stderr_;
 };
 
 TEST_F(ControllerTest, StopDuringAPendingStartAnswersAtOnceAndTheStartStillLands) {
