@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, test and run the helper; skips what is there.
+# Installs Debian 12 packages, skipping those already there: the ones named as arguments, or
+# by default everything needed to build, test and run the helper.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-          libgtest-dev libgmock-dev libpulse-dev pulseaudio pulseaudio-utils sox)
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] ||
+    packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+              libgtest-dev libgmock-dev libpulse-dev pulseaudio pulseaudio-utils sox)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

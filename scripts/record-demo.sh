@@ -15,20 +15,9 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 output=${2:-$repo/record-demo.wav}
 build=$repo/build/record-demo
 
-packages=(cmake ninja-build g++ pkg-config libpulse-dev pulseaudio pulseaudio-utils sox)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    as_root=()
-    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-    "${as_root[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
-        --no-install-recommends "${missing[@]}"
-fi
+# Only what building and recording need: no test tools.
+"$repo/scripts/install-deps.sh" cmake ninja-build g++ pkg-config libpulse-dev pulseaudio \
+    pulseaudio-utils sox
 
 echo "== building in $build"
 mkdir -p "$build"
