@@ -30,7 +30,7 @@ struct Options {
     std::string simHelper;
     int launches = 10;
     double sessionSeconds = 30;
-    double throughputSeconds = 3;
+    double throughputSeconds = 2;
     std::string markdown;
 };
 
@@ -330,15 +330,21 @@ int run(const Options& options) {
     const auto [a, b] = session(helper, parec, player, options.sessionSeconds);
 
     // The sink path alone: the simulated service floods 64 KiB buffers; cat moves a file of
-    // the same bytes. Both are read through a pipe by the same loop.
+    // the same size held in memory. Both are read through a pipe by the same loop, in turns,
+    // and each keeps its best of three so a burst of load elsewhere does not decide the ratio.
     const std::string scenario = "/tmp/halvo-bench-flood.scn";
     std::ofstream(scenario) << "stream\n  buffers forever bytes=65536\n";
-    const std::string file = "/tmp/halvo-bench-bytes";
+    const std::string file =
+        (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/halvo-bench-bytes");
     commandOutput("head -c 1073741824 /dev/urandom > " + file);
-    const double sinkRate = pipeRate({options.simHelper, scenario}, options.throughputSeconds,
-                                     [](client::Subprocess& child) { child.sendSignal(SIGKILL); });
-    const double catRate = pipeRate({"cat", file, file, file, file}, options.throughputSeconds,
-                                    [](client::Subprocess& child) { child.sendSignal(SIGKILL); });
+    const auto kill = [](client::Subprocess& child) { child.sendSignal(SIGKILL); };
+    double sinkRate = 0, catRate = 0;
+    for (int round = 0; round < 3; ++round) {
+        sinkRate = std::max(
+            sinkRate, pipeRate({options.simHelper, scenario}, options.throughputSeconds, kill));
+        catRate = std::max(
+            catRate, pipeRate({"cat", file, file, file, file}, options.throughputSeconds, kill));
+    }
     std::remove(file.c_str());
     std::remove(scenario.c_str());
 
@@ -382,7 +388,7 @@ int run(const Options& options) {
     std::ostringstream header;
     header << "Machine: " << machineDescription() << "\n\nDate: " << date
            << "\n\nCapture session: " << options.sessionSeconds << " s of both recorders at once;"
-           << " sink path: " << options.throughputSeconds << " s each.\n\n";
+           << " sink path: best of three " << options.throughputSeconds << " s runs each.\n\n";
     std::cout << header.str() << table.str();
     if (!options.markdown.empty()) {
         std::ofstream out(options.markdown);
