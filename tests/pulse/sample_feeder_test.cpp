@@ -1,5 +1,6 @@
 // Handing recorded chunks to the output: in order, never blocking the recording, bounded while
-// the output is stuck, and never after the stream is gone.
+// the output is stuck (the audio it has not taken yet is kept up to the bound, the oldest
+// dropped beyond it, each episode of drops reported once), and never after the stream is gone.
 #include "capture/pulse/sample_feeder.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -19,35 +20,61 @@ using namespace std::chrono_literals;
 constexpr PcmFormat kMono{48000, 1};
 constexpr std::size_t kChunkBytes = 400;  // 100 frames
 
-std::vector<std::byte> chunk(int tag) {
-    return std::vector<std::byte>(kChunkBytes, static_cast<std::byte>(tag));
+std::vector<std::byte> chunk(int tag, std::size_t size = kChunkBytes) {
+    return std::vector<std::byte>(size, static_cast<std::byte>(tag));
 }
 
-// An output that records what it gets and can be made to block, like a write to a pipe
-// nobody reads.
+int popTag(PendingAudio& pending) {
+    const auto popped = pending.pop();
+    return popped ? static_cast<int>(popped->front()) : -1;
+}
+
+TEST(PendingAudio, DropsTheOldestBeyondTheBoundAndReportsEachEpisodeOnceTheReaderCaughtUp) {
+    PendingAudio pending(10);
+    pending.push(chunk(1, 4));
+    pending.push(chunk(2, 4));
+    pending.push(chunk(3, 4));  // 12 > 10: chunk 1 goes
+    pending.push(chunk(4, 4));  // chunk 2 goes
+    EXPECT_EQ(pending.pendingBytes(), 8u);
+    EXPECT_EQ(popTag(pending), 3);
+    EXPECT_FALSE(pending.takeEndedEpisode()) << "the reader has not caught up yet";
+
+    pending.push(chunk(5, 4));
+    pending.push(chunk(6, 8));  // chunks 4 and 5 go: the same episode
+    EXPECT_EQ(pending.pendingBytes(), 8u);
+    EXPECT_EQ(popTag(pending), 6);
+    EXPECT_EQ(pending.takeEndedEpisode(), 16u);
+    EXPECT_FALSE(pending.takeEndedEpisode()) << "reported once";
+
+    pending.push(chunk(7, 11));  // larger than the bound on its own: a new episode
+    EXPECT_TRUE(pending.empty());
+    pending.push(chunk(8, 4));
+    pending.clear();  // the reader is going away
+    EXPECT_EQ(pending.pendingBytes(), 0u);
+    EXPECT_EQ(popTag(pending), -1);
+    EXPECT_EQ(pending.endEpisode(), 11u) << "only what the bound dropped counts";
+    EXPECT_FALSE(pending.endEpisode());
+}
+
+// An output that notes the tag of each buffer it gets and can be made to block, like a write to
+// a pipe nobody reads.
 class StallingOutput : public StreamOutput {
   public:
-    // Sample queue: notes the buffer's tag, then blocks while the output is stalled.
     void didOutputSampleBuffer(CaptureStream&, const platform::SampleBuffer& buffer,
-                               StreamOutputType type) override {
-        std::unique_lock lock(mutex_);
-        EXPECT_EQ(type, StreamOutputType::audio);
+                               StreamOutputType) override {
         std::size_t length = 0;
         std::size_t total = 0;
         const std::byte* data = nullptr;
         EXPECT_EQ(buffer.dataBuffer->dataPointer(0, &length, &total, &data), platform::kNoErr);
         EXPECT_EQ(buffer.numSamples, static_cast<std::int64_t>(total / 4));
+        std::unique_lock lock(mutex_);
         tags_.push_back(static_cast<int>(data[0]));
         changed_.notify_all();
         changed_.wait(lock, [&] { return !stalled_; });
     }
-    void stall() {
+    void stall(bool stalled) {
         std::lock_guard lock(mutex_);
-        stalled_ = true;
-    }
-    void resume() {
-        std::lock_guard lock(mutex_);
-        stalled_ = false;
+        stalled_ = stalled;
         changed_.notify_all();
     }
     bool waitForCount(std::size_t count) {
@@ -103,16 +130,19 @@ class SampleFeederTest : public ::testing::Test {
     }
     // Waits until everything queued on the sample queue so far has run.
     void drainQueue() {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool ran = false;
-        queue_->async([&] {
-            std::lock_guard lock(mutex);
-            ran = true;
-            done.notify_all();
-        });
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(done.wait_for(lock, 5s, [&] { return ran; }));
+        auto ran = std::make_shared<std::promise<void>>();
+        std::future<void> done = ran->get_future();
+        queue_->async([ran] { ran->set_value(); });
+        ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+    }
+    // Stalls the output on chunk `first`, then pushes the chunks after it up to `last`.
+    void pushWhileStalled(int first, int last) {
+        output_->stall(true);
+        stream_->feeder.push(chunk(first));
+        ASSERT_TRUE(output_->waitForCount(static_cast<std::size_t>(first)));
+        for (int tag = first + 1; tag <= last; ++tag) {
+            stream_->feeder.push(chunk(tag));  // returns at once although the output is stuck
+        }
     }
 
     std::shared_ptr<StallingOutput> output_ = std::make_shared<StallingOutput>();
@@ -121,56 +151,35 @@ class SampleFeederTest : public ::testing::Test {
     std::shared_ptr<FeedingStream> stream_;
 };
 
-TEST_F(SampleFeederTest, AShortStallLosesNothingAndKeepsTheOrder) {
-    make(5);
-    output_->stall();
-    stream_->feeder.push(chunk(1));
-    ASSERT_TRUE(output_->waitForCount(1));  // chunk 1 is in the output, which is stuck
-    for (int tag = 2; tag <= 6; ++tag) {
-        stream_->feeder.push(chunk(tag));  // returns at once although the output is stuck
-    }
-    output_->resume();
-    ASSERT_TRUE(output_->waitForCount(6));
-    drainQueue();
-    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
-    EXPECT_TRUE(stream_->reports().empty());
-}
-
-TEST_F(SampleFeederTest, ALongStallDropsTheOldestAndReportsTheEpisodeOnce) {
+TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldestOnce) {
     make(3);
-    output_->stall();
-    stream_->feeder.push(chunk(1));
-    ASSERT_TRUE(output_->waitForCount(1));
-    for (int tag = 2; tag <= 8; ++tag) {
-        stream_->feeder.push(chunk(tag));
-    }
-    output_->resume();
-    ASSERT_TRUE(output_->waitForCount(4));
+    pushWhileStalled(1, 4);  // chunk 1 in the output, three waiting: just within the bound
+    output_->stall(false);
     drainQueue();
-    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 6, 7, 8}));
+    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_TRUE(stream_->reports().empty());
 
-    stream_->feeder.push(chunk(9));  // caught up: no new episode
-    ASSERT_TRUE(output_->waitForCount(5));
+    pushWhileStalled(5, 12);
+    output_->stall(false);
+    drainQueue();
+    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4, 5, 10, 11, 12}));
+    stream_->feeder.push(chunk(13));  // caught up: no new episode
     drainQueue();
     EXPECT_EQ(stream_->reports(),
-              std::vector<std::string>{SampleFeeder::dropMessage(4 * kChunkBytes, kMono)});
-    EXPECT_NE(stream_->reports()[0].find("(1600 bytes"), std::string::npos);
+              std::vector<std::string>{
+                  "Audio output not read: dropped 0.01 s of audio (1600 bytes, oldest first)"});
 }
 
 TEST_F(SampleFeederTest, CloseRunsItsFollowUpOnlyAfterTheBufferInHandAndDropsTheRest) {
     make(10);
-    output_->stall();
-    stream_->feeder.push(chunk(1));
-    ASSERT_TRUE(output_->waitForCount(1));
-    stream_->feeder.push(chunk(2));
-
+    pushWhileStalled(1, 2);
     std::atomic<bool> followedUp{false};
     stream_->feeder.close([&] { followedUp = true; });
     stream_->feeder.push(chunk(3));  // after close: ignored
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(followedUp) << "the output is still writing chunk 1";
 
-    output_->resume();
+    output_->stall(false);
     drainQueue();
     EXPECT_TRUE(followedUp);
     EXPECT_EQ(output_->tags(), (std::vector<int>{1}));
@@ -179,20 +188,11 @@ TEST_F(SampleFeederTest, CloseRunsItsFollowUpOnlyAfterTheBufferInHandAndDropsThe
 TEST_F(SampleFeederTest, NothingReachesTheOutputOnceTheStreamIsReleased) {
     make(10);
     // Hold the sample queue so the delivery is still queued when the stream goes.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool holding = true;
-    queue_->async([&] {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return !holding; });
-    });
+    std::promise<void> release;
+    queue_->async([held = release.get_future().share()] { held.wait(); });
     stream_->feeder.push(chunk(1));
     stream_.reset();
-    {
-        std::lock_guard lock(mutex);
-        holding = false;
-        changed.notify_all();
-    }
+    release.set_value();
     drainQueue();
     EXPECT_TRUE(output_->tags().empty());
 }
