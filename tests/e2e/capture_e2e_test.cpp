@@ -5,11 +5,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
+#include <span>
 #include <thread>
 
 #include "tests/e2e/sound_server.h"
-#include "tests/e2e/tone.h"
 #include "tests/support/helper_process.h"
 
 namespace halvo::testing {
@@ -17,38 +18,60 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr double kRate = 48000.0;
 constexpr std::size_t kBytesPerSecond = 48000 * 4;
 
-// The bytes and samples of the helper's last totals line.
-struct Totals {
-    std::uint64_t kilobytes = 0;
-    std::uint64_t samples = 0;
-};
-
-std::optional<Totals> lastTotals(const HelperProcess& helper) {
-    static const std::regex form(R"(^Stopped\. Total: (\d+) KB, (\d+) samples$)");
-    std::optional<Totals> totals;
-    for (const std::string& message : helper.messages()) {
-        std::smatch match;
-        if (std::regex_match(message, match, form)) {
-            totals = Totals{std::stoull(match[1]), std::stoull(match[2])};
-        }
+// The helper's stdout as samples (float32, native order, as the helper writes them).
+std::vector<float> samplesOf(const std::string& bytes) {
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    if (!samples.empty()) {  // memcpy must not get the null data() of an empty vector
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     }
-    return totals;
+    return samples;
 }
 
-// Polls the helper's stdout until `ready` holds for its samples.
-bool eventuallyHeard(const HelperProcess& helper,
-                     const std::function<bool(const std::vector<float>&)>& ready,
-                     std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready(samplesOf(helper.standardOutput()))) {
+// Polls the helper's stdout until half a second follows its first loud sample: where that
+// tone begins, or nothing when no tone is heard within 5 s.
+std::optional<std::size_t> toneOnset(const HelperProcess& helper) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        const std::vector<float> samples = samplesOf(helper.standardOutput());
+        const auto onset =
+            static_cast<std::size_t>(std::find_if(samples.begin(), samples.end(),
+                                                  [](float s) { return std::fabs(s) > 0.05f; }) -
+                                     samples.begin());
+        if (onset + 24000 <= samples.size()) {
+            return onset;
+        }
         if (std::chrono::steady_clock::now() > deadline) {
-            return false;
+            return std::nullopt;
         }
         std::this_thread::sleep_for(20ms);
     }
-    return true;
+}
+
+// The frequency from the rising zero crossings, interpolated between samples.
+double frequencyOf(std::span<const float> samples) {
+    double first = -1;
+    double last = -1;
+    int crossings = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i - 1] < 0 && samples[i] >= 0) {
+            last = static_cast<double>(i - 1) +
+                   -samples[i - 1] / static_cast<double>(samples[i] - samples[i - 1]);
+            first = first < 0 ? last : first;
+            ++crossings;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * kRate / (last - first) : 0.0;
+}
+
+double rmsOf(std::span<const float> samples) {
+    double sum = 0;
+    for (float s : samples) {
+        sum += static_cast<double>(s) * s;
+    }
+    return std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
 // The size of the helper's stdout once nothing more arrives: the two streams are read by
@@ -65,16 +88,32 @@ std::size_t settledOutputSize(const HelperProcess& helper) {
     }
 }
 
+// STOP answers STOPPED, and the totals line that comes with it counts every byte on stdout, in
+// whole samples. `stoppedAt` (optional) gets that byte count.
+void stopAndCheckTotals(HelperProcess& helper, std::size_t* stoppedAt = nullptr) {
+    ASSERT_TRUE(helper.send("STOP\n"));
+    ASSERT_TRUE(helper.waitForNext("STOPPED"));
+    const std::size_t size = settledOutputSize(helper);
+    static const std::regex form(R"(^Stopped\. Total: (\d+) KB, (\d+) samples$)");
+    const std::vector<std::string> messages = helper.messages();
+    std::smatch totals;
+    ASSERT_TRUE(std::any_of(messages.rbegin(), messages.rend(), [&](const std::string& message) {
+        return std::regex_match(message, totals, form);
+    }));
+    EXPECT_EQ(size >> 10, std::stoull(totals[1]));
+    EXPECT_EQ(size % 4, 0u) << "whole samples only";
+    if (stoppedAt != nullptr) {
+        *stoppedAt = size;
+        EXPECT_GT(std::stoull(totals[2]), 0u);
+    }
+}
+
 // The helper clients the server lists for process `pid`.
 int clientsOf(const SoundServer& server, pid_t pid) {
     const std::string listing = server.pactl("list clients").value_or("");
-    const std::string property = "application.process.id = \"" + std::to_string(pid) + "\"";
-    int count = 0;
-    for (std::size_t at = listing.find(property); at != std::string::npos;
-         at = listing.find(property, at + 1)) {
-        ++count;
-    }
-    return count;
+    const std::regex property("application\\.process\\.id = \"" + std::to_string(pid) + "\"");
+    return static_cast<int>(std::distance(
+        std::sregex_iterator(listing.begin(), listing.end(), property), std::sregex_iterator()));
 }
 
 class SoundServerTest : public ::testing::Test {
@@ -82,11 +121,8 @@ class SoundServerTest : public ::testing::Test {
     void SetUp() override {
         server_ = SoundServer::fromEnvironment();
         ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-    }
-    HelperProcess* launchHelper() {
         helper_ = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
-        EXPECT_TRUE(helper_);
-        return helper_.get();
+        ASSERT_TRUE(helper_);
     }
     std::unique_ptr<SoundServer> server_;
     std::unique_ptr<HelperProcess> helper_;
@@ -95,154 +131,105 @@ class SoundServerTest : public ::testing::Test {
 using SharedServer = SoundServerTest;
 using OwnServer = SoundServerTest;
 
-TEST_F(SharedServer, CapturesTheToneAndAccountsForEveryByte) {
-    HelperProcess* helper = launchHelper();
-    ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForNext("WAITING"));
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    auto tone = server_->play(sine(440, 0.5, 1.5), "halvo_null_a");
-    ASSERT_TRUE(tone);
-    ASSERT_TRUE(helper->waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
+TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryByte) {
+    HelperProcess& helper = *helper_;
+    ASSERT_TRUE(helper.waitForNext("WAITING"));
+    ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
+    auto low = server_->play(440, "halvo_null_a");
+    auto high = server_->play(660, "halvo_null_b");
+    ASSERT_TRUE(low && high);
+    ASSERT_TRUE(helper.waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
 
-    ASSERT_TRUE(eventuallyHeard(
-        *helper, [](const std::vector<float>& s) { return loudStretch(s).seconds() > 0.6; }))
-        << "no tone in " << helper->standardOutput().size() << " bytes";
-    const std::vector<float> samples = samplesOf(helper->standardOutput());
-    const Stretch loud = loudStretch(samples);
-    const std::span<const float> middle(samples.data() + loud.begin + 4800, 19200);
+    const std::optional<std::size_t> onset = toneOnset(helper);
+    ASSERT_TRUE(onset) << "no tone in " << helper.standardOutput().size() << " bytes";
+    std::vector<float> samples = samplesOf(helper.standardOutput());
+    const std::span<const float> middle(samples.data() + *onset + 4800, 19200);
     EXPECT_NEAR(frequencyOf(middle), 440.0, 2.0);
     EXPECT_NEAR(rmsOf(middle), 0.5 / std::sqrt(2.0), 0.04);
 
-    ASSERT_TRUE(helper->send("STOP\n"));
-    ASSERT_TRUE(helper->waitForNext("STOPPED"));
-    const std::size_t stoppedAt = settledOutputSize(*helper);
-    auto totals = lastTotals(*helper);
-    ASSERT_TRUE(totals);
-    EXPECT_EQ(stoppedAt >> 10, totals->kilobytes);
-    EXPECT_EQ(stoppedAt % 4, 0u) << "whole samples only";
-    EXPECT_GT(totals->samples, 0u);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(helper->standardOutput().size(), stoppedAt) << "audio after STOPPED";
-
-    // Starts and stops reuse the one connection: the server lists the helper once.
-    for (int round = 2; round <= 3; ++round) {
-        ASSERT_TRUE(helper->send("START\n"));
-        ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-        ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + kBytesPerSecond / 10));
-        ASSERT_TRUE(helper->send("STOP\n"));
-        ASSERT_TRUE(helper->waitForNext("STOPPED"));
-        totals = lastTotals(*helper);
-        ASSERT_TRUE(totals);
-        EXPECT_EQ(settledOutputSize(*helper) >> 10, totals->kilobytes) << "round " << round;
-    }
-    EXPECT_EQ(clientsOf(*server_, helper->pid()), 1);
-
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    const auto status = helper->waitForExit(5s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited);
-    EXPECT_EQ(status->code, 0);
-}
-
-TEST_F(SharedServer, FollowsTheDefaultOutputWhenTheUserSwitchesIt) {
-    HelperProcess* helper = launchHelper();
-    ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    auto low = server_->play(sine(440, 0.5, 4), "halvo_null_a");
-    auto high = server_->play(sine(660, 0.5, 4), "halvo_null_b");
-    ASSERT_TRUE(low && high);
-    ASSERT_TRUE(eventuallyHeard(
-        *helper, [](const std::vector<float>& s) { return loudStretch(s).seconds() > 0.3; }));
-    {
-        const std::vector<float> samples = samplesOf(helper->standardOutput());
-        const Stretch loud = loudStretch(samples);
-        EXPECT_NEAR(frequencyOf({samples.data() + loud.begin + 2400, 9600}), 440.0, 3.0);
-    }
-
+    // The user switches the default output: the tone on the new one is what is captured. The
+    // server would move the first tone along with the default, so it ends first.
+    low.reset();
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_b"));
     struct RestoreDefault {
         const SoundServer& server;
         ~RestoreDefault() { server.pactl("set-default-sink halvo_null_a"); }
     } restore{*server_};
-    ASSERT_TRUE(helper->waitForNext("Default output changed: following halvo_null_b.monitor"));
-    const std::size_t switchedAt = helper->standardOutput().size() / 4;
-    ASSERT_TRUE(helper->waitForOutput((switchedAt + 48000 * 4 / 10) * 4));
-    const std::vector<float> samples = samplesOf(helper->standardOutput());
+    ASSERT_TRUE(helper.waitForNext("Default output changed: following halvo_null_b.monitor"));
+    const std::size_t switchedAt = helper.standardOutput().size() / 4;
+    ASSERT_TRUE(helper.waitForOutput((switchedAt + 19200) * 4));
+    samples = samplesOf(helper.standardOutput());
     EXPECT_NEAR(frequencyOf({samples.data() + switchedAt + 4800, 9600}), 660.0, 3.0);
-
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_a"));
-    ASSERT_TRUE(helper->waitForNext("Default output changed: following halvo_null_a.monitor"));
-    EXPECT_EQ(helper->countStartingWith("Default output changed"), 2) << "one line per switch";
+    ASSERT_TRUE(helper.waitForNext("Default output changed: following halvo_null_a.monitor"));
+    EXPECT_EQ(helper.countStartingWith("Default output changed"), 2) << "one line per switch";
 
-    helper->closeInput();  // the parent went away
-    const auto status = helper->waitForExit(5s);
+    std::size_t stoppedAt = 0;
+    ASSERT_NO_FATAL_FAILURE(stopAndCheckTotals(helper, &stoppedAt));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(helper.standardOutput().size(), stoppedAt) << "audio after STOPPED";
+
+    // Starts and stops reuse the one connection: the server lists the helper once.
+    for (int round = 2; round <= 3; ++round) {
+        ASSERT_TRUE(helper.send("START\n"));
+        ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
+        ASSERT_TRUE(helper.waitForOutput(helper.standardOutput().size() + kBytesPerSecond / 10));
+        ASSERT_NO_FATAL_FAILURE(stopAndCheckTotals(helper)) << "round " << round;
+    }
+    EXPECT_EQ(clientsOf(*server_, helper.pid()), 1);
+
+    helper.closeInput();  // the parent went away
+    const auto status = helper.waitForExit(5s);
     ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited);
     EXPECT_EQ(status->code, 0);
-    EXPECT_EQ(helper->countStartingWith("Stream error"), 0);
+    EXPECT_EQ(helper.countStartingWith("Stream error"), 0);
 }
 
-// Both stream errors end the same way: two lines, then STOP answers STOPPED. Sets `reason`
-// to the description the lines carry.
-void expectStoppedByTheServer(HelperProcess& helper, int occurrence, std::string* reason) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (helper.countStartingWith("ERROR:STREAM_STOPPED:") < occurrence) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no stream error";
-        std::this_thread::sleep_for(10ms);
-    }
-    const std::vector<std::string> messages = helper.messages();
-    std::vector<std::size_t> errors;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (messages[i].rfind("Stream error: ", 0) == 0) {
-            errors.push_back(i);
-        }
-    }
-    ASSERT_EQ(errors.size(), static_cast<std::size_t>(occurrence));
-    const std::size_t at = errors.back();
-    ASSERT_LT(at + 1, messages.size());
-    *reason = messages[at].substr(14);
-    EXPECT_EQ(messages[at + 1], "ERROR:STREAM_STOPPED:" + *reason);
-    EXPECT_TRUE(isDiagnosticLine(helper.lines()[at]));
-
-    ASSERT_TRUE(helper.send("STOP\n"));
-    ASSERT_TRUE(helper.waitForNext("STOPPED"));
-    const auto totals = lastTotals(helper);
-    ASSERT_TRUE(totals);
-    EXPECT_EQ(settledOutputSize(helper) >> 10, totals->kilobytes);
+// The server ended the capture: "Stream error: <reason>" (a diagnostic line), right after it
+// ERROR:STREAM_STOPPED:<reason>, once per loss; STOP still answers STOPPED with the totals.
+void expectStoppedByTheServer(HelperProcess& helper, int losses, const std::string& reason) {
+    ASSERT_TRUE(helper.waitForNext("ERROR:STREAM_STOPPED:" + reason))
+        << ::testing::PrintToString(helper.messages());
+    const std::vector<std::string> lines = helper.lines();
+    const auto signal = std::find(lines.rbegin(), lines.rend(), "ERROR:STREAM_STOPPED:" + reason);
+    ASSERT_TRUE(signal != lines.rend() && std::next(signal) != lines.rend());
+    EXPECT_TRUE(isDiagnosticLine(*std::next(signal))) << *std::next(signal);
+    EXPECT_EQ(messageOf(*std::next(signal)), "Stream error: " + reason);
+    EXPECT_EQ(helper.countStartingWith("Stream error: "), losses);
+    ASSERT_NO_FATAL_FAILURE(stopAndCheckTotals(helper));
 }
 
 TEST_F(OwnServer, ReportsTheSinkAndTheServerGoingAwayAndStartsAfresh) {
-    HelperProcess* helper = launchHelper();
-    ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    ASSERT_TRUE(helper->waitForOutput(kBytesPerSecond / 10));
+    HelperProcess& helper = *helper_;
+    ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper.waitForOutput(kBytesPerSecond / 10));
 
     // Every sink goes: nothing left to follow.
     ASSERT_TRUE(server_->pactl("unload-module module-null-sink"));
-    std::string reason;
-    expectStoppedByTheServer(*helper, 1, &reason);
-    EXPECT_EQ(reason, "Entity killed");
+    expectStoppedByTheServer(helper, 1, "Entity killed");
 
     ASSERT_TRUE(server_->pactl("load-module module-null-sink sink_name=halvo_null_a"));
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_a"));
-    ASSERT_TRUE(helper->send("START\n"));
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper.send("START\n"));
+    ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
 
     server_->kill();
-    expectStoppedByTheServer(*helper, 2, &reason);
-    EXPECT_EQ(reason, "Connection terminated");
+    expectStoppedByTheServer(helper, 2, "Connection terminated");
 
-    ASSERT_TRUE(helper->send("START\n"));
-    ASSERT_TRUE(helper->waitForNext("ERROR:PERMISSION_DENIED"));
-    EXPECT_GE(helper->countStartingWith("Content error: "), 1);
+    ASSERT_TRUE(helper.send("START\n"));
+    ASSERT_TRUE(helper.waitForNext("ERROR:PERMISSION_DENIED"));
+    EXPECT_GE(helper.countStartingWith("Content error: "), 1);
 
     ASSERT_TRUE(server_->restart());
-    ASSERT_TRUE(helper->send("START\n"));
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    const auto status = helper->waitForExit(5s);
+    ASSERT_TRUE(helper.send("START\n"));
+    ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper.send("QUIT\n"));
+    const auto status = helper.waitForExit(5s);
     ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited);
     EXPECT_EQ(status->code, 0);
-    EXPECT_EQ(helper->countStartingWith("ERROR:STREAM_STOPPED:"), 2) << "once per loss";
+    EXPECT_EQ(helper.countStartingWith("ERROR:STREAM_STOPPED:"), 2) << "once per loss";
 }
 
 TEST(NoServer, TheHelperExitsWithPermissionDenied) {

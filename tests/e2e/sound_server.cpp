@@ -2,9 +2,11 @@
 
 #include <signal.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <numbers>
 
 namespace halvo::testing {
 
@@ -41,13 +43,16 @@ std::optional<std::string> SoundServer::pactl(const std::string& arguments) cons
     return run(environmentEntry() + " pactl " + arguments + " 2>/dev/null");
 }
 
-std::unique_ptr<client::Subprocess> SoundServer::play(const std::vector<float>& samples,
+std::unique_ptr<client::Subprocess> SoundServer::play(double frequency,
                                                       const std::string& sink) const {
-    static int played = 0;
-    const std::string file = dir_ + "/tone-" + std::to_string(++played) + ".f32";
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(samples.data()),
-               static_cast<std::streamsize>(samples.size() * sizeof(float)));
+    const std::string file = dir_ + "/tone-" + std::to_string(frequency) + ".f32";
+    std::ofstream out(file, std::ios::binary);
+    for (int i = 0; i < 4 * 48000; ++i) {
+        const auto sample =
+            static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * i / 48000));
+        out.write(reinterpret_cast<const char*>(&sample), sizeof sample);
+    }
+    out.close();
     std::string error;
     return client::Subprocess::spawn({"pacat", "--playback", "--raw", "--format=float32le",
                                       "--rate=48000", "--channels=1", "--device=" + sink, file},

@@ -3,7 +3,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "client/subprocess.h"
 
@@ -23,10 +22,9 @@ class SoundServer {
     // when it failed.
     std::optional<std::string> pactl(const std::string& arguments) const;
 
-    // Plays `samples` (mono float at 48 kHz) into `sink` until they end or the process is
-    // destroyed.
-    std::unique_ptr<client::Subprocess> play(const std::vector<float>& samples,
-                                             const std::string& sink) const;
+    // Plays four seconds of a sine of `frequency` Hz and peak 0.5 (mono float at 48 kHz) into
+    // `sink`, until they end or the process is destroyed.
+    std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink) const;
 
     // Kills the server as a crash would.
     void kill() const;
