@@ -45,6 +45,13 @@ HelperProcess::~HelperProcess() {
         outputReader_.join();
     if (errorReader_.joinable())
         errorReader_.join();
+    // The helper leaves through _Exit, so a sanitizer's report in it shows only on its stderr.
+    for (const std::string& line : lines_) {
+        if (line.find("Sanitizer") != std::string::npos ||
+            line.find("runtime error:") != std::string::npos) {
+            ADD_FAILURE() << "the helper reported: " << line;
+        }
+    }
 }
 
 void HelperProcess::collect(int fd, bool isOutput) {
