@@ -1,178 +1,124 @@
-// halvo-record as a user runs it, over the simulated helper.
-#include <gtest/gtest.h>
+// halvo-record: its recording and reading of WAVE files, and the tool as a user runs it over the
+// simulated helper and small fake helpers.
 #include <signal.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <thread>
 
-#include "client/subprocess.h"
 #include "tests/client/client_test_support.h"
 #include "tools/halvo-record/exit_status.h"
+#include "tools/halvo-record/levels.h"
+#include "tools/halvo-record/recording.h"
+#include "tools/halvo-record/wav_reader.h"
+#include "tools/halvo-record/wav_writer.h"
 
 namespace halvo::client_test {
 namespace {
 
-struct RecorderRun {
-    client::ExitStatus status;
-    std::string output;
-    std::string errors;
-};
+using record::Recording;
+using record::WavWriter;
 
-std::string readToEnd(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
-        if (got > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
-    return text;
+std::span<const std::byte> bytesOf(const std::string& text) {
+    return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
-RecorderRun runRecorder(std::vector<std::string> arguments,
-                        const std::function<void(pid_t)>& meanwhile = {}) {
-    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
-    std::string error;
-    auto child = client::Subprocess::spawn(arguments, &error);
-    EXPECT_TRUE(child) << error;
-    if (!child) {
-        return {};
+// For --helper, which takes no arguments: a fake helper script (*.sh) as it is, or a script in
+// `folder` that runs the simulated helper with a scenario.
+std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
+    if (name.ends_with(".sh")) {
+        return CLIENT_TEST_FAKE_HELPERS "/" + name;
     }
-    if (meanwhile) {
-        meanwhile(child->pid());
-    }
-    RecorderRun run;
-    auto status = child->waitFor(20s);
-    EXPECT_TRUE(status) << "halvo-record did not end";
-    if (!status) {
-        return run;  // the Subprocess kills it
-    }
-    run.status = *status;
-    run.output = readToEnd(child->standardOutput());
-    run.errors = readToEnd(child->standardError());
-    return run;
+    const std::string path = folder.file("helper.sh");
+    std::ofstream(path) << "#!/bin/sh\nexec '" CLIENT_TEST_SIM_HELPER "' '" CLIENT_TEST_SCENARIOS
+                           "/"
+                        << name << "'\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
 }
 
-// Waits until the file at `path` holds more than `bytes` bytes.
-bool waitForFileSize(const std::string& path, std::uintmax_t bytes) {
-    for (int i = 0; i < 1000; ++i) {
-        std::error_code ignored;
-        if (std::filesystem::file_size(path, ignored) > bytes &&
-            std::filesystem::file_size(path, ignored) != static_cast<std::uintmax_t>(-1)) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
+// The data size the header of the file at `path` declares; 0 without a header.
+std::uint32_t declaredDataBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string header(58, '\0');
+    return file.read(header.data(), 58) ? field32(header, 54) : 0;
 }
 
-// A float WAVE file at 48 kHz mono whose header agrees with its length, holding the sim's
-// byte pattern from the start. Returns the number of data bytes.
-std::size_t expectFinishedTake(const std::string& path) {
+// A float WAVE file at 48 kHz mono whose header declares all that follows it (or, for a take cut
+// short, no more than that), holding the sim's byte pattern from the start. Returns the number of
+// data bytes.
+std::size_t expectTake(const std::string& path, bool finished = true) {
     const std::string file = readFile(path);
-    if (file.size() < 58) {
-        ADD_FAILURE() << "no WAVE header in " << path;
-        return 0;
+    const std::size_t dataBytes =
+        finished ? std::max<std::size_t>(file.size(), 58) - 58 : declaredDataBytes(path);
+    expectFloatWavHeader(file, 48000, 1, dataBytes);
+    EXPECT_TRUE(file.substr(std::min<std::size_t>(file.size(), 58), dataBytes) ==
+                patternBytes(dataBytes))
+        << "audio differs";
+    return dataBytes;
+}
+
+// How a take ends: by its duration (0 here), by SIGINT or SIGTERM, which end it in order, or by
+// SIGKILL, after which the file still holds the audio up to the last periodic header update.
+class HalvoRecordEnds : public ::testing::TestWithParam<int> {};
+
+TEST_P(HalvoRecordEnds, WithAValidFile) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    std::vector<std::string> arguments{"--helper", helperFor(folder, "thirty_seconds.scn"), "-o",
+                                       take};
+    if (GetParam() == 0) {
+        arguments.insert(arguments.end(), {"-d", "0.5"});
     }
-    expectFloatWavHeader(file, 48000, 1, file.size() - 58);
-    EXPECT_TRUE(file.substr(58) == patternBytes(file.size() - 58)) << "audio differs";
-    return file.size() - 58;
-}
-
-class HalvoRecord : public ::testing::Test {
-  protected:
-    std::string helperFor(const std::string& scenarioName) {
-        return folder_.script("helper.sh", std::string("'") + CLIENT_TEST_SIM_HELPER + "' '" +
-                                               scenario(scenarioName) + "'");
+    const RecorderRun run = runRecorder(arguments, [&](pid_t pid) {
+        // Signalled once a periodic header update has happened.
+        for (int i = 0; GetParam() != 0 && i < 1000 && declaredDataBytes(take) <= 20000; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ::kill(pid, GetParam());  // 0: no signal
+    });
+    if (GetParam() == SIGKILL) {
+        EXPECT_EQ(run.status.signal, SIGKILL);
+    } else {
+        EXPECT_TRUE(run.status.exited);
+        EXPECT_EQ(run.status.code, record::kExitOk);
+        EXPECT_EQ(run.errors, "");
     }
-    TemporaryFolder folder_;
-    const std::string take_ = folder_.file("take.wav");
-};
-
-TEST_F(HalvoRecord, RecordsExactlyTheRequestedDurationAndSaysNothing) {
-    const RecorderRun run =
-        runRecorder({"--helper", helperFor("thirty_seconds.scn"), "-o", take_, "-d", "0.5"});
-    EXPECT_TRUE(run.status.exited);
-    EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_EQ(run.errors, "");
-    EXPECT_EQ(expectFinishedTake(take_), 24000u * 4);
+    const std::size_t dataBytes = expectTake(take, GetParam() != SIGKILL);
+    EXPECT_TRUE(GetParam() == 0 ? dataBytes == 24000u * 4 : dataBytes > 20000u) << dataBytes;
 }
 
-class HalvoRecordInterrupted : public HalvoRecord, public ::testing::WithParamInterface<int> {};
-
-TEST_P(HalvoRecordInterrupted, DrainsTheHelperAndFinishesTheFile) {
-    const RecorderRun run =
-        runRecorder({"--helper", helperFor("thirty_seconds.scn"), "-o", take_}, [&](pid_t pid) {
-            ASSERT_TRUE(waitForFileSize(take_, 58 + 20000));
-            ::kill(pid, GetParam());
-        });
-    EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_EQ(run.errors, "");
-    EXPECT_GT(expectFinishedTake(take_), 20000u);
-}
-
-INSTANTIATE_TEST_SUITE_P(ByTerminationSignal, HalvoRecordInterrupted,
-                         ::testing::Values(SIGINT, SIGTERM));
-
-TEST_F(HalvoRecord, LeavesAValidFileWhenKilledOutright) {
-    const auto declaredDataBytes = [&] {
-        std::ifstream file(take_, std::ios::binary);
-        std::string header(58, '\0');
-        return file.read(header.data(), 58) ? field32(header, 54) : 0;
-    };
-    const RecorderRun run =
-        runRecorder({"--helper", helperFor("thirty_seconds.scn"), "-o", take_}, [&](pid_t pid) {
-            // Killed once a periodic header update has happened.
-            for (int i = 0; i < 1000 && declaredDataBytes() == 0; ++i) {
-                std::this_thread::sleep_for(10ms);
-            }
-            ::kill(pid, SIGKILL);
-        });
-    EXPECT_EQ(run.status.signal, SIGKILL);
-    const std::string file = readFile(take_);
-    ASSERT_GT(file.size(), 58u);
-    const std::uint32_t declared = field32(file, 54);
-    EXPECT_GT(declared, 0u);
-    EXPECT_LE(declared, file.size() - 58);
-    EXPECT_EQ(field32(file, 4), 50 + declared);
-    EXPECT_EQ(field32(file, 46), declared / 4);
-    EXPECT_TRUE(file.substr(58, declared) == patternBytes(declared));
-}
+INSTANTIATE_TEST_SUITE_P(DurationOrSignal, HalvoRecordEnds,
+                         ::testing::Values(0, SIGINT, SIGTERM, SIGKILL));
 
 struct FailureCase {
-    const char* scenario;
+    const char* helper;
     int exitStatus;
     const char* message;  // part of what is said
     bool keepsFile;
 };
 
 void PrintTo(const FailureCase& failureCase, std::ostream* out) {
-    *out << failureCase.scenario;
+    *out << failureCase.helper;
 }
 
-class HalvoRecordFailures : public HalvoRecord,
-                            public ::testing::WithParamInterface<FailureCase> {};
+class HalvoRecordFailures : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(HalvoRecordFailures, ExplainEachHelperErrorWithItsOwnStatus) {
-    const RecorderRun run = runRecorder({"--helper", helperFor(GetParam().scenario), "-o", take_});
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run =
+        runRecorder({"--helper", helperFor(folder, GetParam().helper), "-o", take});
     EXPECT_EQ(run.status.code, GetParam().exitStatus);
     EXPECT_TRUE(run.errors.starts_with("halvo-record: ")) << run.errors;
     EXPECT_NE(run.errors.find(GetParam().message), std::string::npos) << run.errors;
-    EXPECT_EQ(std::filesystem::exists(take_), GetParam().keepsFile);
+    EXPECT_EQ(std::filesystem::exists(take), GetParam().keepsFile);
     if (GetParam().keepsFile) {
-        EXPECT_EQ(expectFinishedTake(take_), 10u * 1920);
+        EXPECT_EQ(expectTake(take), 10u * 1920);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Scenarios, HalvoRecordFailures,
+    Helpers, HalvoRecordFailures,
     ::testing::Values(
         FailureCase{"denied.scn", record::kExitPermissionDenied, "(Connection refused)", false},
         FailureCase{"no_display.scn", record::kExitNoDisplay, "no display", false},
@@ -181,59 +127,89 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"setup_fails_empty.scn", record::kExitCaptureFailed, "(no description)", false},
         FailureCase{"sixteen_bit.scn", record::kExitCaptureFailed, "16-bit", false},
         FailureCase{"system_stop.scn", record::kExitStreamStopped, "Audio device\nwas unplugged",
-                    true}));
+                    true},
+        FailureCase{"exits_early.sh", record::kExitHelperDied, "ended unexpectedly (exit status 0)",
+                    false}));
 
-TEST_F(HalvoRecord, ReportsAHelperThatEndsWithoutAWord) {
-    const std::string helper =
-        folder_.script("helper.sh", "/bin/sh '" + fakeHelper("exits_early.sh") + "'");
-    const RecorderRun run = runRecorder({"--helper", helper, "-o", take_});
-    EXPECT_EQ(run.status.code, record::kExitHelperDied);
-    EXPECT_NE(run.errors.find("ended unexpectedly (exit status 0)"), std::string::npos)
-        << run.errors;
-}
-
-TEST_F(HalvoRecord, ReportsAMissingHelperAndAnUnwritableFile) {
-    RecorderRun run = runRecorder({"--helper", folder_.file("no-such-helper"), "-o", take_});
+TEST(HalvoRecord, ReportsAMissingHelperAnUnwritableFileAndBadUsage) {
+    TemporaryFolder folder;
+    RecorderRun run =
+        runRecorder({"--helper", folder.file("no-such-helper"), "-o", folder.file("take.wav")});
     EXPECT_EQ(run.status.code, record::kExitHelperUnavailable);
     EXPECT_NE(run.errors.find("no-such-helper"), std::string::npos) << run.errors;
-    EXPECT_FALSE(std::filesystem::exists(take_));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("take.wav")));
 
     run = runRecorder(
-        {"--helper", helperFor("thirty_seconds.scn"), "-o", folder_.file("none/take.wav")});
+        {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", folder.file("none/take.wav")});
     EXPECT_EQ(run.status.code, record::kExitOutputFile);
     EXPECT_NE(run.errors.find("none/take.wav"), std::string::npos) << run.errors;
-}
-
-TEST_F(HalvoRecord, AnswersHelpVersionAndBadUsage) {
-    RecorderRun run = runRecorder({"--help"});
-    EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_TRUE(run.output.starts_with("Usage: halvo-record")) << run.output;
-
-    run = runRecorder({"--version"});
-    EXPECT_EQ(run.output, "halvo-record 1.1.0\n");
-
-    for (const std::vector<std::string>& bad : {std::vector<std::string>{"-d", "0"},
-                                                {"-d", "soon"},
-                                                {"-o"},
-                                                {"--frobnicate"},
-                                                {"stray"}}) {
-        run = runRecorder(bad);
-        EXPECT_EQ(run.status.code, record::kExitUsage) << bad[0];
+    for (const char* bad : {"--duration=0", "--duration=soon", "-o", "--frobnicate", "stray"}) {
+        run = runRecorder({bad});
+        EXPECT_EQ(run.status.code, record::kExitUsage) << bad;
         EXPECT_TRUE(run.output.empty());
         EXPECT_NE(run.errors.find("--help"), std::string::npos);
     }
 }
 
-TEST_F(HalvoRecord, AnalyzesATake) {
-    ASSERT_EQ(runRecorder({"--helper", helperFor("thirty_seconds.scn"), "-o", take_, "-d", "0.25"})
-                  .status.code,
-              record::kExitOk);
-    const RecorderRun run = runRecorder({"--analyze", take_});
+TEST(WavWriter, ReportsAFullDisk) {
+    if (::access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    auto writer = WavWriter::open("/dev/full", nullptr);
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(writer->begin(48000, 1));
+    EXPECT_NE(writer->error().find("No space"), std::string::npos) << writer->error();
+}
+
+// A take recorded from chunks that split frames, read back and analysed as --analyze does.
+TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("take.wav");
+    Recording recording(WavWriter::open(path, nullptr), path, 1.5);  // 72000 frames at 48 kHz
+    recording.setFormat({48000, 2, 32});
+    const std::string audio = sine(440, 0.5, 75000, 2);
+    // Chunks of 7 bytes, which almost all end inside a sample, then the rest, beyond the duration.
+    std::size_t at = 0;
+    for (; at < audio.size() / 2; at += 7) {
+        recording.addAudio(bytesOf(audio.substr(at, 7)));
+    }
+    recording.addAudio(bytesOf(audio.substr(at)));
+    EXPECT_TRUE(recording.progress().complete);
+    EXPECT_NEAR(record::toDbfs(recording.takeLevels().peak), -6.02, 0.01);
+    EXPECT_TRUE(recording.finish());
+    EXPECT_FALSE(recording.failure());
+    const std::string file = readFile(path);
+    expectFloatWavHeader(file, 48000, 2, 72000 * 8);
+    EXPECT_TRUE(file.substr(58) == audio.substr(0, 72000 * 8)) << "audio differs";
+
+    const record::WavReadResult read = record::readWav(path);
+    ASSERT_TRUE(read.audio) << read.error;
+    const record::Analysis analysis = record::analyze(*read.audio);
+    EXPECT_DOUBLE_EQ(analysis.seconds, 1.5);
+    EXPECT_NEAR(record::toDbfs(analysis.levels.peak), -6.02, 0.01);
+    EXPECT_NEAR(record::toDbfs(analysis.levels.rms), -9.03, 0.01);
+    ASSERT_TRUE(analysis.dominantHz);
+    EXPECT_NEAR(*analysis.dominantHz, 440, 0.5);
+    const RecorderRun run = runRecorder({"--analyze", path});
     EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_NE(run.output.find(": 0.250 s, 48000 Hz, 1 channel, 32-bit float"), std::string::npos)
+    EXPECT_NE(run.output.find(": 1.500 s, 48000 Hz, 2 channels, 32-bit float"), std::string::npos)
         << run.output;
-    EXPECT_EQ(runRecorder({"--analyze", folder_.file("missing.wav")}).status.code,
+
+    // A header that claims more than the file holds, and no header at all.
+    std::filesystem::resize_file(path, 58 + 41 * 8 + 2);
+    const record::WavReadResult cut = record::readWav(path);
+    ASSERT_TRUE(cut.audio) << cut.error;
+    EXPECT_EQ(cut.audio->frames(), 41u);
+    std::filesystem::resize_file(path, 30);
+    EXPECT_FALSE(record::readWav(path).audio);
+    EXPECT_EQ(runRecorder({"--analyze", folder.file("missing.wav")}).status.code,
               record::kExitOutputFile);
+
+    // Audio before any format cannot be stored.
+    Recording unannounced(WavWriter::open(path, nullptr), path, std::nullopt);
+    unannounced.addAudio(bytesOf("abcd"));
+    ASSERT_TRUE(unannounced.failure());
+    EXPECT_EQ(unannounced.failure()->exitStatus, record::kExitCaptureFailed);
 }
 
 }  // namespace

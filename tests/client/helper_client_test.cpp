@@ -1,8 +1,12 @@
-#include <gtest/gtest.h>
+// The client library: its reading of a helper's standard error, and the client against the
+// simulated helper and small fake helpers.
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cerrno>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 
 #include "client/helper_client.h"
 #include "tests/client/client_test_support.h"
@@ -10,20 +14,144 @@
 namespace halvo::client_test {
 namespace {
 
-using client::HelperClient;
-using client::HelperOptions;
-using client::Signal;
-using client::SignalKind;
+using namespace client;
+using namespace std::string_view_literals;
+using Records = std::vector<StderrRecord>;
 
-std::vector<SignalKind> kindsOf(const std::vector<Signal>& signals) {
-    std::vector<SignalKind> kinds;
-    for (const Signal& signal : signals) {
-        kinds.push_back(signal.kind);
+// Everything the parser yields for `text`, fed in pieces of `pieceSize` bytes, then finished.
+Records parseAll(std::string_view text, std::size_t pieceSize) {
+    StderrParser parser;
+    Records all;
+    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
+        std::ranges::move(parser.feed(text.substr(at, pieceSize)), std::back_inserter(all));
     }
-    return kinds;
+    std::ranges::move(parser.finish(), std::back_inserter(all));
+    return all;
 }
 
-std::unique_ptr<HelperClient> launch(std::vector<std::string> command, RecordingListener& listener,
+// What a helper says, then garbage: binary bytes, an empty line, a near-miss of a signal and a
+// bracket without "] " as a last line without a line feed.
+constexpr std::string_view kTranscript =
+    "[2026-12-06T08:44:00Z] Halvo Audio Helper v1.1\n"
+    "WAITING\n"
+    "CAPTURE_STARTED\n"
+    "[2026-12-06T08:44:01Z] Audio format: 48000.0Hz, 1ch, 32bit\n"
+    "[2026-12-06T08:44:02Z] Stream error: device\ngone\n"
+    "ERROR:STREAM_STOPPED:device\ngone\n"
+    "ERROR:\n"
+    "ERROR:NO_DISPLAY\n"
+    "ERROR:PERMISSION_DENIED\n"
+    "STOPPED\n"
+    "\x01\xff\x00zz\n\nWAITING \n[no closing bracket"sv;
+
+TEST(StderrParser, ReadsATranscriptTheSameWhateverTheChunking) {
+    const Records expected{
+        Diagnostic{"2026-12-06T08:44:00Z", "Halvo Audio Helper v1.1"},
+        Signal{SignalKind::waiting, ""},
+        Signal{SignalKind::captureStarted, ""},
+        AudioFormat{48000, 1, 32},
+        Diagnostic{"2026-12-06T08:44:01Z", "Audio format: 48000.0Hz, 1ch, 32bit"},
+        Diagnostic{"2026-12-06T08:44:02Z", "Stream error: device\ngone"},
+        Signal{SignalKind::streamStopped, "device\ngone"},
+        Signal{SignalKind::captureFailed, ""},
+        Signal{SignalKind::noDisplay, ""},
+        Signal{SignalKind::permissionDenied, ""},
+        Signal{SignalKind::stopped, ""},
+        Diagnostic{"", std::string("\x01\xff\x00zz", 5)},
+        Diagnostic{"", ""},
+        Diagnostic{"", "WAITING "},
+        Diagnostic{"", "[no closing bracket"},
+    };
+    for (std::size_t pieceSize : {std::size_t{1}, std::size_t{7}, kTranscript.size()}) {
+        EXPECT_EQ(parseAll(kTranscript, pieceSize), expected) << "pieces of " << pieceSize;
+    }
+}
+
+TEST(StderrParser, CutsEndlessLinesSoMemoryStaysBounded) {
+    StderrParser parser;
+    const Records records = parser.feed(std::string(StderrParser::kLongestLine * 3 + 5, 'x'));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(std::get<Diagnostic>(records[0]).message.size(), StderrParser::kLongestLine);
+
+    // Continuation lines stop growing a held description at the same bound.
+    parser.feed("\nERROR:x\n");
+    for (int i = 0; i < 100; ++i) {
+        parser.feed(std::string(4096, 'y') + "\n");
+    }
+    const Records held = parser.release();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_LE(std::get<Signal>(held[0]).detail.size(), StderrParser::kLongestLine);
+}
+
+TEST(FormatLine, RefusesWhatNoStreamCanHave) {
+    for (const char* message : {
+             "Audio format: infHz, 1ch, 32bit",
+             "Audio format: nanHz, 1ch, 32bit",
+             "Audio format: 0.0Hz, 1ch, 32bit",
+             "Audio format: -48000.0Hz, 1ch, 32bit",
+             "Audio format: 48000.0Hz, 0ch, 32bit",
+             "Audio format: 48000.0Hz, 1ch, 0bit",
+             "Audio format: 48000.0Hz, 1ch, 12bit",
+             "Audio: 40 samples, 12 KB total",
+         }) {
+        EXPECT_FALSE(parseFormatMessage(message)) << message;
+    }
+}
+
+// Keeps what a helper says. Tests read it in waitUntil(), or once onExit() has come.
+struct Listener : HelperListener {
+    std::vector<Signal> signals;
+    std::vector<Diagnostic> diagnostics;
+    std::string audio;
+    std::optional<AudioFormat> format;
+    std::optional<ExitStatus> exit;
+    std::string calls;  // a letter for each call: signal, format, audio, diagnostic, x for exit
+    // Reader thread, for each signal before it is kept; may send commands.
+    std::function<void(const Signal&)> onEachSignal;
+
+    void onSignal(const Signal& signal) override {
+        if (onEachSignal) {
+            onEachSignal(signal);
+        }
+        keep('s', [&] { signals.push_back(signal); });
+    }
+    void onFormat(const AudioFormat& announced) override {
+        keep('f', [&] { format = announced; });
+    }
+    void onAudio(std::span<const std::byte> bytes) override {
+        keep('a', [&] { audio.append(reinterpret_cast<const char*>(bytes.data()), bytes.size()); });
+    }
+    void onDiagnostic(const Diagnostic& diagnostic) override {
+        // A sanitizer report of the helper arrives here; its exit status cannot show it.
+        EXPECT_EQ(diagnostic.message.find("Sanitizer"), std::string::npos) << diagnostic.message;
+        keep('d', [&] { diagnostics.push_back(diagnostic); });
+    }
+    void onExit(const ExitStatus& status) override {
+        keep('x', [&] { exit = status; });
+    }
+
+    void keep(char call, const std::function<void()>& change) {
+        {
+            std::lock_guard lock(mutex);
+            calls += call;
+            change();
+        }
+        changed.notify_all();
+    }
+    // Waits until `done` holds; false on timeout.
+    bool waitUntil(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, done);
+    }
+    int count(SignalKind kind) const { return std::ranges::count(signals, kind, &Signal::kind); }
+    // onExit() came once, as the last call.
+    bool exitedLast() const { return calls.find('x') == calls.size() - 1; }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+std::unique_ptr<HelperClient> launch(std::vector<std::string> command, Listener& listener,
                                      std::chrono::milliseconds exitTimeout = 3s) {
     HelperOptions options;
     options.command = std::move(command);
@@ -34,195 +162,105 @@ std::unique_ptr<HelperClient> launch(std::vector<std::string> command, Recording
     return client;
 }
 
-std::unique_ptr<HelperClient> launchScenario(const std::string& name, RecordingListener& listener) {
-    return launch({CLIENT_TEST_SIM_HELPER, scenario(name)}, listener);
-}
-
 // True once `pid` is neither running nor a zombie waiting for this process.
 bool isGone(pid_t pid) {
     return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD && ::kill(pid, 0) != 0;
 }
 
-TEST(HelperClient, DeliversSignalsFormatAndEveryAudioByteThenEndsCleanly) {
-    RecordingListener listener;
-    auto client = launchScenario("flow.scn", listener);
+// Signals, the format and every audio byte in order; STOP and START, also from the listener's
+// thread; and at the end QUIT, which the helper obeys.
+TEST(HelperClient, DeliversWhatTheHelperSaysObeysCommandsAndEndsCleanly) {
+    Listener listener;
+    std::atomic<HelperClient*> running{nullptr};
+    std::atomic<std::size_t> stoppedAt{0};
+    // The listener's thread answers the first STOPPED with START.
+    listener.onEachSignal = [&](const Signal& signal) {
+        if (signal.kind == SignalKind::stopped && listener.count(SignalKind::stopped) == 0) {
+            stoppedAt = listener.audio.size();
+            EXPECT_TRUE(running.load()->start());
+        }
+    };
+    auto client =
+        launch({CLIENT_TEST_SIM_HELPER, CLIENT_TEST_SCENARIOS "/thirty_seconds.scn"}, listener);
     ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForAudio(6 * 4000));
-    ASSERT_TRUE(listener.waitForSignal(SignalKind::captureStarted));
+    running = client.get();
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.audio.size() >= 1920 * 3; }));
+    ASSERT_TRUE(client->stop());
+    ASSERT_TRUE(listener.waitUntil([&] {
+        return listener.count(SignalKind::captureStarted) == 2 &&
+               listener.audio.size() >= stoppedAt + 1920 * 3;
+    }));
 
-    const client::ExitStatus status = client->shutdown();
+    const ExitStatus status = client->shutdown();
     EXPECT_TRUE(status.exited);
     EXPECT_EQ(status.code, 0);  // QUIT, not a kill
-    EXPECT_EQ(listener.heard().audio, patternBytes(6 * 4000));
-    EXPECT_FALSE(listener.heard().audioBeforeFormat);
-    EXPECT_EQ(listener.heard().format, (client::AudioFormat{48000, 1, 32}));
-    EXPECT_EQ(client->format(), listener.heard().format);
+    // Audio up to the stop is the unbroken pattern.
+    EXPECT_GE(stoppedAt, 1920u * 3);
+    EXPECT_EQ(listener.audio.substr(0, stoppedAt), patternBytes(stoppedAt));
+    EXPECT_LT(listener.calls.find('f'), listener.calls.find('a'));
+    EXPECT_EQ(listener.format, (AudioFormat{48000, 1, 32}));
+    EXPECT_EQ(client->format(), listener.format);
     // The helper stops the capture as it quits.
-    EXPECT_EQ(kindsOf(listener.heard().signals),
-              (std::vector{SignalKind::waiting, SignalKind::captureStarted, SignalKind::stopped}));
-    EXPECT_EQ(listener.heard().exitCalls, 1);
-    EXPECT_FALSE(listener.heard().callbackAfterExit);
+    EXPECT_EQ(listener.signals, (std::vector<Signal>{{SignalKind::waiting, ""},
+                                                     {SignalKind::captureStarted, ""},
+                                                     {SignalKind::stopped, ""},
+                                                     {SignalKind::captureStarted, ""},
+                                                     {SignalKind::stopped, ""}}));
+    EXPECT_TRUE(listener.exitedLast()) << listener.calls;
     EXPECT_TRUE(isGone(client->pid()));
     bool sawQuitCommand = false;
-    for (const client::Diagnostic& line : listener.heard().diagnostics) {
+    for (const Diagnostic& line : listener.diagnostics) {
         EXPECT_FALSE(line.timestamp.empty()) << "stray text: " << line.message;
         sawQuitCommand = sawQuitCommand || line.message == "CMD: QUIT";
     }
     EXPECT_TRUE(sawQuitCommand);
 }
 
-TEST(HelperClient, StopAndStartCommandsPauseAndResumeTheAudio) {
-    RecordingListener listener;
-    auto client = launchScenario("thirty_seconds.scn", listener);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForAudio(1920 * 3));
-    ASSERT_TRUE(client->stop());
-    ASSERT_TRUE(listener.waitForSignal(SignalKind::stopped));
-    const std::size_t stoppedAt = listener.heard().audio.size();
-    ASSERT_TRUE(client->start());
-    ASSERT_TRUE(listener.waitForSignal(SignalKind::captureStarted, 2));
-    EXPECT_TRUE(listener.waitForAudio(stoppedAt + 1920 * 3));
-    // Audio up to the stop is the unbroken pattern.
-    EXPECT_EQ(listener.heard().audio.substr(0, stoppedAt), patternBytes(stoppedAt));
-    client.reset();
-    EXPECT_EQ(listener.heard().exitCalls, 1);
-}
-
-TEST(HelperClient, CommandsMayBeSentFromTheListenersThread) {
-    RecordingListener listener;
-    std::unique_ptr<HelperClient> client;
-    std::mutex clientMutex;  // guards `client` itself, which the reader thread reads
-    listener.onEachSignal = [&](const Signal& signal) {
-        std::lock_guard lock(clientMutex);
-        if (signal.kind == SignalKind::captureStarted && client) {
-            client->stop();
-        }
-    };
-    {
-        std::lock_guard lock(clientMutex);
-        client = launchScenario("thirty_seconds.scn", listener);
-        ASSERT_TRUE(client);
-    }
-    EXPECT_TRUE(listener.waitForSignal(SignalKind::stopped));
-    std::unique_ptr<HelperClient> ending;
-    {
-        std::lock_guard lock(clientMutex);
-        ending = std::move(client);
-    }
-    ending.reset();
-}
-
-struct ErrorCase {
-    const char* scenario;
-    Signal expected;
-    bool helperExitsByItself;  // with status 1
-};
-
-void PrintTo(const ErrorCase& errorCase, std::ostream* out) {
-    *out << errorCase.scenario;
-}
-
-class HelperErrors : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(HelperErrors, BecomeSignalsWithTheirWholeDescription) {
-    RecordingListener listener;
-    auto client = launchScenario(GetParam().scenario, listener);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForSignal(GetParam().expected.kind));
-    if (GetParam().helperExitsByItself) {
-        ASSERT_TRUE(listener.waitForExit());
-        EXPECT_EQ(listener.heard().exit->code, 1);
-    }
-    client->shutdown();
-    for (const Signal& signal : listener.heard().signals) {
-        if (signal.kind == GetParam().expected.kind) {
-            EXPECT_EQ(signal, GetParam().expected);
-        }
-    }
-    // Continuation lines belong to the signal or diagnostic before them, never stray text.
-    for (const client::Diagnostic& line : listener.heard().diagnostics) {
-        EXPECT_FALSE(line.timestamp.empty()) << "stray text: " << line.message;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, HelperErrors,
-    ::testing::Values(
-        ErrorCase{"denied.scn", {SignalKind::permissionDenied, ""}, true},
-        ErrorCase{"no_display.scn", {SignalKind::noDisplay, ""}, false},
-        ErrorCase{"start_fails.scn",
-                  {SignalKind::captureFailed, "Device busy\nsecond line of the reason"},
-                  false},
-        ErrorCase{"setup_fails_empty.scn", {SignalKind::captureFailed, ""}, false},
-        ErrorCase{
-            "system_stop.scn", {SignalKind::streamStopped, "Audio device\nwas unplugged"}, false}));
-
 TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
-    RecordingListener listener;
-    auto client = launch({"/bin/sh", fakeHelper("garbage.sh")}, listener);
+    Listener listener;
+    auto client = launch({CLIENT_TEST_FAKE_HELPERS "/garbage.sh"}, listener);
     ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForExit());
-    EXPECT_EQ(listener.heard().exit->code, 3);
-    EXPECT_EQ(listener.heard().audio, "abcdefgh");
-    EXPECT_EQ(listener.heard().format, (client::AudioFormat{44100, 2, 32}));
-    EXPECT_EQ(listener.heard().signals,
-              (std::vector<Signal>{{SignalKind::waiting, ""},
-                                   {SignalKind::streamStopped, "first\nsecond"},
-                                   {SignalKind::captureStarted, ""}}));
-    const auto diagnostics = listener.heard().diagnostics;
-    ASSERT_EQ(diagnostics.size(), 4u);
-    EXPECT_EQ(diagnostics[0], (client::Diagnostic{"", "\001\002 binary garbage \377"}));
-    EXPECT_EQ(diagnostics[2].message, "Stream error: first\nsecond");
-    EXPECT_EQ(diagnostics[3], (client::Diagnostic{"", "a last line without a line feed"}));
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.exit.has_value(); }));
+    EXPECT_EQ(listener.exit->code, 3);
     // Commands to a dead helper fail instead of raising SIGPIPE; shutdown reports the same end.
     EXPECT_FALSE(client->stop());
     EXPECT_EQ(client->shutdown().code, 3);
-    EXPECT_EQ(listener.heard().exitCalls, 1);
+    EXPECT_TRUE(listener.exitedLast());
+    EXPECT_EQ(listener.audio, "abcdefgh");
+    EXPECT_EQ(listener.format, (AudioFormat{44100, 2, 32}));
+    EXPECT_EQ(listener.signals, (std::vector<Signal>{{SignalKind::waiting, ""},
+                                                     {SignalKind::streamStopped, "first\nsecond"},
+                                                     {SignalKind::captureStarted, ""}}));
+    ASSERT_EQ(listener.diagnostics.size(), 4u);
+    EXPECT_EQ(listener.diagnostics[0], (Diagnostic{"", "\001\002 binary garbage \377"}));
+    EXPECT_EQ(listener.diagnostics[2].message, "Stream error: first\nsecond");
+    EXPECT_EQ(listener.diagnostics[3], (Diagnostic{"", "a last line without a line feed"}));
 }
 
-TEST(HelperClient, ReportsAHelperKilledUnderIt) {
-    RecordingListener listener;
-    auto client = launchScenario("thirty_seconds.scn", listener);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForAudio(1920));
-    ::kill(client->pid(), SIGKILL);
-    ASSERT_TRUE(listener.waitForExit());
-    EXPECT_FALSE(listener.heard().exit->exited);
-    EXPECT_EQ(listener.heard().exit->signal, SIGKILL);
-    EXPECT_EQ(client->shutdown().signal, SIGKILL);
-    EXPECT_TRUE(isGone(client->pid()));
-}
-
-TEST(HelperClient, KillsAHelperThatWillNotQuit) {
-    RecordingListener listener;
-    auto client = launch({"/bin/sh", fakeHelper("deaf.sh")}, listener, 300ms);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForSignal(SignalKind::waiting));
-    const client::ExitStatus status = client->shutdown();
-    EXPECT_EQ(status.signal, SIGKILL);
-    EXPECT_TRUE(isGone(client->pid()));
-    EXPECT_EQ(listener.heard().exitCalls, 1);
-    ::kill(-client->pid(), SIGKILL);  // the script's sleep, in the helper's own process group
-}
-
-TEST(HelperClient, ShutdownReturnsWhileADescendantStillHoldsThePipes) {
-    RecordingListener listener;
-    auto client = launch({"/bin/sh", fakeHelper("leaves_child.sh")}, listener);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(listener.waitForSignal(SignalKind::waiting));
-    const pid_t group = client->pid();
-    EXPECT_EQ(client->shutdown().code, 0);
-    EXPECT_EQ(listener.heard().exitCalls, 1);
-    ::kill(-group, SIGKILL);
-}
-
-TEST(HelperClient, ReportsAMissingHelper) {
-    RecordingListener listener;
-    HelperOptions options;
-    options.command = {"/nonexistent/halvo-audio-helper"};
-    std::string error;
-    EXPECT_FALSE(HelperClient::launch(options, listener, &error));
-    EXPECT_NE(error.find("/nonexistent/halvo-audio-helper"), std::string::npos) << error;
+// deaf.sh ignores QUIT, so only SIGKILL ends it; leaves_child.sh quits but leaves a child that
+// holds its pipes open. Either way shutdown() returns, reaps the helper and reports it once.
+TEST(HelperClient, ShutdownEndsAHelperThatIgnoresQuitOrLeavesAChildHoldingItsPipes) {
+    struct Case {
+        const char* script;
+        std::chrono::milliseconds exitTimeout;
+        ExitStatus expected;
+    };
+    for (const Case& helper : {Case{"/deaf.sh", 300ms, {false, 0, SIGKILL}},
+                               Case{"/leaves_child.sh", 3s, {true, 0, 0}}}) {
+        SCOPED_TRACE(helper.script);
+        Listener listener;
+        auto client = launch({CLIENT_TEST_FAKE_HELPERS + std::string(helper.script)}, listener,
+                             helper.exitTimeout);
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(listener.waitUntil([&] { return listener.count(SignalKind::waiting); }));
+        const ExitStatus status = client->shutdown();
+        EXPECT_EQ(status.exited, helper.expected.exited);
+        EXPECT_EQ(status.code, helper.expected.code);
+        EXPECT_EQ(status.signal, helper.expected.signal);
+        EXPECT_TRUE(isGone(client->pid()));
+        EXPECT_TRUE(listener.exitedLast());
+        ::kill(-client->pid(), SIGKILL);  // what is left in the helper's own process group
+    }
 }
 
 }  // namespace

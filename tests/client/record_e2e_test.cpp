@@ -2,13 +2,8 @@
 // started (its folder in HALVO_SOUND_DIR): a tone played into the default sink is recorded.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <numbers>
 #include <thread>
 
 #include "client/subprocess.h"
@@ -23,25 +18,6 @@ namespace {
 constexpr double kToneHz = 997;  // prime, so no harmonic of mains hum or a round rate
 constexpr double kToneAmplitude = 0.5;
 
-// Plays `seconds` of the tone into the server's default sink; stops it on destruction.
-std::unique_ptr<client::Subprocess> playTone(const TemporaryFolder& folder,
-                                             const std::string& server, double seconds) {
-    const std::string file = folder.file("tone.f32");
-    std::ofstream out(file, std::ios::binary);
-    for (int i = 0; i < static_cast<int>(seconds * 48000); ++i) {
-        const auto sample = static_cast<float>(
-            kToneAmplitude * std::sin(2 * std::numbers::pi * kToneHz * i / 48000));
-        out.write(reinterpret_cast<const char*>(&sample), sizeof sample);
-    }
-    out.close();
-    std::string error;
-    auto player = client::Subprocess::spawn({"pacat", "--playback", "--raw", "--format=float32le",
-                                             "--rate=48000", "--channels=1", file},
-                                            &error, {"PULSE_SERVER=" + server});
-    EXPECT_TRUE(player) << error;
-    return player;
-}
-
 TEST(RecordFromSoundServer, RecordsOneSecondOfAToneIntoAValidFile) {
     const char* soundDir = std::getenv("HALVO_SOUND_DIR");
     if (soundDir == nullptr) {
@@ -50,21 +26,20 @@ TEST(RecordFromSoundServer, RecordsOneSecondOfAToneIntoAValidFile) {
     const std::string server = std::string("unix:") + soundDir + "/native";
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    auto player = playTone(folder, server, 4);
-    ASSERT_TRUE(player);
+    // Four seconds of the tone into the server's default sink; stopped on destruction.
+    std::ofstream(folder.file("tone.f32"), std::ios::binary)
+        << sine(kToneHz, kToneAmplitude, 4 * 48000, 1);
+    std::string error;
+    const auto player =
+        client::Subprocess::spawn({"pacat", "--playback", "--raw", "--format=float32le",
+                                   "--rate=48000", "--channels=1", folder.file("tone.f32")},
+                                  &error, {"PULSE_SERVER=" + server});
+    ASSERT_TRUE(player) << error;
     std::this_thread::sleep_for(300ms);
 
     // Without --helper: the halvo-audio-helper beside halvo-record in the build folder.
-    std::string error;
-    auto recorder = client::Subprocess::spawn({CLIENT_TEST_RECORD, "-d", "1", "-o", take}, &error,
-                                              {"PULSE_SERVER=" + server});
-    ASSERT_TRUE(recorder) << error;
-    const auto status = recorder->waitFor(20s);
-    ASSERT_TRUE(status);
-    std::string errors(4096, '\0');
-    errors.resize(static_cast<std::size_t>(
-        std::max<ssize_t>(0, ::read(recorder->standardError(), errors.data(), errors.size()))));
-    ASSERT_EQ(status->code, record::kExitOk) << errors;
+    const RecorderRun run = runRecorder({"-d", "1", "-o", take}, {}, {"PULSE_SERVER=" + server});
+    ASSERT_EQ(run.status.code, record::kExitOk) << run.errors;
 
     const std::string file = readFile(take);
     EXPECT_EQ(file.size(), 58u + 48000 * 4);

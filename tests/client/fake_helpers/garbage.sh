@@ -1,3 +1,4 @@
+#!/bin/sh
 # Writes the kinds of stderr a parent must survive, some audio, and exits 3.
 printf 'WAITING\n' >&2
 printf '\001\002 binary garbage \377\n' >&2

@@ -1,3 +1,4 @@
+#!/bin/sh
 # Exits at once on QUIT but leaves a child that keeps both output pipes open.
 sleep 20 &
 printf 'WAITING\n' >&2
