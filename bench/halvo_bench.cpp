@@ -391,10 +391,18 @@ int run(const Options& options) {
            << " sink path: best of three " << options.throughputSeconds << " s runs each.\n\n";
     std::cout << header.str() << table.str();
     if (!options.markdown.empty()) {
+        // What people wrote under "## Notes" survives a new run of the figures.
+        std::string notes;
+        if (std::ifstream previous(options.markdown); previous) {
+            const std::string text((std::istreambuf_iterator<char>(previous)), {});
+            if (const auto at = text.find("\n## Notes"); at != std::string::npos) {
+                notes = text.substr(at);
+            }
+        }
         std::ofstream out(options.markdown);
         out << "# Benchmarks\n\nWritten by `scripts/bench.sh`; see that script for how the"
             << " figures are taken.\n\n"
-            << header.str() << table.str();
+            << header.str() << table.str() << notes;
     }
     return allMet ? 0 : 3;
 }
