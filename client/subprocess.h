@@ -24,9 +24,10 @@ struct ExitStatus {
 class Subprocess {
   public:
     // Starts argv[0] (searched on PATH) with argv. `extraEnvironment` entries ("NAME=value") are
-    // added to this process's environment, replacing entries of the same name. With `ownProcessGroup` the child leads a process group
-    // of its own, so a terminal's Ctrl-C reaches only the parent, which then ends the child in
-    // order. Returns nullptr and sets `error` when it cannot start.
+    // added to this process's environment, replacing entries of the same name. With
+    // `ownProcessGroup` the child leads a process group of its own, so a terminal's Ctrl-C reaches
+    // only the parent, which then ends the child in order. Returns nullptr and sets `error` when it
+    // cannot start.
     static std::unique_ptr<Subprocess> spawn(const std::vector<std::string>& argv,
                                              std::string* error,
                                              const std::vector<std::string>& extraEnvironment = {},
