@@ -1,5 +1,6 @@
 #include "tools/halvo-record/recording.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -112,7 +113,11 @@ bool Recording::finish() {
     std::lock_guard lock(mutex_);
     if (!format_) {
         writer_.reset();
-        ::unlink(path_.c_str());
+        // Only an ordinary file is ours to remove: -o /dev/null or a FIFO must survive.
+        struct stat status {};
+        if (::lstat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            ::unlink(path_.c_str());
+        }
         return false;
     }
     if (!writer_->finish()) {
