@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/process.h"
+
 namespace halvo::platform {
 
 // Shared between the queue handle and its worker thread, so that releasing the handle on the
@@ -70,6 +72,9 @@ namespace {
 
 void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label) {
     nameCurrentThread(label);
+    // A queue may be made from a thread that blocks every signal (libpulse's): its writes to a
+    // closed pipe must still end the process the ordinary way.
+    allowBrokenPipeSignal();
     std::unique_lock lock(state->mutex);
     for (;;) {
         state->wake.wait(lock, [&] { return !state->items.empty() || state->released; });
@@ -90,6 +95,7 @@ void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& 
 void asyncOnGlobalUtilityQueue(WorkItem work) {
     std::thread([item = std::move(work)] {
         nameCurrentThread("utility");
+        allowBrokenPipeSignal();
         item();
     }).detach();
 }

@@ -1,10 +1,15 @@
 #include "platform/file_handle.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "platform/interrupt_flag.h"
 
 namespace halvo::platform {
 
@@ -27,6 +32,51 @@ bool FileHandle::writeAll(std::span<const std::byte> bytes) const {
 
 bool FileHandle::writeAll(std::string_view text) const {
     return writeAll(std::as_bytes(std::span(text.data(), text.size())));
+}
+
+WriteOutcome FileHandle::writeUnlessInterrupted(std::span<const std::byte> bytes,
+                                                std::size_t pieceBytes,
+                                                const InterruptFlag& interrupt) const {
+    WriteOutcome outcome;
+    const std::size_t piece = pieceBytes == 0 ? bytes.size() : pieceBytes;
+    while (outcome.written < bytes.size()) {
+        pollfd watched[2] = {{fd_, POLLOUT, 0}, {interrupt.pollDescriptor(), POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            outcome.error = errno;
+            return outcome;
+        }
+        if ((watched[0].revents & POLLNVAL) != 0) {
+            outcome.error = EBADF;
+            return outcome;
+        }
+        // Writable, or broken: the write itself says which.
+        if ((watched[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+            const std::size_t length = std::min(piece, bytes.size() - outcome.written);
+            const ssize_t written = ::write(fd_, bytes.data() + outcome.written, length);
+            if (written < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                    continue;
+                }
+                outcome.error = errno;
+                return outcome;
+            }
+            outcome.written += static_cast<std::size_t>(written);
+            continue;
+        }
+        if ((watched[1].revents & POLLIN) != 0) {
+            outcome.interrupted = true;
+            return outcome;
+        }
+    }
+    return outcome;
+}
+
+std::size_t FileHandle::pipeAtomicBytes() const {
+    struct stat status {};
+    return ::fstat(fd_, &status) == 0 && S_ISFIFO(status.st_mode) ? PIPE_BUF : 0;
 }
 
 void FileHandle::growPipeBuffer(int bytes) const {

@@ -7,6 +7,15 @@
 
 namespace halvo::platform {
 
+class InterruptFlag;
+
+// What one interruptible write achieved.
+struct WriteOutcome {
+    std::size_t written = 0;   // bytes the descriptor took
+    int error = 0;             // errno of the failure that ended the write; 0 when none did
+    bool interrupted = false;  // the interrupt was raised while the write had to wait
+};
+
 // A borrowed file descriptor with the two operations the helper needs.
 class FileHandle {
   public:
@@ -20,6 +29,18 @@ class FileHandle {
     // descriptor refused the bytes (closed, broken); what was written by then stays written.
     bool writeAll(std::span<const std::byte> bytes) const;
     bool writeAll(std::string_view text) const;
+
+    // Writes `bytes` in pieces of at most `pieceBytes` (0: one piece), waiting for the descriptor
+    // to take each one. A non-blocking descriptor is waited on like a blocking one. While the
+    // descriptor takes bytes the write goes on; once it would have to wait with `interrupt`
+    // raised, it gives up between two pieces. Never blocks inside a write(2) on a pipe when
+    // pieces are at most pipeAtomicBytes().
+    WriteOutcome writeUnlessInterrupted(std::span<const std::byte> bytes, std::size_t pieceBytes,
+                                        const InterruptFlag& interrupt) const;
+
+    // The largest write a pipe takes whole or not at all (PIPE_BUF); 0 when the descriptor is
+    // not a pipe.
+    std::size_t pipeAtomicBytes() const;
 
     // Blocks until some data is available and returns what one read delivers (at most
     // `maxBytes`). Returns an empty string at end of file, and on a read error, which the caller

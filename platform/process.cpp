@@ -1,7 +1,12 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -46,6 +51,44 @@ void runMainLoop() {
     std::condition_variable never;
     std::unique_lock lock(mutex);
     never.wait(lock, [] { return false; });
+}
+
+namespace {
+
+void setBrokenPipeSignal(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+}  // namespace
+
+void allowBrokenPipeSignal() {
+    setBrokenPipeSignal(SIG_UNBLOCK);
+}
+
+void blockBrokenPipeSignal() {
+    setBrokenPipeSignal(SIG_BLOCK);
+}
+
+void raiseBrokenPipe() {
+    allowBrokenPipeSignal();
+    ::raise(SIGPIPE);
+}
+
+void reserveStandardDescriptors() {
+    const int modes[3] = {O_RDONLY, O_RDONLY, O_WRONLY};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const int opened = ::open("/dev/null", modes[fd]);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
 }
 
 void exitProcess(int status) {

@@ -21,6 +21,23 @@ void sleepFor(std::chrono::milliseconds duration);
 // spinning. Returns only if the process is asked to end its main loop, which nothing does today.
 void runMainLoop();
 
+// Lets SIGPIPE reach the calling thread. A thread inherits its creator's signal mask, and some
+// libraries' threads block every signal: a thread that writes to a pipe must not inherit that,
+// or a parent that closes the pipe would no longer end the process.
+void allowBrokenPipeSignal();
+
+// Keeps SIGPIPE from the calling thread: for a thread whose writes must never end the process.
+void blockBrokenPipeSignal();
+
+// What a write that failed with EPIPE does when the signal is not blocked: delivers SIGPIPE to
+// the calling thread, which ends the process unless SIGPIPE is ignored. Returns only then.
+void raiseBrokenPipe();
+
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, before anything else can take
+// their numbers: audio must never go into a socket or file that happened to get descriptor 1.
+// Descriptor 1 is opened for reading only, so that writes of audio to it fail and are reported.
+void reserveStandardDescriptors();
+
 // Ends the process with `status` at once. Static destructors are not run: other threads may
 // still be using the objects they would tear down. Every write is already unbuffered.
 [[noreturn]] void exitProcess(int status);
