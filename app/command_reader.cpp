@@ -29,19 +29,38 @@ ReaderVerdict runCommands(std::string_view data, SystemAudioCapture& capture) {
     return ReaderVerdict::keepReading;
 }
 
+std::string_view CommandAssembler::take(std::string_view data, bool readWasFull) {
+    carried_.erase(0, taken_);
+    taken_ = 0;
+    carried_.append(data);
+    if (!readWasFull || carried_.size() > kMaxLineBytes) {
+        // A short read ends what the parent wrote: its last piece is a command even without a
+        // line feed. So does a line too long to be one.
+        taken_ = carried_.size();
+    } else {
+        const std::size_t lastLineFeed = carried_.rfind('\n');
+        taken_ = lastLineFeed == std::string::npos ? 0 : lastLineFeed + 1;
+    }
+    return std::string_view(carried_).substr(0, taken_);
+}
+
 void runCommandReader(platform::FileHandle input, SystemAudioCapture& capture) {
+    CommandAssembler assembler;
     for (;;) {
-        const std::string data = input.readAvailable();
+        const std::string data = input.readAvailable(kReadBytes);
         if (data.empty()) {
             logErr("stdin closed \u2014 parent exited");
             break;
         }
-        if (runCommands(data, capture) == ReaderVerdict::quit) {
+        const std::string_view commands = assembler.take(data, data.size() == kReadBytes);
+        if (runCommands(commands, capture) == ReaderVerdict::quit) {
             break;
         }
     }
-    capture.stop();
+    capture.shutDown();
     platform::sleepFor(std::chrono::milliseconds(500));
+    // A parent that does not read standard error must not keep the helper alive.
+    flushLines(std::chrono::milliseconds(500));
     platform::exitProcess(0);
 }
 

@@ -19,6 +19,7 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     if (error) {
         logErr("Permission denied: " + error->localizedDescription);
         sendSignal("ERROR:PERMISSION_DENIED");
+        flushLines(std::chrono::seconds(1));
         platform::exitProcess(1);
     }
     const std::size_t displays = content ? content->displays.size() : 0;

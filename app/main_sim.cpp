@@ -5,8 +5,10 @@
 #include "app/helper_main.h"
 #include "capture/sim/simulated_capture_service.h"
 #include "platform/file_handle.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
+    halvo::platform::reserveStandardDescriptors();
     const auto complain = [](const std::string& text) {
         halvo::platform::FileHandle::standardError().writeAll("halvo-audio-helper-sim: " + text +
                                                               "\n");

@@ -17,6 +17,12 @@ std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& s
             strong->streamStoppedBySystem(stopped);
         }
     });
+    // Capture for nobody helps no one: a stdout that refuses audio stops capture.
+    capture->handler_->setOutputFailedObserver([weakCapture] {
+        if (auto strong = weakCapture.lock()) {
+            strong->stop();
+        }
+    });
     return capture;
 }
 
@@ -31,6 +37,10 @@ std::shared_ptr<CaptureStream> SystemAudioCapture::stream() const {
 void SystemAudioCapture::start() {
     {
         std::lock_guard lock(mutex_);
+        if (shutDown_) {
+            logErr("Exiting; START ignored");
+            return;
+        }
         if (startPending_) {
             logErr("Capture is already starting; START ignored");
             return;
@@ -40,7 +50,16 @@ void SystemAudioCapture::start() {
             return;
         }
         startPending_ = true;
+        if (stopsInFlight_ > 0) {
+            // Its STOPPED comes first; the start begins from stopFinished.
+            startAfterStop_ = true;
+            return;
+        }
     }
+    requestContent();
+}
+
+void SystemAudioCapture::requestContent() {
     logErr("Starting system audio capture...");
     std::weak_ptr<SystemAudioCapture> weakSelf = weak_from_this();
     service_.getShareableContent(
@@ -117,10 +136,15 @@ void SystemAudioCapture::startFinished(const std::shared_ptr<CaptureStream>& new
         sendSignal("ERROR:" + error->localizedDescription);
         return;
     }
-    handler_->setCapturing(true);
     std::shared_ptr<CaptureStream> replaced;  // released outside the lock
     {
         std::lock_guard lock(mutex_);
+        if (shutDown_) {
+            // On the way out: releasing the new stream ends its delivery.
+            startPending_ = false;
+            return;
+        }
+        handler_->setCapturing(true);
         replaced = std::exchange(stream_, newStream);
         startPending_ = false;
         streamRunning_ = true;
@@ -136,6 +160,9 @@ void SystemAudioCapture::stop() {
         std::lock_guard lock(mutex_);
         current = stream_;
         streamRunning_ = false;
+        if (current) {
+            ++stopsInFlight_;
+        }
     }
     if (!current) {
         sendSignal("STOPPED");
@@ -158,9 +185,36 @@ void SystemAudioCapture::stopFinished(const std::shared_ptr<CaptureStream>& stop
             stream_.reset();
         }
     }
+    if (auto unwritten = handler_->takeUnwrittenReport()) {
+        logErr(*unwritten);
+    }
     logErr("Stopped. Total: " + std::to_string(wholeKilobytes(handler_->totalBytes())) + " KB, " +
            std::to_string(handler_->sampleCount()) + " samples");
     sendSignal("STOPPED");
+    bool beginStart = false;
+    {
+        std::lock_guard lock(mutex_);
+        --stopsInFlight_;
+        if (stopsInFlight_ == 0 && startAfterStop_) {
+            startAfterStop_ = false;
+            beginStart = !shutDown_;
+        }
+    }
+    if (beginStart) {
+        requestContent();
+    }
+}
+
+void SystemAudioCapture::shutDown() {
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+        if (startAfterStop_) {
+            startAfterStop_ = false;
+            startPending_ = false;
+        }
+    }
+    stop();
 }
 
 void SystemAudioCapture::streamStoppedBySystem(CaptureStream& stopped) {

@@ -27,11 +27,6 @@ std::optional<PendingAudio::Chunk> PendingAudio::pop() {
     return chunk;
 }
 
-void PendingAudio::clear() {
-    chunks_.clear();
-    pendingBytes_ = 0;
-}
-
 std::optional<std::uint64_t> PendingAudio::takeEndedEpisode() {
     return std::exchange(endedEpisode_, std::nullopt);
 }

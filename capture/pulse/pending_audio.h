@@ -24,8 +24,6 @@ class PendingAudio {
     void push(Chunk chunk);
     // The oldest pending chunk, if any.
     std::optional<Chunk> pop();
-    // Drops everything pending without counting it as dropped (the reader is going away).
-    void clear();
 
     // The bytes dropped in an episode that has ended, once per episode.
     std::optional<std::uint64_t> takeEndedEpisode();

@@ -52,12 +52,12 @@ void SampleFeeder::drain(CaptureStream& owner) {
         std::optional<std::uint64_t> episode;
         std::shared_ptr<StreamOutput> output;
         {
+            // Chunks still pending after close() go to the output too: its closed gate drops
+            // and accounts for them.
             std::lock_guard lock(mutex_);
-            if (open_) {
-                chunk = pending_.pop();
-                episode = pending_.takeEndedEpisode();
-                output = output_.lock();
-            }
+            chunk = pending_.pop();
+            episode = pending_.takeEndedEpisode();
+            output = output_.lock();
             drainScheduled_ = chunk.has_value();
         }
         if (episode) {
@@ -80,7 +80,6 @@ void SampleFeeder::close(std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
         open_ = false;
-        pending_.clear();
         episode = pending_.endEpisode();
         queue = sampleQueue_;
     }

@@ -38,9 +38,10 @@ class SampleFeeder {
     void open(std::weak_ptr<CaptureStream> owner);
     // Any thread, quickly. Ignored unless open and an output queue is registered.
     void push(std::vector<std::byte> chunk);
-    // Any thread. Stops accepting, drops what is pending and reports a drop episode under way.
-    // `then` (optional) runs on the sample queue once the buffer the output may be taking right
-    // now is done with, or at once on this thread when no queue is registered.
+    // Any thread. Stops accepting and reports a drop episode under way. What is pending is still
+    // handed to the output (whose gate is closed by then when capture stops, so it drops and
+    // counts it). `then` (optional) runs on the sample queue once that is done, or at once on
+    // this thread when no queue is registered.
     void close(std::function<void()> then = {});
 
     // The message reported for an episode that dropped `bytes`.
