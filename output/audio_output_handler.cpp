@@ -80,6 +80,9 @@ void AudioOutputHandler::didOutputSampleBuffer(CaptureStream& /*stream*/,
         }
         return;
     }
+    if (failureReported_.load()) {
+        return;  // the output is broken until capture starts again
+    }
     reportFormatIfFirst(buffer);
 
     const platform::BlockBuffer* block = buffer.dataBuffer.get();
@@ -107,9 +110,6 @@ void AudioOutputHandler::didOutputSampleBuffer(CaptureStream& /*stream*/,
 
 void AudioOutputHandler::write(std::span<const std::byte> bytes,
                                const platform::SampleBuffer& buffer) {
-    if (failureReported_.load()) {
-        return;  // the output is broken until capture starts again
-    }
     // Pieces a pipe takes whole, in whole frames: giving up between two of them never leaves a
     // parent with part of a frame.
     const std::size_t frame = bytesPerFrame(buffer);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -130,6 +131,21 @@ class SoundServerTest : public ::testing::Test {
 
 using SharedServer = SoundServerTest;
 using OwnServer = SoundServerTest;
+
+// The parent closes its end of stdout while audio flows: the helper ends by SIGPIPE, whichever
+// thread writes (libpulse's thread, where the sample queue is made, blocks every signal).
+TEST_F(SharedServer, AClosedStdoutEndsTheHelperBySigpipe) {
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()},
+                                        /*readOutput=*/false);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    auto tone = server_->play(440, "halvo_null_a");
+    ASSERT_TRUE(helper->waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
+    helper->closeOutput();
+    const auto status = helper->waitForExit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(status->exited);
+    EXPECT_EQ(status->signal, SIGPIPE);
+}
 
 TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryByte) {
     HelperProcess& helper = *helper_;

@@ -1,5 +1,6 @@
 #include "tests/support/helper_process.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,7 +16,8 @@
 namespace halvo::testing {
 
 std::unique_ptr<HelperProcess> HelperProcess::launch(const std::vector<std::string>& argv,
-                                                     const std::vector<std::string>& environment) {
+                                                     const std::vector<std::string>& environment,
+                                                     bool readOutput) {
     std::string error;
     auto child = client::Subprocess::spawn(argv, &error, environment);
     if (!child) {
@@ -24,18 +26,38 @@ std::unique_ptr<HelperProcess> HelperProcess::launch(const std::vector<std::stri
     std::unique_ptr<HelperProcess> process(new HelperProcess());
     process->child_ = std::move(child);
     HelperProcess* raw = process.get();
-    process->outputReader_ =
-        std::thread([raw] { raw->collect(raw->child_->standardOutput(), true); });
+    if (readOutput) {
+        process->readOutput();
+    }
     process->errorReader_ =
         std::thread([raw] { raw->collect(raw->child_->standardError(), false); });
     return process;
 }
 
-std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& name) {
-    return launch({HALVO_SIM_HELPER_PATH, std::string(HALVO_SCENARIO_DIR) + "/" + name});
+void HelperProcess::readOutput() {
+    if (!outputReader_.joinable()) {
+        outputReader_ = std::thread([this] { collect(child_->standardOutput(), true); });
+    }
+}
+
+void HelperProcess::closeOutput() {
+    // The descriptor's number stays taken (by /dev/null) for the Subprocess that owns it.
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::dup2(nothing, child_->standardOutput());
+    ::close(nothing);
+}
+
+std::string HelperProcess::scenarioPath(const std::string& name) {
+    return std::string(HALVO_SCENARIO_DIR) + "/" + name;
+}
+
+std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& name,
+                                                             bool readOutput) {
+    return launch({HALVO_SIM_HELPER_PATH, scenarioPath(name)}, {}, readOutput);
 }
 
 HelperProcess::~HelperProcess() {
+    readOutput();  // a helper blocked on a full stdout must be able to finish
     child_->closeStandardInput();
     if (!child_->waitFor(2s)) {
         child_->sendSignal(SIGKILL);

@@ -20,10 +20,20 @@ using namespace std::chrono_literals;
 // arrives: stdout as bytes, stderr as lines.
 class HelperProcess {
   public:
+    // With `readOutput` false nobody reads stdout, as with a parent that has stopped reading,
+    // until readOutput() is called.
     static std::unique_ptr<HelperProcess> launch(const std::vector<std::string>& argv,
-                                                 const std::vector<std::string>& environment = {});
+                                                 const std::vector<std::string>& environment = {},
+                                                 bool readOutput = true);
     // The simulated helper over the scenario file `name` in the scenario folder.
-    static std::unique_ptr<HelperProcess> launchScenario(const std::string& name);
+    static std::unique_ptr<HelperProcess> launchScenario(const std::string& name,
+                                                         bool readOutput = true);
+    static std::string scenarioPath(const std::string& name);
+    // Starts reading stdout, once.
+    void readOutput();
+    // Closes the parent's end of stdout, as a parent that goes away without a word. Only while
+    // stdout is not being read.
+    void closeOutput();
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }

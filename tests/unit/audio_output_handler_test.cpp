@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "tests/unit/captured_stderr.h"
 #include "tests/unit/fake_stream.h"
@@ -141,6 +148,105 @@ TEST_F(HandlerTest, ProgressEveryTwoHundredWrittenBuffersAfterTheirBytes) {
                      "Audio: 400 samples, 800 KB total"}));
     EXPECT_EQ(handler_->totalBytes(), 200u * 4096 + 201);
     EXPECT_EQ(written().size(), handler_->totalBytes());
+}
+
+// The handler writing into a pipe whose reader the test controls, as a parent's stdout.
+class PipeHandlerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::pipe(fds_), 0);
+        handler_ = std::make_unique<AudioOutputHandler>(platform::FileHandle(fds_[1]));
+        handler_->setCapturing(true);
+    }
+    void TearDown() override {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    // Delivers `count` buffers of `bytes` each on a thread of its own, as a sample queue would.
+    std::future<void> deliverInBackground(int count, std::size_t bytes) {
+        return std::async(std::launch::async, [this, count, bytes] {
+            for (int i = 0; i < count; ++i) {
+                handler_->didOutputSampleBuffer(stream_, audioBuffer(std::string(bytes, 'p')),
+                                                StreamOutputType::audio);
+            }
+        });
+    }
+    std::string readAvailable() {
+        std::string all;
+        ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+        char chunk[65536];
+        ssize_t got;
+        while ((got = ::read(fds_[0], chunk, sizeof chunk)) > 0) {
+            all.append(chunk, static_cast<std::size_t>(got));
+        }
+        return all;
+    }
+
+    int fds_[2] = {-1, -1};
+    testing::CapturedStderr stderr_;
+    std::unique_ptr<AudioOutputHandler> handler_;
+    testing::InertStream stream_;
+};
+
+// A parent that hands the helper a non-blocking pipe and pauses: the write waits, it never
+// drops or miscounts.
+TEST_F(PipeHandlerTest, NonBlockingOutputIsWaitedOnNotDropped) {
+    ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+    auto delivering = deliverInBackground(40, 10000);  // far more than the pipe holds
+    std::string received;
+    while (received.size() < 400000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        received += readAvailable();
+    }
+    ASSERT_EQ(delivering.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(received, std::string(400000, 'p'));
+    EXPECT_EQ(handler_->totalBytes(), 400000u);
+    EXPECT_EQ(handler_->sampleCount(), 40u);
+}
+
+// A parent that stops reading: closing the gate frees the writer at once, what reached the pipe
+// is counted exactly and in whole frames, and the rest is accounted for as unwritten.
+TEST_F(PipeHandlerTest, ClosingTheGateEndsAWriteStuckOnAParentThatDoesNotRead) {
+    auto delivering = deliverInBackground(30, 10000);
+    while (handler_->totalBytes() < 40000) {  // the pipe (64 KiB) is filling up
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // full, the writer waits
+    handler_->setCapturing(false);
+    ASSERT_EQ(delivering.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+
+    const std::string received = readAvailable();
+    EXPECT_EQ(received.size(), handler_->totalBytes());
+    EXPECT_EQ(received.size() % 4, 0u);
+    const std::uint64_t unwritten = 300000 - received.size();
+    char seconds[16];
+    std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(unwritten) / 192000);
+    EXPECT_EQ(handler_->takeUnwrittenReport(), "Audio not yet written at the stop: dropped " +
+                                                   std::string(seconds) + " s of audio (" +
+                                                   std::to_string(unwritten) + " bytes)");
+    EXPECT_EQ(handler_->takeUnwrittenReport(), std::nullopt);
+}
+
+// A full disk: nothing is counted, the failure is said once and the observer learns it once.
+TEST(HandlerOutputFailure, AFailingOutputIsReportedOnceAndNothingIsCounted) {
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    testing::CapturedStderr captured;
+    AudioOutputHandler handler{platform::FileHandle(full)};
+    int failures = 0;
+    handler.setOutputFailedObserver([&] { ++failures; });
+    handler.setCapturing(true);
+    testing::InertStream stream;
+    for (int i = 0; i < 3; ++i) {
+        handler.didOutputSampleBuffer(stream, audioBuffer("abcd"), StreamOutputType::audio);
+    }
+    ::close(full);
+
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(handler.totalBytes(), 0u);
+    EXPECT_EQ(handler.sampleCount(), 0u);
+    EXPECT_EQ(captured.lines(), (Lines{"Audio format: 48000.0Hz, 1ch, 32bit",
+                                       "Audio output failed: " + std::string(strerror(ENOSPC))}));
 }
 
 }  // namespace

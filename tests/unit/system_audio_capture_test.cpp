@@ -88,7 +88,9 @@ TEST_F(ControllerTest, SecondStartIsRefusedWhilePendingOrRunning) {
     EXPECT_EQ(std::count(all.begin(), all.end(), "CAPTURE_STARTED"), 1);
 }
 
-TEST_F(ControllerTest, SlowStopDoesNotOrphanAStartThatLandedMeanwhile) {
+// The parent's signals follow its commands: STOP then START gives STOPPED then CAPTURE_STARTED,
+// however slowly the stop completes, and the new stream is the one left running.
+TEST_F(ControllerTest, StartDuringASlowStopWaitsForItsStopped) {
     build("delay stop=200\n");
     capture_->start();
     ASSERT_TRUE(eventually([&] { return running(); }));
@@ -96,15 +98,30 @@ TEST_F(ControllerTest, SlowStopDoesNotOrphanAStartThatLandedMeanwhile) {
     capture_->stop();
     capture_->start();
     ASSERT_TRUE(eventually([&] { return running() && capture_->stream() != first; }));
-    const auto second = capture_->stream();
-    ASSERT_TRUE(eventually([&] { return service_->record().stopRequests == 1; }));
-    std::this_thread::sleep_for(300ms);  // the first stop's completion has run by now
 
-    EXPECT_EQ(capture_->stream(), second);
-    EXPECT_TRUE(capture_->handler()->isCapturing());
-    capture_->stop();
-    ASSERT_TRUE(eventually([&] { return capture_->stream() == nullptr; }));
-    EXPECT_EQ(service_->record().stopRequests, 2);
+    const auto all = lines();
+    const auto stopped = std::find(all.begin(), all.end(), "STOPPED");
+    ASSERT_NE(stopped, all.end());
+    EXPECT_EQ(std::count(stopped, all.end(), "Starting system audio capture..."), 1);
+    EXPECT_EQ(std::count(stopped, all.end(), "CAPTURE_STARTED"), 1);
+    EXPECT_EQ(service_->record().stopRequests, 1);
+}
+
+// On the way out nothing may start: neither a start asked for afterwards nor one that was
+// still pending (its stream is let go without the gate ever opening).
+TEST_F(ControllerTest, AfterShutDownNoStartBeginsOrLands) {
+    build("delay start=100\n");
+    capture_->start();
+    capture_->shutDown();
+    capture_->start();
+    ASSERT_TRUE(eventually([&] { return service_->record().startRequests == 1; }));
+    std::this_thread::sleep_for(250ms);  // past the start's completion
+
+    EXPECT_FALSE(capture_->handler()->isCapturing());
+    EXPECT_EQ(capture_->stream(), nullptr);
+    const auto all = lines();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "CAPTURE_STARTED"), 0);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "Exiting; START ignored"), 1);
 }
 
 TEST_F(ControllerTest, AfterASystemStopStartBuildsANewStreamWhoseFirstBuffersAreWritten) {
