@@ -106,11 +106,10 @@ inline std::string readPipe(int fd) {
     return text;
 }
 
-// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
-inline RecorderRun runRecorder(std::vector<std::string> arguments,
-                               const std::function<void(pid_t)>& meanwhile = {},
-                               const std::vector<std::string>& environment = {}) {
-    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
+// Runs `arguments` (a program and its arguments); `meanwhile` gets its pid while it runs.
+inline RecorderRun runProgram(const std::vector<std::string>& arguments,
+                              const std::function<void(pid_t)>& meanwhile = {},
+                              const std::vector<std::string>& environment = {}) {
     std::string error;
     auto child = client::Subprocess::spawn(arguments, &error, environment);
     RecorderRun run;
@@ -127,6 +126,14 @@ inline RecorderRun runRecorder(std::vector<std::string> arguments,
         return run;  // the Subprocess kills it
     }
     return {*status, readPipe(child->standardOutput()), readPipe(child->standardError())};
+}
+
+// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
+inline RecorderRun runRecorder(std::vector<std::string> arguments,
+                               const std::function<void(pid_t)>& meanwhile = {},
+                               const std::vector<std::string>& environment = {}) {
+    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
+    return runProgram(arguments, meanwhile, environment);
 }
 
 }  // namespace halvo::client_test

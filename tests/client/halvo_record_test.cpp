@@ -151,6 +151,52 @@ TEST(HalvoRecord, ReportsAMissingHelperAnUnwritableFileAndBadUsage) {
     }
 }
 
+// A duration shorter than one frame records nothing, and says so as when nothing was captured.
+TEST(HalvoRecord, LeavesNoFileForADurationShorterThanAFrame) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run = runRecorder(
+        {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take, "-d", "0.00001"});
+    EXPECT_EQ(run.status.code, record::kExitOk);
+    EXPECT_NE(run.errors.find("no audio was captured"), std::string::npos) << run.errors;
+    EXPECT_FALSE(std::filesystem::exists(take));
+}
+
+// The disk fills in the middle of a buffer (here a file size limit of 10240 bytes, which the
+// kernel enforces as it does a full disk: a short write, then an error): the take ends with
+// status 7 and a file of whole frames whose header declares exactly what it holds.
+TEST(HalvoRecord, KeepsWholeFramesAndAMatchingHeaderWhenTheDiskFills) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run =
+        runProgram({"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\" \"$@\"", CLIENT_TEST_RECORD,
+                    "--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take});
+    EXPECT_TRUE(run.status.exited) << "signal " << run.status.signal;
+    EXPECT_EQ(run.status.code, record::kExitOutputFile);
+    EXPECT_NE(run.errors.find("File too large"), std::string::npos) << run.errors;
+    const std::size_t dataBytes = expectTake(take);
+    EXPECT_EQ(dataBytes % 4, 0u);
+    EXPECT_GT(dataBytes, 9000u);
+}
+
+// Another program truncates the file in the middle of a take: the take ends with status 7 and
+// says so, and the file keeps a valid header (the audio before the cut reads as silence).
+TEST(HalvoRecord, ReportsAFileTruncatedByAnotherProgram) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run =
+        runRecorder({"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take}, [&](pid_t) {
+            for (int i = 0; i < 1000 && declaredDataBytes(take) <= 20000; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            std::filesystem::resize_file(take, 0);
+        });
+    EXPECT_EQ(run.status.code, record::kExitOutputFile);
+    EXPECT_NE(run.errors.find("truncated by another program"), std::string::npos) << run.errors;
+    const std::string file = readFile(take);
+    expectFloatWavHeader(file, 48000, 1, file.size() - 58);
+}
+
 TEST(WavWriter, ReportsAFullDisk) {
     if (::access("/dev/full", W_OK) != 0) {
         GTEST_SKIP() << "no /dev/full";

@@ -71,6 +71,7 @@ bool Recording::addAudio(std::span<const std::byte> bytes) {
     }
     const auto whole = bytes.first(static_cast<std::size_t>(frames * frameBytes));
     if (!writer_->append(whole)) {
+        frames_ = writer_->dataBytes() / frameBytes;
         failWith(kExitOutputFile, writer_->error());
         return true;
     }
@@ -104,14 +105,27 @@ std::optional<Failure> Recording::failure() const {
 
 void Recording::updateHeader() {
     std::lock_guard lock(mutex_);
+    checkNotCutShort();
     if (!writer_->updateHeader()) {
         failWith(kExitOutputFile, writer_->error());
     }
 }
 
+void Recording::checkNotCutShort() {
+    // Writing on would leave a file of zeros up to the write position with the audio after it;
+    // the header is written anew, but the audio lost must not go unnoticed.
+    if (writer_->cutShortByOthers()) {
+        failWith(kExitOutputFile, path_ +
+                                      " was truncated by another program during the recording; "
+                                      "the audio written before that is lost");
+    }
+}
+
 bool Recording::finish() {
     std::lock_guard lock(mutex_);
-    if (!format_) {
+    // A header with no audio is no recording: an error or Ctrl-C before the first frame, or a
+    // duration shorter than one frame.
+    if (frames_ == 0) {
         writer_.reset();
         // Only an ordinary file is ours to remove: -o /dev/null or a FIFO must survive.
         struct stat status {};
@@ -120,6 +134,7 @@ bool Recording::finish() {
         }
         return false;
     }
+    checkNotCutShort();
     if (!writer_->finish()) {
         failWith(kExitOutputFile, writer_->error());
     }

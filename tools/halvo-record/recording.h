@@ -47,12 +47,13 @@ class Recording {
     // Brings the sizes in the header up to date, so the file is whole if this process dies.
     void updateHeader();
 
-    // Updates the header and closes the file. With no format ever announced there is no
-    // audio and no header: the empty file is removed and false returned.
+    // Updates the header and closes the file. With no audio frame recorded (no format
+    // announced, or a duration shorter than one frame) the file is removed and false returned.
     bool finish();
 
   private:
     void failWith(int exitStatus, std::string message);  // the mutex is held
+    void checkNotCutShort();                             // the mutex is held
 
     mutable std::mutex mutex_;  // guards everything below
     std::unique_ptr<WavWriter> writer_;
