@@ -238,7 +238,7 @@ int record(const Options& options) {
         writeError((showStatus ? "\r\x1b[K" : "") + std::string("halvo-record: ") + message + "\n");
     };
     std::string error;
-    auto writer = WavWriter::open(options.output, &error);
+    auto writer = SoundFileWriter::open(options.output, outputFormat(options), &error);
     if (!writer) {
         complain(error);
         return kExitOutputFile;
