@@ -2,14 +2,63 @@
 # The whole test suite on a fresh Debian 12 machine: installs what it needs, then builds and
 # runs every test in three configurations: g++ plain, clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer, clang with ThreadSanitizer. Tests that need a sound server start
-# a private one of their own. Usage: scripts/test.sh [plain|asan|tsan ...]
+# a private one of their own. Then builds the Debian packages, installs them on this machine
+# and runs the installed programs and the examples in examples/ against them.
+# Usage: scripts/test.sh [plain|asan|tsan|package ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 configurations=("$@")
-[ ${#configurations[@]} -gt 0 ] || configurations=(plain asan tsan)
+[ ${#configurations[@]} -gt 0 ] || configurations=(plain asan tsan package)
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# The packages from a release build, installed with apt as a user would, then: the programs and
+# their manual pages where they belong, the helper's refusal when no sound server is reachable,
+# and the two example parents over the simulated helper (from the plain build folder).
+package_step() {
+    local directory=build/package
+    echo "=== package: building in $directory"
+    cmake -S . -B "$directory" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
+        -DHALVO_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$directory" -j 2
+    rm -f "$directory"/*.deb
+    (cd "$directory" && cpack -G DEB >/dev/null)
+    echo "=== package: installing $(cd "$directory" && echo *.deb)"
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --reinstall \
+        "./$directory/halvo-audio-helper_"*.deb "./$directory/halvo-audio-helper-dev_"*.deb >/dev/null
+    halvo-record --version
+    man -w halvo-record halvo-audio-helper
+    local status=0 errors
+    errors=$(PULSE_SERVER=unix:/nonexistent halvo-audio-helper </dev/null 2>&1 >/dev/null) || status=$?
+    if [ "$status" -ne 1 ] || ! grep -qx 'ERROR:PERMISSION_DENIED' <<<"$errors"; then
+        echo "halvo-audio-helper without a sound server: status $status, said:" >&2
+        echo "$errors" >&2
+        exit 1
+    fi
+    echo "halvo-audio-helper without a sound server: status 1, ERROR:PERMISSION_DENIED"
+
+    echo "=== package: the examples over the simulated helper"
+    cmake -S . -B build/plain -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        >/dev/null
+    cmake --build build/plain -j 2 --target halvo-audio-helper-sim
+    local sim=(build/plain/halvo-audio-helper-sim tests/client/scenarios/thirty_seconds.scn)
+    local examples=build/examples
+    rm -rf "$examples" && mkdir -p "$examples"
+    python3 examples/record_wav.py 1 "$examples/python.wav" "${sim[@]}"
+    soxi -D "$examples/python.wav" | grep -qx '1.000000'
+    cmake -S examples/cpp -B "$examples/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$examples/cpp"
+    "$examples/cpp/count-audio" 1 "${sim[@]}"
+    # The same parent built through pkg-config instead of CMake.
+    # shellcheck disable=SC2046
+    g++ -std=c++20 -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
+        $(pkg-config --cflags --libs halvo-client)
+    "$examples/count-audio-pc" 0.5 "${sim[@]}"
+}
 
 # Sanitizer reports must fail the test that caused them, helpers' children included.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
@@ -17,6 +66,10 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 for configuration in "${configurations[@]}"; do
+    if [ "$configuration" = package ]; then
+        package_step
+        continue
+    fi
     case "$configuration" in
         plain) options=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
         asan) options=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=address) ;;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,28 +69,55 @@ inline std::uint32_t field32(const std::string& bytes, std::size_t at) {
     return value;
 }
 
-// Checks the header of a float WAVE file field by field, as a strict reader would.
-inline void expectFloatWavHeader(const std::string& file, std::uint32_t rate,
-                                 std::uint16_t channels, std::uint64_t dataBytes) {
-    ASSERT_GE(file.size(), 58u);
+// Where a WAVE file's audio lies and how much its header declares.
+struct WaveLayout {
+    std::size_t dataOffset = 0;
+    std::uint64_t dataBytes = 0;
+};
+
+// Checks a float WAVE file chunk by chunk, as a strict reader would: the format, the frame count
+// of a fact chunk, and sizes that add up. Without `dataBytes`, any size the file holds will do.
+inline WaveLayout expectFloatWav(const std::string& file, std::uint32_t rate,
+                                 std::uint16_t channels,
+                                 std::optional<std::uint64_t> dataBytes = std::nullopt) {
+    WaveLayout layout;
     const auto field16 = [&](std::size_t at) { return field32(file, at) & 0xFFFF; };
-    EXPECT_EQ(file.substr(0, 4), "RIFF");
-    EXPECT_EQ(field32(file, 4), 50 + dataBytes);
-    EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(field32(file, 16), 18u);
-    EXPECT_EQ(field16(20), 3u);  // IEEE float
-    EXPECT_EQ(field16(22), channels);
-    EXPECT_EQ(field32(file, 24), rate);
-    EXPECT_EQ(field32(file, 28), rate * channels * 4u);
-    EXPECT_EQ(field16(32), channels * 4u);
-    EXPECT_EQ(field16(34), 32u);
-    EXPECT_EQ(field16(36), 0u);
-    EXPECT_EQ(file.substr(38, 4), "fact");
-    EXPECT_EQ(field32(file, 42), 4u);
-    EXPECT_EQ(field32(file, 46), dataBytes / (channels * 4u));
-    EXPECT_EQ(file.substr(50, 4), "data");
-    EXPECT_EQ(field32(file, 54), dataBytes);
-    EXPECT_GE(file.size(), 58 + dataBytes);
+    EXPECT_GE(file.size(), 44u);
+    if (file.size() < 44 || file.substr(0, 4) != "RIFF" || file.substr(8, 4) != "WAVE") {
+        ADD_FAILURE() << "not a WAVE file";
+        return layout;
+    }
+    std::optional<std::uint32_t> factFrames;
+    for (std::size_t at = 12; at + 8 <= file.size();) {
+        const std::string id = file.substr(at, 4);
+        const std::uint32_t size = field32(file, at + 4);
+        if (id == "fmt ") {
+            EXPECT_TRUE(field16(at + 8) == 3 || (field16(at + 8) == 0xFFFE && size >= 40 &&
+                                                 field16(at + 32) == 3));  // IEEE float
+            EXPECT_EQ(field16(at + 10), channels);
+            EXPECT_EQ(field32(file, at + 12), rate);
+            EXPECT_EQ(field32(file, at + 16), rate * channels * 4u);
+            EXPECT_EQ(field16(at + 20), channels * 4u);
+            EXPECT_EQ(field16(at + 22), 32u);
+        } else if (id == "fact") {
+            factFrames = field32(file, at + 8);
+        } else if (id == "data") {
+            layout = {at + 8, size};
+            break;
+        }
+        at += 8 + size + size % 2;
+    }
+    EXPECT_NE(layout.dataOffset, 0u) << "no data chunk";
+    EXPECT_EQ(field32(file, 4), layout.dataOffset - 8 + layout.dataBytes);
+    EXPECT_EQ(layout.dataBytes % (channels * 4u), 0u);
+    if (factFrames) {
+        EXPECT_EQ(*factFrames, layout.dataBytes / (channels * 4u));
+    }
+    if (dataBytes) {
+        EXPECT_EQ(layout.dataBytes, *dataBytes);
+    }
+    EXPECT_GE(file.size(), layout.dataOffset + layout.dataBytes);
+    return layout;
 }
 
 struct RecorderRun {
@@ -106,11 +134,10 @@ inline std::string readPipe(int fd) {
     return text;
 }
 
-// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
-inline RecorderRun runRecorder(std::vector<std::string> arguments,
-                               const std::function<void(pid_t)>& meanwhile = {},
-                               const std::vector<std::string>& environment = {}) {
-    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
+// Runs `arguments` (a program and its arguments); `meanwhile` gets its pid while it runs.
+inline RecorderRun runProgram(const std::vector<std::string>& arguments,
+                              const std::function<void(pid_t)>& meanwhile = {},
+                              const std::vector<std::string>& environment = {}) {
     std::string error;
     auto child = client::Subprocess::spawn(arguments, &error, environment);
     RecorderRun run;
@@ -127,6 +154,14 @@ inline RecorderRun runRecorder(std::vector<std::string> arguments,
         return run;  // the Subprocess kills it
     }
     return {*status, readPipe(child->standardOutput()), readPipe(child->standardError())};
+}
+
+// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
+inline RecorderRun runRecorder(std::vector<std::string> arguments,
+                               const std::function<void(pid_t)>& meanwhile = {},
+                               const std::vector<std::string>& environment = {}) {
+    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
+    return runProgram(arguments, meanwhile, environment);
 }
 
 }  // namespace halvo::client_test

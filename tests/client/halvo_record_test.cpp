@@ -9,14 +9,15 @@
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
 #include "tools/halvo-record/recording.h"
-#include "tools/halvo-record/wav_reader.h"
-#include "tools/halvo-record/wav_writer.h"
+#include "tools/halvo-record/sound_file_reader.h"
+#include "tools/halvo-record/sound_file_writer.h"
 
 namespace halvo::client_test {
 namespace {
 
+using record::FileFormat;
 using record::Recording;
-using record::WavWriter;
+using record::SoundFileWriter;
 
 std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
@@ -36,25 +37,25 @@ std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
     return path;
 }
 
-// The data size the header of the file at `path` declares; 0 without a header.
-std::uint32_t declaredDataBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string header(58, '\0');
-    return file.read(header.data(), 58) ? field32(header, 54) : 0;
+// The data size the header of the WAVE file at `path` declares; 0 without a header.
+std::uint64_t declaredDataBytes(const std::string& path) {
+    const std::string file = readFile(path);
+    const std::size_t data = file.find("data");
+    return data == std::string::npos || file.size() < data + 8 ? 0 : field32(file, data + 4);
 }
 
-// A float WAVE file at 48 kHz mono whose header declares all that follows it (or, for a take cut
-// short, no more than that), holding the sim's byte pattern from the start. Returns the number of
-// data bytes.
+// A float WAVE file at 48 kHz mono whose header declares all the audio it holds (or, for a take
+// cut short, no more than that), holding the sim's byte pattern from the start. Returns the
+// number of data bytes.
 std::size_t expectTake(const std::string& path, bool finished = true) {
     const std::string file = readFile(path);
-    const std::size_t dataBytes =
-        finished ? std::max<std::size_t>(file.size(), 58) - 58 : declaredDataBytes(path);
-    expectFloatWavHeader(file, 48000, 1, dataBytes);
-    EXPECT_TRUE(file.substr(std::min<std::size_t>(file.size(), 58), dataBytes) ==
-                patternBytes(dataBytes))
+    const WaveLayout layout = expectFloatWav(file, 48000, 1);
+    if (finished) {
+        EXPECT_EQ(layout.dataOffset + layout.dataBytes, file.size()) << "bytes after the data";
+    }
+    EXPECT_TRUE(file.substr(layout.dataOffset, layout.dataBytes) == patternBytes(layout.dataBytes))
         << "audio differs";
-    return dataBytes;
+    return layout.dataBytes;
 }
 
 // How a take ends: by its duration (0 here), by SIGINT or SIGTERM, which end it in order, or by
@@ -143,7 +144,13 @@ TEST(HalvoRecord, ReportsAMissingHelperAnUnwritableFileAndBadUsage) {
         {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", folder.file("none/take.wav")});
     EXPECT_EQ(run.status.code, record::kExitOutputFile);
     EXPECT_NE(run.errors.find("none/take.wav"), std::string::npos) << run.errors;
-    for (const char* bad : {"--duration=0", "--duration=soon", "-o", "--frobnicate", "stray"}) {
+    if (::access("/dev/full", W_OK) == 0) {
+        run = runRecorder({"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", "/dev/full"});
+        EXPECT_EQ(run.status.code, record::kExitOutputFile);
+        EXPECT_NE(run.errors.find("No space"), std::string::npos) << run.errors;
+    }
+    for (const char* bad :
+         {"--duration=0", "--duration=soon", "-o", "--frobnicate", "stray", "--format=mp3"}) {
         run = runRecorder({bad});
         EXPECT_EQ(run.status.code, record::kExitUsage) << bad;
         EXPECT_TRUE(run.output.empty());
@@ -151,21 +158,59 @@ TEST(HalvoRecord, ReportsAMissingHelperAnUnwritableFileAndBadUsage) {
     }
 }
 
-TEST(WavWriter, ReportsAFullDisk) {
-    if (::access("/dev/full", W_OK) != 0) {
-        GTEST_SKIP() << "no /dev/full";
-    }
-    auto writer = WavWriter::open("/dev/full", nullptr);
-    ASSERT_TRUE(writer);
-    EXPECT_FALSE(writer->begin(48000, 1));
-    EXPECT_NE(writer->error().find("No space"), std::string::npos) << writer->error();
+// A duration shorter than one frame records nothing, and says so as when nothing was captured.
+TEST(HalvoRecord, LeavesNoFileForADurationShorterThanAFrame) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run = runRecorder(
+        {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take, "-d", "0.00001"});
+    EXPECT_EQ(run.status.code, record::kExitOk);
+    EXPECT_NE(run.errors.find("no audio was captured"), std::string::npos) << run.errors;
+    EXPECT_FALSE(std::filesystem::exists(take));
+}
+
+// The disk fills in the middle of a buffer (here a file size limit of 10240 bytes, which the
+// kernel enforces as it does a full disk: a short write, then an error): the take ends with
+// status 7 and a file of whole frames whose header declares exactly what it holds.
+TEST(HalvoRecord, KeepsWholeFramesAndAMatchingHeaderWhenTheDiskFills) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run =
+        runProgram({"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\" \"$@\"", CLIENT_TEST_RECORD,
+                    "--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take});
+    EXPECT_TRUE(run.status.exited) << "signal " << run.status.signal;
+    EXPECT_EQ(run.status.code, record::kExitOutputFile);
+    EXPECT_NE(run.errors.find("File too large"), std::string::npos) << run.errors;
+    const std::size_t dataBytes = expectTake(take);
+    EXPECT_EQ(dataBytes % 4, 0u);
+    EXPECT_GT(dataBytes, 9000u);
+}
+
+// Another program truncates the file in the middle of a take: the take ends with status 7 and
+// says so, and the file keeps a valid header (the audio before the cut reads as silence).
+TEST(HalvoRecord, ReportsAFileTruncatedByAnotherProgram) {
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    const RecorderRun run =
+        runRecorder({"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take}, [&](pid_t) {
+            for (int i = 0; i < 1000 && declaredDataBytes(take) <= 20000; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            std::filesystem::resize_file(take, 0);
+        });
+    EXPECT_EQ(run.status.code, record::kExitOutputFile);
+    EXPECT_NE(run.errors.find("truncated by another program"), std::string::npos) << run.errors;
+    const std::string file = readFile(take);
+    const WaveLayout layout = expectFloatWav(file, 48000, 1);
+    EXPECT_EQ(layout.dataOffset + layout.dataBytes, file.size());
 }
 
 // A take recorded from chunks that split frames, read back and analysed as --analyze does.
 TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
     TemporaryFolder folder;
     const std::string path = folder.file("take.wav");
-    Recording recording(WavWriter::open(path, nullptr), path, 1.5);  // 72000 frames at 48 kHz
+    Recording recording(SoundFileWriter::open(path, FileFormat::wav, nullptr), path,
+                        1.5);  // 72000 frames at 48 kHz
     recording.setFormat({48000, 2, 32});
     const std::string audio = sine(440, 0.5, 75000, 2);
     // Chunks of 7 bytes, which almost all end inside a sample, then the rest, beyond the duration.
@@ -179,10 +224,10 @@ TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
     EXPECT_TRUE(recording.finish());
     EXPECT_FALSE(recording.failure());
     const std::string file = readFile(path);
-    expectFloatWavHeader(file, 48000, 2, 72000 * 8);
-    EXPECT_TRUE(file.substr(58) == audio.substr(0, 72000 * 8)) << "audio differs";
+    const WaveLayout layout = expectFloatWav(file, 48000, 2, 72000 * 8);
+    EXPECT_TRUE(file.substr(layout.dataOffset) == audio.substr(0, 72000 * 8)) << "audio differs";
 
-    const record::WavReadResult read = record::readWav(path);
+    const record::ReadResult read = record::readSoundFile(path);
     ASSERT_TRUE(read.audio) << read.error;
     const record::Analysis analysis = record::analyze(*read.audio);
     EXPECT_DOUBLE_EQ(analysis.seconds, 1.5);
@@ -192,24 +237,61 @@ TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
     EXPECT_NEAR(*analysis.dominantHz, 440, 0.5);
     const RecorderRun run = runRecorder({"--analyze", path});
     EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_NE(run.output.find(": 1.500 s, 48000 Hz, 2 channels, 32-bit float"), std::string::npos)
+    EXPECT_NE(run.output.find(": 1.500 s, 48000 Hz, 2 channels, WAVE 32-bit float"),
+              std::string::npos)
         << run.output;
 
     // A header that claims more than the file holds, and no header at all.
-    std::filesystem::resize_file(path, 58 + 41 * 8 + 2);
-    const record::WavReadResult cut = record::readWav(path);
+    std::filesystem::resize_file(path, layout.dataOffset + 41 * 8 + 2);
+    const record::ReadResult cut = record::readSoundFile(path);
     ASSERT_TRUE(cut.audio) << cut.error;
     EXPECT_EQ(cut.audio->frames(), 41u);
     std::filesystem::resize_file(path, 30);
-    EXPECT_FALSE(record::readWav(path).audio);
+    EXPECT_FALSE(record::readSoundFile(path).audio);
     EXPECT_EQ(runRecorder({"--analyze", folder.file("missing.wav")}).status.code,
               record::kExitOutputFile);
 
     // Audio before any format cannot be stored.
-    Recording unannounced(WavWriter::open(path, nullptr), path, std::nullopt);
+    Recording unannounced(SoundFileWriter::open(path, FileFormat::wav, nullptr), path,
+                          std::nullopt);
     unannounced.addAudio(bytesOf("abcd"));
     ASSERT_TRUE(unannounced.failure());
     EXPECT_EQ(unannounced.failure()->exitStatus, record::kExitCaptureFailed);
+}
+
+// FLAC and Ogg/Opus, chosen by the name or by --format, hold the audio --analyze then reads: the
+// length to the frame (FLAC) or nearly (Opus), and the tone.
+TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {
+    TemporaryFolder folder;
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* encoding;
+        double toleranceSeconds;
+    };
+    for (const Case& take :
+         {Case{{"-o", folder.file("take.flac")}, "FLAC 24-bit integer", 0},
+          Case{{"-o", folder.file("take.opus")}, "Ogg Opus", 0.03},
+          Case{{"-o", folder.file("take.wav"), "--format=OPUS"}, "Ogg Opus", 0.03}}) {
+        if (std::string(take.encoding) == "Ogg Opus" &&
+            !record::canWrite(FileFormat::opus, 48000, 1)) {
+            continue;  // a libsndfile without Opus
+        }
+        std::vector<std::string> arguments{"--helper", CLIENT_TEST_FAKE_HELPERS "/sine.sh", "-d",
+                                           "0.5"};
+        arguments.insert(arguments.end(), take.arguments.begin(), take.arguments.end());
+        const RecorderRun run = runRecorder(arguments);
+        ASSERT_EQ(run.status.code, record::kExitOk) << run.errors;
+        const record::ReadResult read = record::readSoundFile(take.arguments[1]);
+        ASSERT_TRUE(read.audio) << read.error;
+        EXPECT_EQ(read.audio->encoding, take.encoding);
+        EXPECT_EQ(read.audio->sampleRate, 48000);
+        EXPECT_EQ(read.audio->channels, 1);
+        const record::Analysis analysis = record::analyze(*read.audio);
+        EXPECT_NEAR(analysis.seconds, 0.5, take.toleranceSeconds) << take.encoding;
+        EXPECT_NEAR(record::toDbfs(analysis.levels.rms), -9.03, 0.5) << take.encoding;
+        ASSERT_TRUE(analysis.dominantHz);
+        EXPECT_NEAR(*analysis.dominantHz, 440, 5) << take.encoding;
+    }
 }
 
 }  // namespace

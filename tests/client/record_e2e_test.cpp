@@ -10,7 +10,7 @@
 #include "tests/client/client_test_support.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
-#include "tools/halvo-record/wav_reader.h"
+#include "tools/halvo-record/sound_file_reader.h"
 
 namespace halvo::client_test {
 namespace {
@@ -42,10 +42,10 @@ TEST(RecordFromSoundServer, RecordsOneSecondOfAToneIntoAValidFile) {
     ASSERT_EQ(run.status.code, record::kExitOk) << run.errors;
 
     const std::string file = readFile(take);
-    EXPECT_EQ(file.size(), 58u + 48000 * 4);
-    expectFloatWavHeader(file, 48000, 1, 48000 * 4);
+    const WaveLayout layout = expectFloatWav(file, 48000, 1, 48000 * 4);
+    EXPECT_EQ(file.size(), layout.dataOffset + 48000 * 4);
 
-    const record::WavReadResult read = record::readWav(take);
+    const record::ReadResult read = record::readSoundFile(take);
     ASSERT_TRUE(read.audio) << read.error;
     const record::Analysis analysis = record::analyze(*read.audio);
     EXPECT_DOUBLE_EQ(analysis.seconds, 1.0);

@@ -45,7 +45,7 @@ void fft(std::vector<std::complex<double>>& values) {
 constexpr std::size_t kLongestWindow = std::size_t{1} << 17;
 constexpr std::size_t kShortestWindow = 256;
 
-std::optional<double> dominantFrequency(const WavAudio& audio) {
+std::optional<double> dominantFrequency(const DecodedAudio& audio) {
     const std::size_t frames = audio.frames();
     if (frames < kShortestWindow) {
         return std::nullopt;
@@ -58,8 +58,9 @@ std::optional<double> dominantFrequency(const WavAudio& audio) {
     std::vector<std::complex<double>> values(window);
     for (std::size_t i = 0; i < window; ++i) {
         double mix = 0;
-        for (std::size_t c = 0; c < audio.channels; ++c) {
-            const float sample = audio.samples[(first + i) * audio.channels + c];
+        const auto channels = static_cast<std::size_t>(audio.channels);
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float sample = audio.samples[(first + i) * channels + c];
             mix += std::isfinite(sample) ? sample : 0.0;
         }
         const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) /
@@ -116,7 +117,7 @@ Levels LevelMeter::take() {
     return levels;
 }
 
-Analysis analyze(const WavAudio& audio) {
+Analysis analyze(const DecodedAudio& audio) {
     Analysis analysis;
     if (audio.sampleRate != 0) {
         analysis.seconds = static_cast<double>(audio.frames()) / audio.sampleRate;

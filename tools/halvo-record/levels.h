@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "tools/halvo-record/wav_reader.h"
+#include "tools/halvo-record/sound_file_reader.h"
 
 namespace halvo::record {
 
@@ -36,6 +36,6 @@ struct Analysis {
     std::optional<double> dominantHz;
 };
 
-Analysis analyze(const WavAudio& audio);
+Analysis analyze(const DecodedAudio& audio);
 
 }  // namespace halvo::record

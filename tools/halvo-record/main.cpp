@@ -1,4 +1,4 @@
-// halvo-record: records the system's audio through halvo-audio-helper into a WAVE file.
+// halvo-record: records the system's audio through halvo-audio-helper into a sound file.
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -9,7 +9,7 @@
 #include "tools/halvo-record/levels.h"
 #include "tools/halvo-record/options.h"
 #include "tools/halvo-record/recorder.h"
-#include "tools/halvo-record/wav_reader.h"
+#include "tools/halvo-record/sound_file_reader.h"
 
 namespace {
 
@@ -26,18 +26,17 @@ std::string decibelText(double amplitude) {
 }
 
 int printAnalysis(const std::string& path) {
-    const WavReadResult read = readWav(path);
+    const ReadResult read = readSoundFile(path);
     if (!read.audio) {
         std::cerr << "halvo-record: " << read.error << "\n";
         return kExitOutputFile;
     }
-    const WavAudio& audio = *read.audio;
+    const DecodedAudio& audio = *read.audio;
     const Analysis analysis = analyze(audio);
     char length[64];
     std::snprintf(length, sizeof length, "%.3f s", analysis.seconds);
     std::cout << path << ": " << length << ", " << audio.sampleRate << " Hz, " << audio.channels
-              << (audio.channels == 1 ? " channel, " : " channels, ") << audio.bitsPerSample
-              << (audio.isFloat ? "-bit float\n" : "-bit integer\n");
+              << (audio.channels == 1 ? " channel, " : " channels, ") << audio.encoding << "\n";
     std::cout << "peak: " << decibelText(analysis.levels.peak)
               << ", rms: " << decibelText(analysis.levels.rms) << "\n";
     if (analysis.dominantHz) {

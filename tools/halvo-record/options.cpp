@@ -20,15 +20,18 @@ std::optional<double> parseSeconds(const std::string& text) {
 }  // namespace
 
 std::string usageText() {
-    return "Usage: halvo-record [-o FILE] [-d SECONDS]\n"
+    return "Usage: halvo-record [-o FILE] [-f FORMAT] [-d SECONDS]\n"
            "       halvo-record --analyze FILE\n"
-           "Records the audio the whole system is playing into a WAVE file (32-bit float).\n"
+           "Records the audio the whole system is playing into a sound file: WAVE (32-bit\n"
+           "float), FLAC or Ogg/Opus.\n"
            "\n"
            "  -o, --output FILE       write to FILE (default: capture.wav)\n"
+           "  -f, --format FORMAT     wav, flac or opus (default: by FILE's extension, .flac,\n"
+           "                          .opus or .ogg; WAVE for any other)\n"
            "  -d, --duration SECONDS  stop after SECONDS of audio (default: until Ctrl-C)\n"
            "      --helper PATH       run the capture helper at PATH instead of the installed\n"
            "                          halvo-audio-helper\n"
-           "      --analyze FILE      print length, levels and dominant frequency of a WAVE\n"
+           "      --analyze FILE      print length, levels and dominant frequency of a sound\n"
            "                          file, then exit\n"
            "  -h, --help              show this help and exit\n"
            "  -V, --version           show the version and exit\n"
@@ -59,7 +62,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             return std::nullopt;
         };
         const bool takesValue = name == "-o" || name == "--output" || name == "-d" ||
-                                name == "--duration" || name == "--helper" || name == "--analyze";
+                                name == "--duration" || name == "--helper" || name == "--analyze" ||
+                                name == "-f" || name == "--format";
         if (takesValue) {
             const auto given = takeValue();
             if (!given || given->empty()) {
@@ -72,6 +76,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
                 if (!options.seconds) {
                     return {std::nullopt,
                             "invalid duration '" + *given + "': give a positive number of seconds"};
+                }
+            } else if (name == "-f" || name == "--format") {
+                options.format = formatNamed(*given);
+                if (!options.format) {
+                    return {std::nullopt,
+                            "unknown format '" + *given + "': give wav, flac or opus"};
                 }
             } else if (name == "--helper") {
                 options.helper = *given;

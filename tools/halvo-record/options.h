@@ -2,7 +2,9 @@
 
 #include <optional>
 #include <string>
+
 #include <vector>
+#include "tools/halvo-record/file_format.h"
 
 namespace halvo::record {
 
@@ -10,8 +12,9 @@ struct Options {
     enum class Mode { record, analyze, help, version };
     Mode mode = Mode::record;
     std::string output = "capture.wav";
-    std::optional<double> seconds;  // nothing: until interrupted
-    std::string helper;             // empty: the installed helper
+    std::optional<FileFormat> format;  // nothing: by the output's extension
+    std::optional<double> seconds;     // nothing: until interrupted
+    std::string helper;                // empty: the installed helper
     std::string analyzeFile;
 };
 
@@ -19,6 +22,11 @@ struct ParsedOptions {
     std::optional<Options> options;
     std::string error;  // why the arguments were refused
 };
+
+// The format to write: the one asked for, else the one the output's name implies.
+inline FileFormat outputFormat(const Options& options) {
+    return options.format.value_or(formatForPath(options.output));
+}
 
 // `arguments` without the program name.
 ParsedOptions parseOptions(const std::vector<std::string>& arguments);

@@ -82,8 +82,9 @@ class WakePipe {
     int fds_[2];
 };
 
-// SIGINT, SIGTERM and SIGHUP end the recording in order instead of the process; SIGPIPE becomes
-// a failed write. The previous dispositions come back on destruction.
+// SIGINT, SIGTERM and SIGHUP end the recording in order instead of the process; SIGPIPE and
+// SIGXFSZ (a file size limit reached) become failed writes. The previous dispositions come back
+// on destruction.
 class SignalHandlers {
   public:
     explicit SignalHandlers(int wakeFd) {
@@ -97,12 +98,14 @@ class SignalHandlers {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         ::sigaction(SIGPIPE, &ignore, &previousPipe_);
+        ::sigaction(SIGXFSZ, &ignore, &previousFileSize_);
     }
     ~SignalHandlers() {
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
             ::sigaction(kSignals[i], &previous_[i], nullptr);
         }
         ::sigaction(SIGPIPE, &previousPipe_, nullptr);
+        ::sigaction(SIGXFSZ, &previousFileSize_, nullptr);
         wakeFdForSignals.store(-1);
     }
     SignalHandlers(const SignalHandlers&) = delete;
@@ -112,6 +115,7 @@ class SignalHandlers {
     static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
     std::array<struct sigaction, 3> previous_{};
     struct sigaction previousPipe_ {};
+    struct sigaction previousFileSize_ {};
 };
 
 // A signal from the helper, with the reason the helper last gave for a refusal, or its end.
@@ -234,7 +238,7 @@ int record(const Options& options) {
         writeError((showStatus ? "\r\x1b[K" : "") + std::string("halvo-record: ") + message + "\n");
     };
     std::string error;
-    auto writer = WavWriter::open(options.output, &error);
+    auto writer = SoundFileWriter::open(options.output, outputFormat(options), &error);
     if (!writer) {
         complain(error);
         return kExitOutputFile;

@@ -10,7 +10,7 @@
 
 namespace halvo::record {
 
-Recording::Recording(std::unique_ptr<WavWriter> writer, std::string path,
+Recording::Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
                      std::optional<double> seconds)
     : writer_(std::move(writer)), path_(std::move(path)), seconds_(seconds) {}
 
@@ -34,7 +34,7 @@ bool Recording::setFormat(const client::AudioFormat& format) {
         return false;
     }
     const auto rate = static_cast<std::uint32_t>(std::lround(format.sampleRate));
-    if (!writer_->begin(rate, static_cast<std::uint16_t>(format.channels))) {
+    if (!writer_->begin(static_cast<int>(rate), static_cast<int>(format.channels))) {
         failWith(kExitOutputFile, writer_->error());
         return false;
     }
@@ -70,13 +70,14 @@ bool Recording::addAudio(std::span<const std::byte> bytes) {
         return false;
     }
     const auto whole = bytes.first(static_cast<std::size_t>(frames * frameBytes));
-    if (!writer_->append(whole)) {
+    samples_.resize(whole.size() / sizeof(float));
+    std::memcpy(samples_.data(), whole.data(), samples_.size() * sizeof(float));
+    if (!writer_->append(samples_)) {
+        frames_ = writer_->frames();
         failWith(kExitOutputFile, writer_->error());
         return true;
     }
     frames_ += frames;
-    samples_.resize(whole.size() / sizeof(float));
-    std::memcpy(samples_.data(), whole.data(), samples_.size() * sizeof(float));
     meter_.add(samples_);
     return frames_ >= frameLimit_;
 }
@@ -86,7 +87,7 @@ Recording::Progress Recording::progress() const {
     Progress progress;
     if (format_) {
         progress.seconds = static_cast<double>(frames_) / format_->sampleRate;
-        progress.bytes = WavWriter::kHeaderBytes + writer_->dataBytes();
+        progress.bytes = writer_->fileBytes();
     }
     progress.complete = frames_ >= frameLimit_;
     return progress;
@@ -104,14 +105,27 @@ std::optional<Failure> Recording::failure() const {
 
 void Recording::updateHeader() {
     std::lock_guard lock(mutex_);
+    checkNotCutShort();
     if (!writer_->updateHeader()) {
         failWith(kExitOutputFile, writer_->error());
     }
 }
 
+void Recording::checkNotCutShort() {
+    // Writing on leaves a file of zeros up to the write position with the audio after it; a
+    // WAVE header is written anew, but the audio lost must not go unnoticed.
+    if (writer_->truncatedByOthers()) {
+        failWith(kExitOutputFile, path_ +
+                                      " was truncated by another program during the recording; "
+                                      "the audio written before that is lost");
+    }
+}
+
 bool Recording::finish() {
     std::lock_guard lock(mutex_);
-    if (!format_) {
+    // A header with no audio is no recording: an error or Ctrl-C before the first frame, or a
+    // duration shorter than one frame.
+    if (frames_ == 0) {
         writer_.reset();
         // Only an ordinary file is ours to remove: -o /dev/null or a FIFO must survive.
         struct stat status {};
@@ -120,6 +134,7 @@ bool Recording::finish() {
         }
         return false;
     }
+    checkNotCutShort();
     if (!writer_->finish()) {
         failWith(kExitOutputFile, writer_->error());
     }

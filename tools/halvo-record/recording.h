@@ -11,7 +11,7 @@
 
 #include "client/helper_events.h"
 #include "tools/halvo-record/levels.h"
-#include "tools/halvo-record/wav_writer.h"
+#include "tools/halvo-record/sound_file_writer.h"
 
 namespace halvo::record {
 
@@ -20,15 +20,17 @@ struct Failure {
     std::string message;
 };
 
-// The WAVE file being recorded and what is measured on the way, shared by the helper client's
+// The sound file being recorded and what is measured on the way, shared by the helper client's
 // reader thread (format and audio) and the main thread (progress, header updates, the end).
 // Every method may be called from any thread; one mutex serializes them.
 class Recording {
   public:
     // `seconds`: stop taking audio after that much; nothing: take all of it.
-    Recording(std::unique_ptr<WavWriter> writer, std::string path, std::optional<double> seconds);
+    Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
+              std::optional<double> seconds);
 
-    // The announced format; writes the header. A format other than 32-bit float fails: false.
+    // The announced format; starts the file. A format other than 32-bit float, or one the file
+    // cannot hold, fails: false.
     bool setFormat(const client::AudioFormat& format);
     // Raw PCM as read, in any chunking; audio beyond the duration is dropped. True when the
     // recording has just become complete or failed, so the main loop should look now.
@@ -44,18 +46,19 @@ class Recording {
     Levels takeLevels();
     // The first thing that went wrong, if anything did.
     std::optional<Failure> failure() const;
-    // Brings the sizes in the header up to date, so the file is whole if this process dies.
+    // Brings the sizes in a WAVE header up to date, so the file is whole if this process dies.
     void updateHeader();
 
-    // Updates the header and closes the file. With no format ever announced there is no
-    // audio and no header: the empty file is removed and false returned.
+    // Updates the header and closes the file. With no audio frame recorded (no format
+    // announced, or a duration shorter than one frame) the file is removed and false returned.
     bool finish();
 
   private:
     void failWith(int exitStatus, std::string message);  // the mutex is held
+    void checkNotCutShort();                             // the mutex is held
 
     mutable std::mutex mutex_;  // guards everything below
-    std::unique_ptr<WavWriter> writer_;
+    std::unique_ptr<SoundFileWriter> writer_;
     const std::string path_;
     const std::optional<double> seconds_;
     std::optional<client::AudioFormat> format_;

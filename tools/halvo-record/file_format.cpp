@@ -1,0 +1,77 @@
+#include "tools/halvo-record/file_format.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace halvo::record {
+
+namespace {
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+std::optional<FileFormat> formatNamed(const std::string& name) {
+    const std::string lower = lowercase(name);
+    if (lower == "wav" || lower == "wave") {
+        return FileFormat::wav;
+    }
+    if (lower == "flac") {
+        return FileFormat::flac;
+    }
+    if (lower == "opus") {
+        return FileFormat::opus;
+    }
+    return std::nullopt;
+}
+
+FileFormat formatForPath(const std::string& path) {
+    const std::string lower = lowercase(path);
+    if (lower.ends_with(".flac")) {
+        return FileFormat::flac;
+    }
+    if (lower.ends_with(".opus") || lower.ends_with(".ogg")) {
+        return FileFormat::opus;
+    }
+    return FileFormat::wav;
+}
+
+int libsndfileFormat(FileFormat format) {
+    switch (format) {
+        case FileFormat::flac:
+            return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+        case FileFormat::opus:
+            return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+        case FileFormat::wav:
+            break;
+    }
+    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+}
+
+std::string formatTitle(FileFormat format) {
+    switch (format) {
+        case FileFormat::flac:
+            return "FLAC";
+        case FileFormat::opus:
+            return "Ogg/Opus";
+        case FileFormat::wav:
+            break;
+    }
+    return "WAVE";
+}
+
+bool canWrite(FileFormat format, int sampleRate, int channels) {
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = libsndfileFormat(format);
+    return sf_format_check(&info) != 0;
+}
+
+}  // namespace halvo::record
