@@ -75,26 +75,12 @@ double rmsOf(std::span<const float> samples) {
     return std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
-// The size of the helper's stdout once nothing more arrives: the two streams are read by
-// separate threads, so a line on stderr may be seen before the bytes written before it.
-std::size_t settledOutputSize(const HelperProcess& helper) {
-    std::size_t size = helper.standardOutput().size();
-    for (;;) {
-        std::this_thread::sleep_for(100ms);
-        const std::size_t now = helper.standardOutput().size();
-        if (now == size) {
-            return size;
-        }
-        size = now;
-    }
-}
-
 // STOP answers STOPPED, and the totals line that comes with it counts every byte on stdout, in
 // whole samples. `stoppedAt` (optional) gets that byte count.
 void stopAndCheckTotals(HelperProcess& helper, std::size_t* stoppedAt = nullptr) {
     ASSERT_TRUE(helper.send("STOP\n"));
     ASSERT_TRUE(helper.waitForNext("STOPPED"));
-    const std::size_t size = settledOutputSize(helper);
+    const std::size_t size = helper.settledOutputSize();
     static const std::regex form(R"(^Stopped\. Total: (\d+) KB, (\d+) samples$)");
     const std::vector<std::string> messages = helper.messages();
     std::smatch totals;

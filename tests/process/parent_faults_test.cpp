@@ -12,28 +12,17 @@
 namespace halvo::testing {
 namespace {
 
-// The bytes on stdout once nothing more arrives.
-std::size_t settledOutputSize(const HelperProcess& helper) {
-    std::size_t size = helper.standardOutput().size();
-    for (;;) {
-        std::this_thread::sleep_for(200ms);
-        const std::size_t now = helper.standardOutput().size();
-        if (now == size) {
-            return size;
-        }
-        size = now;
-    }
-}
-
-std::uint64_t stoppedKilobytes(const HelperProcess& helper) {
+// The kilobytes of the last totals line.
+std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {
     static const std::regex form(R"(^Stopped\. Total: (\d+) KB, \d+ samples$)");
+    std::uint64_t kilobytes = ~0ull;
     for (const std::string& message : helper.messages()) {
         std::smatch totals;
         if (std::regex_match(message, totals, form)) {
-            return std::stoull(totals[1]);
+            kilobytes = std::stoull(totals[1]);
         }
     }
-    return ~0ull;
+    return kilobytes;
 }
 
 TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheCommands) {
@@ -48,18 +37,10 @@ TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheComma
     ASSERT_TRUE(helper->waitForNext("STOPPED", 2s));
 
     helper->readOutput();
-    const std::size_t size = settledOutputSize(*helper);
+    const std::size_t size = helper->settledOutputSize();
     EXPECT_EQ(size % 4, 0u) << "whole samples only";
     EXPECT_EQ(helper->standardOutput().substr(0, 4096), patternBytes(0, 4096));
-    std::uint64_t lastTotal = 0;
-    static const std::regex form(R"(^Stopped\. Total: (\d+) KB, \d+ samples$)");
-    for (const std::string& message : helper->messages()) {
-        std::smatch totals;
-        if (std::regex_match(message, totals, form)) {
-            lastTotal = std::stoull(totals[1]);
-        }
-    }
-    EXPECT_EQ(size >> 10, lastTotal) << "no audio byte after STOPPED, none uncounted";
+    EXPECT_EQ(size >> 10, lastStoppedKilobytes(*helper)) << "no byte after STOPPED, none uncounted";
     EXPECT_GE(helper->countStartingWith("Audio not yet written at the stop: dropped "), 1);
 }
 
@@ -76,7 +57,7 @@ TEST(ParentFaults, AFailingStdoutIsReportedOnceAndStopsCapture) {
              HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath("flow.scn")});
         ASSERT_TRUE(helper->waitFor(std::string("Audio output failed: ") + broken.reason));
         ASSERT_TRUE(helper->waitFor("STOPPED"));
-        EXPECT_EQ(stoppedKilobytes(*helper), 0u);
+        EXPECT_EQ(lastStoppedKilobytes(*helper), 0u);
         EXPECT_EQ(helper->countStartingWith("Audio output failed: "), 1);
         helper->closeInput();
         const auto status = helper->waitForExit(3s);

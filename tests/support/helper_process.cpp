@@ -148,6 +148,18 @@ std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::millis
     return status;
 }
 
+std::size_t HelperProcess::settledOutputSize() const {
+    std::size_t size = standardOutput().size();
+    for (;;) {
+        std::this_thread::sleep_for(100ms);
+        const std::size_t now = standardOutput().size();
+        if (now == size) {
+            return size;
+        }
+        size = now;
+    }
+}
+
 std::vector<std::string> HelperProcess::lines() const {
     std::lock_guard lock(mutex_);
     return lines_;

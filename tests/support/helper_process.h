@@ -53,6 +53,10 @@ class HelperProcess {
     // Waits until stdout holds at least `bytes` bytes.
     bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s);
 
+    // The size of stdout once nothing more arrives: the two streams are read by separate
+    // threads, so a line on stderr may be seen before the bytes written before it.
+    std::size_t settledOutputSize() const;
+
     // Waits for the exit and for both streams to reach their end.
     std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 5s);
     void kill(int signal) { child_->sendSignal(signal); }
