@@ -6,7 +6,8 @@ set -euo pipefail
 packages=("$@")
 [ ${#packages[@]} -gt 0 ] ||
     packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-              libgtest-dev libgmock-dev libpulse-dev pulseaudio pulseaudio-utils sox)
+              libgtest-dev libgmock-dev libpulse-dev pulseaudio pulseaudio-utils sox
+              pipewire pipewire-pulse wireplumber dbus-daemon)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
