@@ -218,7 +218,7 @@ void PulseCaptureStream::promotePending() {
         active_->readAvailable();  // what the old monitor delivered still counts
     }
     active_ = std::move(pending_);
-    log("Default output changed: following " + active_->sinkName() + ".monitor");
+    log(followingMessage(active_->sinkName() + ".monitor"));
 }
 
 void PulseCaptureStream::askDefaultSink() {
