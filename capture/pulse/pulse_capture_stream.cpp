@@ -103,7 +103,13 @@ std::optional<Error> PulseCaptureStream::start() {
     if (!active_) {
         return failStart(error);
     }
-    connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+    // A server may take the stream and never create it (PipeWire's pulse server without a
+    // session manager): the deadline gives the start back, and the next START tries afresh.
+    const WaitResult created =
+        connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+    if (created != WaitResult::done) {
+        return failStart(connection->describe(created));
+    }
     if (active_->state() != PA_STREAM_READY) {
         return failStart(active_->lastError());
     }

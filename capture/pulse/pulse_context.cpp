@@ -2,6 +2,7 @@
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>
+#include <pulse/rtclock.h>
 #include <pulse/subscribe.h>
 
 #include <algorithm>
@@ -33,6 +34,42 @@ class OperationRef {
 
   private:
     pa_operation* const operation_;
+};
+
+// A deadline on the main loop: a libpulse time event that marks itself expired and wakes the
+// waiter (pa_threaded_mainloop_wait has no timeout of its own). Lock held throughout; freed before
+// the waiter leaves, so the event never reaches a timer that has gone out of scope.
+class LoopDeadline {
+  public:
+    LoopDeadline(pa_context* context, PulseMainLoop& loop, std::chrono::milliseconds timeout)
+        : loop_(loop),
+          event_(pa_context_rttime_new(
+              context,
+              pa_rtclock_now() +
+                  static_cast<pa_usec_t>(
+                      std::chrono::duration_cast<std::chrono::microseconds>(timeout).count()),
+              &LoopDeadline::onExpired, this)) {}
+    ~LoopDeadline() {
+        if (event_ != nullptr) {
+            loop_.api()->time_free(event_);
+        }
+    }
+    LoopDeadline(const LoopDeadline&) = delete;
+    LoopDeadline& operator=(const LoopDeadline&) = delete;
+
+    // A deadline that could not be set counts as passed: no wait goes unbounded.
+    bool passed() const { return expired_ || event_ == nullptr; }
+
+  private:
+    static void onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<LoopDeadline*>(userdata);
+        self->expired_ = true;
+        self->loop_.signal();
+    }
+
+    PulseMainLoop& loop_;
+    pa_time_event* const event_;
+    bool expired_ = false;
 };
 
 // Where the snapshot's three answers land; lives on the waiting thread's stack.
@@ -152,16 +189,13 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoo
         *error = connection->lastError();
         return nullptr;
     }
-    for (;;) {
-        const pa_context_state_t state = pa_context_get_state(context);
-        if (state == PA_CONTEXT_READY) {
-            break;
-        }
-        if (!PA_CONTEXT_IS_GOOD(state)) {
-            *error = connection->lastError();
-            return nullptr;
-        }
-        connection->loop_->wait();
+    const WaitResult connected = connection->waitWhile(
+        [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; },
+        kRequestTimeout);
+    if (connected != WaitResult::done) {
+        *error = connection->describe(connected);
+        return nullptr;
     }
     // Server events tell a running capture that the default sink changed. Nobody waits for the
     // acknowledgement: the events simply start arriving.
@@ -191,14 +225,33 @@ std::string PulseContext::lastError() const {
     return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
 }
 
-bool PulseContext::waitUntil(const std::function<bool()>& done) {
+WaitResult PulseContext::waitUntil(const std::function<bool()>& done,
+                                   std::chrono::milliseconds timeout) {
+    return waitWhile(
+        done, [this] { return isReady(); }, timeout);
+}
+
+WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
+                                   const std::function<bool()>& usable,
+                                   std::chrono::milliseconds timeout) {
+    if (done()) {
+        return WaitResult::done;
+    }
+    const LoopDeadline deadline(context_, *loop_, timeout);
     while (!done()) {
-        if (!isReady()) {
-            return false;
+        if (!usable()) {
+            return WaitResult::failed;
+        }
+        if (deadline.passed()) {
+            return WaitResult::timedOut;
         }
         loop_->wait();
     }
-    return true;
+    return WaitResult::done;
+}
+
+std::string PulseContext::describe(WaitResult result) const {
+    return result == WaitResult::timedOut ? pa_strerror(PA_ERR_TIMEOUT) : lastError();
 }
 
 bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
@@ -207,9 +260,13 @@ bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
     OperationRef serverInfo(pa_context_get_server_info(context_, onSnapshotServerInfo, &replies));
     OperationRef sinks(pa_context_get_sink_info_list(context_, onSnapshotSink, &replies));
     OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
-    if (!serverInfo.sent() || !sinks.sent() || !clients.sent() ||
-        !waitUntil([&] { return replies.done(); }) || replies.failed) {
+    if (!serverInfo.sent() || !sinks.sent() || !clients.sent()) {
         *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&] { return replies.done(); });
+    if (result != WaitResult::done || replies.failed) {
+        *error = describe(result);
         return false;
     }
     return true;
@@ -218,8 +275,13 @@ bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
 bool PulseContext::readDefaultSink(std::string* sink, std::string* error) {
     DefaultSinkReply reply{*loop_, {}};
     OperationRef serverInfo(pa_context_get_server_info(context_, onDefaultSinkInfo, &reply));
-    if (!serverInfo.sent() || !waitUntil([&] { return reply.done; }) || reply.failed) {
+    if (!serverInfo.sent()) {
         *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&] { return reply.done; });
+    if (result != WaitResult::done || reply.failed) {
+        *error = describe(result);
         return false;
     }
     *sink = reply.sink;

@@ -3,6 +3,7 @@
 #include <pulse/context.h>
 #include <pulse/introspect.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +13,16 @@
 #include "capture/pulse/server_snapshot.h"
 
 namespace halvo::pulse {
+
+// How long the server gets to answer any one request, connecting included.
+inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
+
+// How a wait for the server ended.
+enum class WaitResult {
+    done,      // what was waited for holds
+    failed,    // the connection failed meanwhile
+    timedOut,  // the deadline passed first
+};
 
 // Learns what happens to the server while a capture runs. Called on the loop's thread with the
 // lock held; may remove itself (and only itself) from the context; must not block.
@@ -46,8 +57,9 @@ class DefaultSinkQuery {
 class PulseContext {
   public:
     // Connects to the server libpulse finds by its usual rules (PULSE_SERVER, client.conf, the
-    // user's runtime directory) and waits until the connection is ready; null with the library's
-    // description when it fails. Never spawns a server: a fresh one would have nothing to record.
+    // user's runtime directory) and waits until the connection is ready, for kRequestTimeout at
+    // most; null with the library's description when it fails or times out. Never spawns a
+    // server: a fresh one would have nothing to record.
     static std::shared_ptr<PulseContext> connect(std::shared_ptr<PulseMainLoop> loop,
                                                  std::string* error);
     // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
@@ -61,9 +73,13 @@ class PulseContext {
     pa_context* raw() const { return context_; }
     PulseMainLoop& loop() const { return *loop_; }
 
-    // Waits until `done` holds, re-checking whenever a callback signals the loop. False as soon
-    // as the connection has failed.
-    bool waitUntil(const std::function<bool()>& done);
+    // Waits until `done` holds, re-checking whenever a callback signals the loop; gives up as
+    // soon as the connection has failed or `timeout` has passed. Whatever `done` reads must be
+    // kept alive by the caller until the requests it waits for are cancelled.
+    WaitResult waitUntil(const std::function<bool()>& done,
+                         std::chrono::milliseconds timeout = kRequestTimeout);
+    // The library's description of why a wait ended without `done`.
+    std::string describe(WaitResult result) const;
 
     // Asks for the server info, the sinks and the clients at once and waits for every answer.
     bool readSnapshot(ServerSnapshot* snapshot, std::string* error);
@@ -84,6 +100,9 @@ class PulseContext {
     static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                               std::uint32_t index, void* userdata);
     void notifyListeners(const std::function<void(ServerListener&)>& call);
+    // waitUntil's loop, with what counts as the connection still being usable.
+    WaitResult waitWhile(const std::function<bool()>& done, const std::function<bool()>& usable,
+                         std::chrono::milliseconds timeout);
 
     const std::shared_ptr<PulseMainLoop> loop_;
     pa_context* context_ = nullptr;
