@@ -9,6 +9,8 @@
 
 namespace halvo::pulse {
 
+static_assert(kNoIndex == PA_INVALID_INDEX);
+
 namespace {
 
 constexpr const char* kApplicationName = "Halvo Audio Helper";
@@ -165,6 +167,69 @@ void DefaultSinkQuery::onServerInfo(pa_context*, const pa_server_info* info, voi
     }
 }
 
+namespace {
+
+void release(pa_operation* operation) {
+    if (operation == nullptr) {
+        return;
+    }
+    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_operation_cancel(operation);
+    }
+    pa_operation_unref(operation);
+}
+
+}  // namespace
+
+MonitorQuery::~MonitorQuery() {
+    release(sinkOperation_);
+    release(sourceOperation_);
+}
+
+void MonitorQuery::finish(const std::optional<MonitorSource>& monitor) {
+    // The answer may destroy the query: take it out first and touch the query no more.
+    Answer answer = std::move(answer_);
+    answer_ = nullptr;
+    if (answer) {
+        answer(monitor);
+    }
+}
+
+void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                              void* userdata) {
+    auto* query = static_cast<MonitorQuery*>(userdata);
+    if (endOfList == 0) {
+        query->sink_.index = info->index;
+        query->sink_.monitorSourceName =
+            info->monitor_source_name != nullptr ? info->monitor_source_name : "";
+        return;
+    }
+    if (query->sink_.monitorSourceName.empty()) {
+        query->finish(std::nullopt);
+        return;
+    }
+    query->sourceOperation_ = pa_context_get_source_info_by_name(
+        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query);
+    if (query->sourceOperation_ == nullptr) {
+        query->finish(std::nullopt);
+    }
+}
+
+void MonitorQuery::onSourceInfo(pa_context*, const pa_source_info* info, int endOfList,
+                                void* userdata) {
+    auto* query = static_cast<MonitorQuery*>(userdata);
+    if (endOfList == 0) {
+        query->source_ = SourceFacts{info->index, info->name != nullptr ? info->name : "",
+                                     info->monitor_of_sink};
+        return;
+    }
+    if (!query->source_ || !isMonitorOf(*query->source_, query->sink_)) {
+        query->finish(std::nullopt);
+        return;
+    }
+    query->finish(MonitorSource{query->source_->index, query->source_->name});
+}
+
 std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
                                                     std::string* error) {
     std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
@@ -297,6 +362,47 @@ std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
         return nullptr;
     }
     return query;
+}
+
+std::unique_ptr<MonitorQuery> PulseContext::queryMonitorSource(const std::string& sink,
+                                                               MonitorQuery::Answer answer) {
+    std::unique_ptr<MonitorQuery> query(new MonitorQuery(std::move(answer)));
+    query->sinkOperation_ = pa_context_get_sink_info_by_name(
+        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get());
+    if (query->sinkOperation_ == nullptr) {
+        return nullptr;
+    }
+    return query;
+}
+
+bool PulseContext::readMonitorSource(const std::string& sink, MonitorSource* monitor,
+                                     std::string* error) {
+    struct Reply {
+        bool done = false;
+        std::optional<MonitorSource> monitor;
+    } reply;
+    // Declared after the reply, so it is cancelled before the reply goes out of scope.
+    const std::unique_ptr<MonitorQuery> query =
+        queryMonitorSource(sink, [this, &reply](const std::optional<MonitorSource>& answer) {
+            reply.monitor = answer;
+            reply.done = true;
+            loop_->signal();
+        });
+    if (!query) {
+        *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&reply] { return reply.done; });
+    if (result != WaitResult::done) {
+        *error = describe(result);
+        return false;
+    }
+    if (!reply.monitor) {
+        *error = isReady() ? kNoMonitorSource : lastError();
+        return false;
+    }
+    *monitor = *reply.monitor;
+    return true;
 }
 
 void PulseContext::addListener(ServerListener& listener) {

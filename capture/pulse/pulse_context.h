@@ -6,9 +6,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/pulse/monitor_source.h"
 #include "capture/pulse/pulse_main_loop.h"
 #include "capture/pulse/server_snapshot.h"
 
@@ -52,6 +54,35 @@ class DefaultSinkQuery {
     pa_operation* operation_ = nullptr;
 };
 
+// A look-up of a sink's monitor source that is still out: the sink's info, then the info of the
+// source it names as its monitor. Destroying it (lock held) cancels it.
+class MonitorQuery {
+  public:
+    // The monitor, or nothing when the sink or its monitor is missing, the source is not that
+    // sink's monitor, or the connection failed.
+    using Answer = std::function<void(const std::optional<MonitorSource>&)>;
+
+    ~MonitorQuery();
+    MonitorQuery(const MonitorQuery&) = delete;
+    MonitorQuery& operator=(const MonitorQuery&) = delete;
+
+  private:
+    friend class PulseContext;
+    explicit MonitorQuery(Answer answer) : answer_(std::move(answer)) {}
+    static void onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                           void* userdata);
+    static void onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
+                             void* userdata);
+    // Runs the answer once; the query may be gone when it returns.
+    void finish(const std::optional<MonitorSource>& monitor);
+
+    Answer answer_;
+    SinkFacts sink_;
+    std::optional<SourceFacts> source_;
+    pa_operation* sinkOperation_ = nullptr;
+    pa_operation* sourceOperation_ = nullptr;
+};
+
 // The connection to the sound server, a pa_context on the service's main loop. Unless a method
 // says otherwise it needs the loop's lock, and the waiting ones are called off the loop's thread.
 class PulseContext {
@@ -90,6 +121,15 @@ class PulseContext {
     // connection fails. Null when the request cannot be sent.
     std::unique_ptr<DefaultSinkQuery> queryDefaultSink(
         std::function<void(const std::string&)> answer);
+
+    // Any thread. Looks up the monitor source of `sink` and checks that the server lists it as
+    // that sink's monitor; `answer` runs on the loop's thread, unless the query is destroyed
+    // first. Null when the request cannot be sent.
+    std::unique_ptr<MonitorQuery> queryMonitorSource(const std::string& sink,
+                                                     MonitorQuery::Answer answer);
+    // The same, waiting for the answer. False with kNoMonitorSource when there is no such monitor,
+    // or with the library's description when the connection failed or the deadline passed.
+    bool readMonitorSource(const std::string& sink, MonitorSource* monitor, std::string* error);
 
     void addListener(ServerListener& listener);
     void removeListener(ServerListener& listener);

@@ -1,11 +1,13 @@
 // The shipped helper against sound servers that misbehave: one that never answers, one whose
-// streams never come up, one that names things to forge lines.
+// streams never come up, one that names things to forge lines, one with a source posing as a
+// monitor.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +28,24 @@ std::unique_ptr<SoundServer> serverOrFail() {
     auto server = SoundServer::fromEnvironment();
     EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
     return server;
+}
+
+// Waits until the helper's stdout holds a sample louder than any silence: the tone played into
+// the recorded output is what was recorded.
+bool heardTone(const HelperProcess& helper) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do {
+        const std::string bytes = helper.standardOutput();
+        for (std::size_t at = 0; at + sizeof(float) <= bytes.size(); at += sizeof(float)) {
+            float sample = 0;
+            std::memcpy(&sample, bytes.data() + at, sizeof sample);
+            if (std::fabs(sample) > 0.1f) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 void expectQuitsCleanly(HelperProcess& helper) {
@@ -141,6 +161,57 @@ TEST(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault
         EXPECT_TRUE(isDiagnosticLine(line) || line == "WAITING" || line == "CAPTURE_STARTED")
             << "not a line of the helper's: " << line;
     }
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+// PulseAudio names a sink's monitor "<sink>.monitor" unless a source took that name first: then
+// the monitor is "<sink>.monitor.2", and "<sink>.monitor" records something else (here a null
+// source's silence).
+class ImpostorMonitor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = serverOrFail();
+        ASSERT_TRUE(server_);
+        ASSERT_TRUE(server_->pactl(
+            "load-module module-null-source source_name=halvo_null_c.monitor rate=48000"));
+        ASSERT_TRUE(
+            server_->pactl("load-module module-null-sink sink_name=halvo_null_c rate=48000"));
+        ASSERT_TRUE(
+            server_->pactl("list short sources").value_or("").find("halvo_null_c.monitor.2") !=
+            std::string::npos);
+        tone_ = server_->play(440, "halvo_null_c");
+        ASSERT_TRUE(tone_);
+    }
+    void TearDown() override {
+        if (server_) {
+            server_->pactl("set-default-sink halvo_null_a");
+            server_->pactl("unload-module module-null-source");
+            server_->shell(
+                "pactl list short modules | grep 'sink_name=halvo_null_c' | "
+                "cut -f1 | xargs -r pactl unload-module");
+        }
+    }
+    std::unique_ptr<SoundServer> server_;
+    std::unique_ptr<client::Subprocess> tone_;
+};
+
+TEST_F(ImpostorMonitor, AStartRecordsTheDefaultOutputsRealMonitor) {
+    ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+TEST_F(ImpostorMonitor, FollowingTheDefaultRecordsItsRealMonitor) {
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
+    ASSERT_TRUE(helper->waitForNext("Default output changed: following halvo_null_c.monitor.2"))
+        << ::testing::PrintToString(helper->messages());
+    EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
     ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
 }
 
