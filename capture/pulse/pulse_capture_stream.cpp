@@ -96,16 +96,30 @@ std::optional<Error> PulseCaptureStream::start() {
     if (sink.empty()) {
         return failStart(pa_strerror(PA_ERR_NOENTITY));
     }
+    // Never "<sink>.monitor" by name alone: any source may carry that name.
+    MonitorSource monitor;
+    if (!connection->readMonitorSource(sink, &monitor, &error)) {
+        return failStart(error);
+    }
     connection_ = connection;
     feeder_.open(weak_from_this());
     active_ =
-        PulseRecordStream::open(connection, sink, sampleFormat_, fragmentBytes(), *this, &error);
+        PulseRecordStream::open(connection, monitor, sampleFormat_, fragmentBytes(), *this, &error);
     if (!active_) {
         return failStart(error);
     }
-    connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+    // A server may take the stream and never create it (PipeWire's pulse server without a
+    // session manager): the deadline gives the start back, and the next START tries afresh.
+    const WaitResult created =
+        connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+    if (created != WaitResult::done) {
+        return failStart(connection->describe(created));
+    }
     if (active_->state() != PA_STREAM_READY) {
         return failStart(active_->lastError());
+    }
+    if (!active_->recordsItsSource()) {
+        return failStart(kNoMonitorSource);
     }
     plan_.started(sink);
     connection->addListener(*this);
@@ -140,6 +154,7 @@ void PulseCaptureStream::closeRecording() {
         listening_ = false;
     }
     defaultSinkQuery_.reset();
+    monitorQuery_.reset();
     pending_.reset();
     active_.reset();
 }
@@ -158,12 +173,30 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
         std::string description = stream.lastError();
         pending_.reset();
         take(plan_.pendingFailed(std::move(description), serverLost));
+    } else if (&stream == pending_.get() && state == PA_STREAM_READY &&
+               !stream.recordsItsSource()) {
+        pendingFailed(kNoMonitorSource);
+    }
+}
+
+void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
+    if (!plan_.running()) {
+        return;  // a start checks recordsItsSource() itself
+    }
+    if (&stream == active_.get()) {
+        active_.reset();
+        take(plan_.activeEnded(kMovedOffMonitor, false));
+    } else if (&stream == pending_.get()) {
+        pendingFailed(kMovedOffMonitor);
     }
 }
 
 void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
                                           std::size_t length) {
     if (&stream == pending_.get()) {
+        if (!stream.recordsItsSource()) {
+            return;  // what it records is not the new default's monitor
+        }
         // The new monitor's first audio: the old one has delivered up to about now, so
         // switching here leaves next to no gap (switching when the new stream is merely ready
         // would lose the old monitor's last fragment).
@@ -191,6 +224,7 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
         return;
     }
     if (step.closePending) {
+        monitorQuery_.reset();
         pending_.reset();
     }
     if (step.open) {
@@ -205,12 +239,31 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
 }
 
 void PulseCaptureStream::openPending(const std::string& sink) {
-    std::string error;
-    pending_ =
-        PulseRecordStream::open(connection_, sink, sampleFormat_, fragmentBytes(), *this, &error);
-    if (!pending_) {
-        take(plan_.pendingFailed(std::move(error), !connection_->isReady()));
+    // The record stream opens once the new default's monitor checks out.
+    monitorQuery_ = connection_->queryMonitorSource(
+        sink, [this](const std::optional<MonitorSource>& monitor) { openPendingOn(monitor); });
+    if (!monitorQuery_) {
+        pendingFailed(connection_->lastError());
     }
+}
+
+void PulseCaptureStream::openPendingOn(const std::optional<MonitorSource>& monitor) {
+    monitorQuery_.reset();  // answered: nothing is out any more
+    if (!monitor) {
+        pendingFailed(connection_->isReady() ? kNoMonitorSource : connection_->lastError());
+        return;
+    }
+    std::string error;
+    pending_ = PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this,
+                                       &error);
+    if (!pending_) {
+        pendingFailed(std::move(error));
+    }
+}
+
+void PulseCaptureStream::pendingFailed(std::string description) {
+    pending_.reset();
+    take(plan_.pendingFailed(std::move(description), !connection_->isReady()));
 }
 
 void PulseCaptureStream::promotePending() {
@@ -218,7 +271,7 @@ void PulseCaptureStream::promotePending() {
         active_->readAvailable();  // what the old monitor delivered still counts
     }
     active_ = std::move(pending_);
-    log("Default output changed: following " + active_->sinkName() + ".monitor");
+    log(followingMessage(active_->sourceName()));
 }
 
 void PulseCaptureStream::askDefaultSink() {

@@ -13,8 +13,11 @@
 
 namespace halvo::pulse {
 
-// A capture stream over libpulse: records the monitor of the server's default sink, follows
-// the default when it changes, and feeds the registered output through a SampleFeeder.
+// A capture stream over libpulse: records the monitor source of the server's default sink,
+// follows the default when it changes, and feeds the registered output through a SampleFeeder.
+// It records nothing but a source the server lists as the default sink's monitor, and only while
+// the stream is on that very source: a start that finds none fails, a new default without one is
+// not followed, and a recording the server moves elsewhere ends.
 //
 // Threads: starts and stops run on the backend's queue; libpulse's callbacks arrive on the
 // main loop's thread; buffers reach the output on the sample queue. Everything that touches
@@ -57,10 +60,13 @@ class PulseCaptureStream final : public CaptureStream,
     // ServerListener's.
     void recordStreamStateChanged(PulseRecordStream& stream) override;
     void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
+    void recordStreamMoved(PulseRecordStream& stream) override;
     void serverChanged() override;
     void connectionLost(const std::string& description) override;
     void take(const RecordingPlan::Step& step);
     void openPending(const std::string& sink);
+    void openPendingOn(const std::optional<MonitorSource>& monitor);
+    void pendingFailed(std::string description);
     void promotePending();
     void askDefaultSink();
     // Lock held, any thread: lets go of every libpulse object of the recording.
@@ -82,7 +88,8 @@ class PulseCaptureStream final : public CaptureStream,
     std::unique_ptr<PulseRecordStream> active_;   // the recording the output gets
     std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it delivers
     std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
-    bool listening_ = false;  // registered with connection_ for server events
+    std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
+    bool listening_ = false;                      // registered with connection_ for server events
 };
 
 }  // namespace halvo::pulse

@@ -2,11 +2,14 @@
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>
+#include <pulse/rtclock.h>
 #include <pulse/subscribe.h>
 
 #include <algorithm>
 
 namespace halvo::pulse {
+
+static_assert(kNoIndex == PA_INVALID_INDEX);
 
 namespace {
 
@@ -33,6 +36,42 @@ class OperationRef {
 
   private:
     pa_operation* const operation_;
+};
+
+// A deadline on the main loop: a libpulse time event that marks itself expired and wakes the
+// waiter (pa_threaded_mainloop_wait has no timeout of its own). Lock held throughout; freed before
+// the waiter leaves, so the event never reaches a timer that has gone out of scope.
+class LoopDeadline {
+  public:
+    LoopDeadline(pa_context* context, PulseMainLoop& loop, std::chrono::milliseconds timeout)
+        : loop_(loop),
+          event_(pa_context_rttime_new(
+              context,
+              pa_rtclock_now() +
+                  static_cast<pa_usec_t>(
+                      std::chrono::duration_cast<std::chrono::microseconds>(timeout).count()),
+              &LoopDeadline::onExpired, this)) {}
+    ~LoopDeadline() {
+        if (event_ != nullptr) {
+            loop_.api()->time_free(event_);
+        }
+    }
+    LoopDeadline(const LoopDeadline&) = delete;
+    LoopDeadline& operator=(const LoopDeadline&) = delete;
+
+    // A deadline that could not be set counts as passed: no wait goes unbounded.
+    bool passed() const { return expired_ || event_ == nullptr; }
+
+  private:
+    static void onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<LoopDeadline*>(userdata);
+        self->expired_ = true;
+        self->loop_.signal();
+    }
+
+    PulseMainLoop& loop_;
+    pa_time_event* const event_;
+    bool expired_ = false;
 };
 
 // Where the snapshot's three answers land; lives on the waiting thread's stack.
@@ -128,6 +167,69 @@ void DefaultSinkQuery::onServerInfo(pa_context*, const pa_server_info* info, voi
     }
 }
 
+namespace {
+
+void release(pa_operation* operation) {
+    if (operation == nullptr) {
+        return;
+    }
+    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_operation_cancel(operation);
+    }
+    pa_operation_unref(operation);
+}
+
+}  // namespace
+
+MonitorQuery::~MonitorQuery() {
+    release(sinkOperation_);
+    release(sourceOperation_);
+}
+
+void MonitorQuery::finish(const std::optional<MonitorSource>& monitor) {
+    // The answer may destroy the query: take it out first and touch the query no more.
+    Answer answer = std::move(answer_);
+    answer_ = nullptr;
+    if (answer) {
+        answer(monitor);
+    }
+}
+
+void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                              void* userdata) {
+    auto* query = static_cast<MonitorQuery*>(userdata);
+    if (endOfList == 0) {
+        query->sink_.index = info->index;
+        query->sink_.monitorSourceName =
+            info->monitor_source_name != nullptr ? info->monitor_source_name : "";
+        return;
+    }
+    if (query->sink_.monitorSourceName.empty()) {
+        query->finish(std::nullopt);
+        return;
+    }
+    query->sourceOperation_ = pa_context_get_source_info_by_name(
+        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query);
+    if (query->sourceOperation_ == nullptr) {
+        query->finish(std::nullopt);
+    }
+}
+
+void MonitorQuery::onSourceInfo(pa_context*, const pa_source_info* info, int endOfList,
+                                void* userdata) {
+    auto* query = static_cast<MonitorQuery*>(userdata);
+    if (endOfList == 0) {
+        query->source_ = SourceFacts{info->index, info->name != nullptr ? info->name : "",
+                                     info->monitor_of_sink};
+        return;
+    }
+    if (!query->source_ || !isMonitorOf(*query->source_, query->sink_)) {
+        query->finish(std::nullopt);
+        return;
+    }
+    query->finish(MonitorSource{query->source_->index, query->source_->name});
+}
+
 std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
                                                     std::string* error) {
     std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
@@ -152,16 +254,13 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoo
         *error = connection->lastError();
         return nullptr;
     }
-    for (;;) {
-        const pa_context_state_t state = pa_context_get_state(context);
-        if (state == PA_CONTEXT_READY) {
-            break;
-        }
-        if (!PA_CONTEXT_IS_GOOD(state)) {
-            *error = connection->lastError();
-            return nullptr;
-        }
-        connection->loop_->wait();
+    const WaitResult connected = connection->waitWhile(
+        [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; },
+        kRequestTimeout);
+    if (connected != WaitResult::done) {
+        *error = connection->describe(connected);
+        return nullptr;
     }
     // Server events tell a running capture that the default sink changed. Nobody waits for the
     // acknowledgement: the events simply start arriving.
@@ -191,14 +290,33 @@ std::string PulseContext::lastError() const {
     return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
 }
 
-bool PulseContext::waitUntil(const std::function<bool()>& done) {
+WaitResult PulseContext::waitUntil(const std::function<bool()>& done,
+                                   std::chrono::milliseconds timeout) {
+    return waitWhile(
+        done, [this] { return isReady(); }, timeout);
+}
+
+WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
+                                   const std::function<bool()>& usable,
+                                   std::chrono::milliseconds timeout) {
+    if (done()) {
+        return WaitResult::done;
+    }
+    const LoopDeadline deadline(context_, *loop_, timeout);
     while (!done()) {
-        if (!isReady()) {
-            return false;
+        if (!usable()) {
+            return WaitResult::failed;
+        }
+        if (deadline.passed()) {
+            return WaitResult::timedOut;
         }
         loop_->wait();
     }
-    return true;
+    return WaitResult::done;
+}
+
+std::string PulseContext::describe(WaitResult result) const {
+    return result == WaitResult::timedOut ? pa_strerror(PA_ERR_TIMEOUT) : lastError();
 }
 
 bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
@@ -207,9 +325,13 @@ bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
     OperationRef serverInfo(pa_context_get_server_info(context_, onSnapshotServerInfo, &replies));
     OperationRef sinks(pa_context_get_sink_info_list(context_, onSnapshotSink, &replies));
     OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
-    if (!serverInfo.sent() || !sinks.sent() || !clients.sent() ||
-        !waitUntil([&] { return replies.done(); }) || replies.failed) {
+    if (!serverInfo.sent() || !sinks.sent() || !clients.sent()) {
         *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&] { return replies.done(); });
+    if (result != WaitResult::done || replies.failed) {
+        *error = describe(result);
         return false;
     }
     return true;
@@ -218,8 +340,13 @@ bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
 bool PulseContext::readDefaultSink(std::string* sink, std::string* error) {
     DefaultSinkReply reply{*loop_, {}};
     OperationRef serverInfo(pa_context_get_server_info(context_, onDefaultSinkInfo, &reply));
-    if (!serverInfo.sent() || !waitUntil([&] { return reply.done; }) || reply.failed) {
+    if (!serverInfo.sent()) {
         *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&] { return reply.done; });
+    if (result != WaitResult::done || reply.failed) {
+        *error = describe(result);
         return false;
     }
     *sink = reply.sink;
@@ -235,6 +362,47 @@ std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
         return nullptr;
     }
     return query;
+}
+
+std::unique_ptr<MonitorQuery> PulseContext::queryMonitorSource(const std::string& sink,
+                                                               MonitorQuery::Answer answer) {
+    std::unique_ptr<MonitorQuery> query(new MonitorQuery(std::move(answer)));
+    query->sinkOperation_ = pa_context_get_sink_info_by_name(
+        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get());
+    if (query->sinkOperation_ == nullptr) {
+        return nullptr;
+    }
+    return query;
+}
+
+bool PulseContext::readMonitorSource(const std::string& sink, MonitorSource* monitor,
+                                     std::string* error) {
+    struct Reply {
+        bool done = false;
+        std::optional<MonitorSource> monitor;
+    } reply;
+    // Declared after the reply, so it is cancelled before the reply goes out of scope.
+    const std::unique_ptr<MonitorQuery> query =
+        queryMonitorSource(sink, [this, &reply](const std::optional<MonitorSource>& answer) {
+            reply.monitor = answer;
+            reply.done = true;
+            loop_->signal();
+        });
+    if (!query) {
+        *error = lastError();
+        return false;
+    }
+    const WaitResult result = waitUntil([&reply] { return reply.done; });
+    if (result != WaitResult::done) {
+        *error = describe(result);
+        return false;
+    }
+    if (!reply.monitor) {
+        *error = isReady() ? kNoMonitorSource : lastError();
+        return false;
+    }
+    *monitor = *reply.monitor;
+    return true;
 }
 
 void PulseContext::addListener(ServerListener& listener) {

@@ -27,12 +27,12 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 }  // namespace
 
 std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<PulseContext> context,
-                                                           const std::string& sinkName,
+                                                           const MonitorSource& source,
                                                            const pa_sample_spec& sampleFormat,
                                                            std::uint32_t fragmentBytes,
                                                            Listener& listener, std::string* error) {
     std::unique_ptr<PulseRecordStream> recorder(
-        new PulseRecordStream(std::move(context), sinkName, listener));
+        new PulseRecordStream(std::move(context), source, listener));
     recorder->stream_ =
         pa_stream_new(recorder->context_->raw(), "System audio", &sampleFormat, nullptr);
     if (recorder->stream_ == nullptr) {
@@ -42,6 +42,8 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<Pulse
     pa_stream_set_state_callback(recorder->stream_, &PulseRecordStream::onStateChanged,
                                  recorder.get());
     pa_stream_set_read_callback(recorder->stream_, &PulseRecordStream::onReadable, recorder.get());
+    // PA_STREAM_DONT_MOVE should keep the server from moving it; a move still ends the recording.
+    pa_stream_set_moved_callback(recorder->stream_, &PulseRecordStream::onMoved, recorder.get());
 
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -49,10 +51,9 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<Pulse
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = fragmentBytes;
-    const std::string source = sinkName + ".monitor";
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_record(recorder->stream_, source.c_str(), &attributes, flags) < 0) {
+    if (pa_stream_connect_record(recorder->stream_, source.name.c_str(), &attributes, flags) < 0) {
         *error = recorder->lastError();
         return nullptr;
     }
@@ -65,6 +66,7 @@ PulseRecordStream::~PulseRecordStream() {
     }
     MainLoopLock lock(context_->loop());
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
     switch (pa_stream_get_state(stream_)) {
         case PA_STREAM_CREATING:
             pa_stream_set_state_callback(stream_, &disconnectOnceCreated, nullptr);
@@ -80,6 +82,11 @@ PulseRecordStream::~PulseRecordStream() {
             break;
     }
     pa_stream_unref(stream_);
+}
+
+bool PulseRecordStream::recordsItsSource() const {
+    return !moved_ && state() == PA_STREAM_READY &&
+           pa_stream_get_device_index(stream_) == source_.index;
 }
 
 void PulseRecordStream::readAvailable() {
@@ -105,6 +112,14 @@ void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
 
 void PulseRecordStream::onReadable(pa_stream*, std::size_t, void* userdata) {
     static_cast<PulseRecordStream*>(userdata)->readAvailable();
+}
+
+void PulseRecordStream::onMoved(pa_stream*, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    self->moved_ = true;
+    self->context_->loop().signal();
+    Listener& listener = self->listener_;  // the listener may destroy the stream
+    listener.recordStreamMoved(*self);
 }
 
 }  // namespace halvo::pulse

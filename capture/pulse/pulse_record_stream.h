@@ -11,7 +11,7 @@
 
 namespace halvo::pulse {
 
-// One pa_stream recording the monitor of a sink. Every method needs the loop's lock.
+// One pa_stream recording the monitor source of a sink. Every method needs the loop's lock.
 class PulseRecordStream {
   public:
     class Listener {
@@ -25,14 +25,18 @@ class PulseRecordStream {
         // destroy `stream` and must not block.
         virtual void recordStreamRead(PulseRecordStream& stream, const void* data,
                                       std::size_t length) = 0;
+        // Loop thread, lock held: the server moved the stream to another source, so it no longer
+        // records the one it was opened on (see recordsItsSource()). May destroy `stream`; must
+        // not block.
+        virtual void recordStreamMoved(PulseRecordStream& stream) = 0;
     };
 
-    // Starts recording `sinkName`'s monitor (named explicitly, never the default source, which
-    // is usually a microphone; never moved elsewhere by the server) in `sampleFormat`, with
-    // fragments of `fragmentBytes`. Null with the library's description when it cannot even begin;
-    // the outcome of the connection arrives as a state change.
+    // Starts recording `source` (named explicitly, never the default source, which is usually a
+    // microphone; not to be moved elsewhere by the server) in `sampleFormat`, with fragments of
+    // `fragmentBytes`. Null with the library's description when it cannot even begin; the
+    // outcome of the connection arrives as a state change.
     static std::unique_ptr<PulseRecordStream> open(std::shared_ptr<PulseContext> context,
-                                                   const std::string& sinkName,
+                                                   const MonitorSource& source,
                                                    const pa_sample_spec& sampleFormat,
                                                    std::uint32_t fragmentBytes, Listener& listener,
                                                    std::string* error);
@@ -42,7 +46,9 @@ class PulseRecordStream {
     PulseRecordStream& operator=(const PulseRecordStream&) = delete;
 
     pa_stream_state_t state() const { return pa_stream_get_state(stream_); }
-    const std::string& sinkName() const { return sinkName_; }
+    const std::string& sourceName() const { return source_.name; }
+    // Ready, recording the very source it was opened on (by the server's index), never moved.
+    bool recordsItsSource() const;
     // The library's description of why the stream failed.
     std::string lastError() const { return context_->lastError(); }
 
@@ -50,16 +56,18 @@ class PulseRecordStream {
     void readAvailable();
 
   private:
-    PulseRecordStream(std::shared_ptr<PulseContext> context, std::string sinkName,
+    PulseRecordStream(std::shared_ptr<PulseContext> context, MonitorSource source,
                       Listener& listener)
-        : context_(std::move(context)), sinkName_(std::move(sinkName)), listener_(listener) {}
+        : context_(std::move(context)), source_(std::move(source)), listener_(listener) {}
     static void onStateChanged(pa_stream* stream, void* userdata);
     static void onReadable(pa_stream* stream, std::size_t length, void* userdata);
+    static void onMoved(pa_stream* stream, void* userdata);
 
     const std::shared_ptr<PulseContext> context_;
-    const std::string sinkName_;
+    const MonitorSource source_;
     Listener& listener_;
     pa_stream* stream_ = nullptr;
+    bool moved_ = false;
 };
 
 }  // namespace halvo::pulse

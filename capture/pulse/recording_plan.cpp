@@ -1,6 +1,12 @@
 #include "capture/pulse/recording_plan.h"
 
+#include "platform/printable_text.h"
+
 namespace halvo::pulse {
+
+std::string followingMessage(std::string_view monitorSource) {
+    return "Default output changed: following " + platform::printableText(monitorSource);
+}
 
 bool RecordingPlan::beginStart() {
     if (phase_ != Phase::idle) {

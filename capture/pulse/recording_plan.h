@@ -6,6 +6,10 @@
 
 namespace halvo::pulse {
 
+// The diagnostic line a running capture logs when it follows the default output to the monitor
+// source `monitorSource`. The server's name is escaped: it cannot break the line.
+std::string followingMessage(std::string_view monitorSource);
+
 // The life of one capture stream and of the record streams under it, with no sound server in
 // sight: each method takes an event and answers with the step the caller takes next.
 //

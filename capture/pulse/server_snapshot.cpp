@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "capture/pulse/drm_displays.h"
+#include "platform/printable_text.h"
 
 namespace halvo::pulse {
 
@@ -28,7 +29,9 @@ ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
     for (const ClientEntry& client : snapshot.clients) {
         std::int32_t pid = 0;
         if (parseProcessID(client.processID, &pid)) {
-            content.applications.push_back(RunningApplication{pid, client.name});
+            // The name is the client's own choice: escaped, no line it ends up in can break.
+            content.applications.push_back(
+                RunningApplication{pid, platform::printableText(client.name)});
         }
     }
     return content;

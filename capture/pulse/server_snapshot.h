@@ -21,7 +21,8 @@ struct ServerSnapshot {
 };
 
 // The content a query answers: `displays` (the headless display when there are none) and the
-// server's clients that name their process, in the server's order. The helper's own
+// server's clients that name their process, in the server's order, their names made printable
+// (platform::printableText). The helper's own
 // connection is one of them, which is how it finds itself to exclude.
 ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
                                       std::vector<Display> displays);

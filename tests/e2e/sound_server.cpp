@@ -43,6 +43,11 @@ std::optional<std::string> SoundServer::pactl(const std::string& arguments) cons
     return run(environmentEntry() + " pactl " + arguments + " 2>/dev/null");
 }
 
+std::optional<std::string> SoundServer::shell(const std::string& command) const {
+    return run("export " + environmentEntry() + " XDG_RUNTIME_DIR=" + dir_ + "/runtime; " +
+               command);
+}
+
 std::unique_ptr<client::Subprocess> SoundServer::play(double frequency,
                                                       const std::string& sink) const {
     const std::string file = dir_ + "/tone-" + std::to_string(frequency) + ".f32";

@@ -8,8 +8,8 @@
 
 namespace halvo::testing {
 
-// The private sound server a test runs against: the directory scripts/sound-server.sh started
-// it in, named by HALVO_SOUND_DIR.
+// The private sound server a test runs against: the directory scripts/sound-server.sh (or
+// scripts/pipewire-server.sh) started it in, named by HALVO_SOUND_DIR.
 class SoundServer {
   public:
     // Null when HALVO_SOUND_DIR is not set (the test was not started by ctest).
@@ -21,6 +21,9 @@ class SoundServer {
     // Runs pactl with `arguments` (shell words) against the server: its output, or nothing
     // when it failed.
     std::optional<std::string> pactl(const std::string& arguments) const;
+    // Runs a shell command with the server's PULSE_SERVER and XDG_RUNTIME_DIR (where PipeWire's
+    // tools find it): its output, or nothing when it failed.
+    std::optional<std::string> shell(const std::string& command) const;
 
     // Plays four seconds of a sine of `frequency` Hz and peak 0.5 (mono float at 48 kHz) into
     // `sink`, until they end or the process is destroyed.

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "capture/pulse/drm_displays.h"
+#include "capture/pulse/monitor_source.h"
 #include "capture/pulse/pcm_chunk.h"
 #include "capture/pulse/server_snapshot.h"
 
@@ -74,6 +75,20 @@ TEST(ShareableContent, ListsTheClientsThatNameAProcessAndAHeadlessDisplayWhenThe
     EXPECT_EQ(content.displays[0].width, 0);
     EXPECT_EQ(content.displays[0].height, 0);
     EXPECT_EQ(makeShareableContent({}, {Display{1, 800, 600}}).displays[0].width, 800);
+}
+
+// The e2e test covers a source named like the monitor; these are the cases no server makes easily.
+TEST(MonitorSource, OnlyTheSourceTheServerListsAsTheSinksMonitorQualifies) {
+    const SinkFacts sink{7, "speakers.monitor"};
+    EXPECT_TRUE(isMonitorOf(SourceFacts{9, "speakers.monitor", 7}, sink));
+    EXPECT_FALSE(isMonitorOf(SourceFacts{9, "speakers.monitor", kNoIndex}, sink));  // a source
+    EXPECT_FALSE(isMonitorOf(SourceFacts{9, "speakers.monitor", 8}, sink));    // another's monitor
+    EXPECT_FALSE(isMonitorOf(SourceFacts{9, "speakers.monitor.2", 7}, sink));  // not the named one
+    EXPECT_FALSE(isMonitorOf(SourceFacts{kNoIndex, "speakers.monitor", 7}, sink));
+    // "No index" on both sides is no match.
+    EXPECT_FALSE(
+        isMonitorOf(SourceFacts{9, "x.monitor", kNoIndex}, SinkFacts{kNoIndex, "x.monitor"}));
+    EXPECT_FALSE(isMonitorOf(SourceFacts{9, "", 7}, SinkFacts{7, ""}));  // a sink naming none
 }
 
 // The copy of real audio and the format line are checked end to end; a hole and a frame of

@@ -1,0 +1,219 @@
+// The shipped helper against sound servers that misbehave: one that never answers, one whose
+// streams never come up, one that names things to forge lines, one with a source posing as a
+// monitor.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "tests/e2e/sound_server.h"
+#include "tests/support/helper_process.h"
+
+namespace halvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every request has a 5 s deadline; this leaves room for a slow machine, not for a hang.
+constexpr auto kPastTheDeadline = 8s;
+
+std::unique_ptr<SoundServer> serverOrFail() {
+    auto server = SoundServer::fromEnvironment();
+    EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    return server;
+}
+
+// Waits until the helper's stdout holds a sample louder than any silence: the tone played into
+// the recorded output is what was recorded.
+bool heardTone(const HelperProcess& helper) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do {
+        const std::string bytes = helper.standardOutput();
+        for (std::size_t at = 0; at + sizeof(float) <= bytes.size(); at += sizeof(float)) {
+            float sample = 0;
+            std::memcpy(&sample, bytes.data() + at, sizeof sample);
+            if (std::fabs(sample) > 0.1f) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+void expectQuitsCleanly(HelperProcess& helper) {
+    ASSERT_TRUE(helper.send("QUIT\n"));
+    const auto status = helper.waitForExit(kPastTheDeadline);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited);
+    EXPECT_EQ(status->code, 0);
+}
+
+// A unix socket that takes connections into its backlog and never says a word.
+class SilentServer {
+  public:
+    SilentServer() {
+        char pattern[] = "/tmp/halvo-silent-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            return;
+        }
+        dir_ = pattern;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = dir_ + "/native";
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+            ::listen(fd_, 16) < 0) {
+            dir_.clear();
+        }
+    }
+    ~SilentServer() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!dir_.empty()) {
+            std::filesystem::remove_all(dir_);
+        }
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    bool listening() const { return !dir_.empty(); }
+    std::string environmentEntry() const { return "PULSE_SERVER=unix:" + dir_ + "/native"; }
+
+  private:
+    std::string dir_;
+    int fd_ = -1;
+};
+
+TEST(SilentServer, TheStartUpProbeGivesUpAndTheHelperExitsWithPermissionDenied) {
+    ::unsetenv("PULSE_SERVER");
+    SilentServer server;
+    ASSERT_TRUE(server.listening());
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server.environmentEntry()});
+    ASSERT_TRUE(helper);
+    const auto status = helper->waitForExit(kPastTheDeadline);
+    ASSERT_TRUE(status) << "still waiting for the server: "
+                        << ::testing::PrintToString(helper->lines());
+    EXPECT_TRUE(status->exited);
+    EXPECT_EQ(status->code, 1);
+    EXPECT_EQ(helper->count("ERROR:PERMISSION_DENIED"), 1);
+    EXPECT_EQ(helper->count("Permission denied: Timeout"), 1);
+    EXPECT_EQ(helper->count("WAITING"), 0);
+}
+
+// PipeWire's pulse server with no session manager: queries are answered, streams never created.
+TEST(PipeWireBare, AStartWhoseStreamIsNeverCreatedFailsAndTheNextStartTriesAfresh) {
+    auto server = serverOrFail();
+    ASSERT_TRUE(server);
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("WAITING"));
+    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline))
+        << ::testing::PrintToString(helper->lines());
+    EXPECT_TRUE(helper->waitFor("startCapture failed: Timeout"));
+
+    ASSERT_TRUE(helper->send("START\n"));
+    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline))
+        << ::testing::PrintToString(helper->lines());
+    EXPECT_EQ(helper->count("Starting system audio capture..."), 2);
+    EXPECT_EQ(helper->countStartingWith("Capture is already starting"), 0);
+    EXPECT_EQ(helper->count("CAPTURE_STARTED"), 0);
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+// PipeWire's pulse server takes any sink name (PulseAudio's turns a line feed into '_').
+TEST(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault) {
+    auto server = serverOrFail();
+    ASSERT_TRUE(server);
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+
+    const std::optional<std::string> module =
+        server->pactl("load-module module-null-sink 'sink_name=halvo\nERROR:STREAM_STOPPED:x'");
+    ASSERT_TRUE(module);
+    struct Restore {
+        const SoundServer& server;
+        std::string module;
+        ~Restore() {
+            server.pactl("set-default-sink halvo_null_a");
+            server.pactl("unload-module " + module);
+        }
+    } restore{*server, *module};
+    // pactl set-default-sink cannot name it; the session manager's metadata can.
+    ASSERT_TRUE(
+        server->shell("pw-metadata -n default 0 default.configured.audio.sink "
+                      "'{ \"name\": \"halvo\\nERROR:STREAM_STOPPED:x\" }' "
+                      "Spa:String:JSON >/dev/null"));
+    ASSERT_TRUE(helper->waitForNext(
+        "Default output changed: following halvo\\nERROR:STREAM_STOPPED:x.monitor"))
+        << ::testing::PrintToString(helper->lines());
+    for (const std::string& line : helper->lines()) {
+        EXPECT_TRUE(isDiagnosticLine(line) || line == "WAITING" || line == "CAPTURE_STARTED")
+            << "not a line of the helper's: " << line;
+    }
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+// PulseAudio names a sink's monitor "<sink>.monitor" unless a source took that name first: then
+// the monitor is "<sink>.monitor.2", and "<sink>.monitor" records something else (here a null
+// source's silence).
+class ImpostorMonitor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = serverOrFail();
+        ASSERT_TRUE(server_);
+        ASSERT_TRUE(server_->pactl(
+            "load-module module-null-source source_name=halvo_null_c.monitor rate=48000"));
+        ASSERT_TRUE(
+            server_->pactl("load-module module-null-sink sink_name=halvo_null_c rate=48000"));
+        ASSERT_TRUE(
+            server_->pactl("list short sources").value_or("").find("halvo_null_c.monitor.2") !=
+            std::string::npos);
+        tone_ = server_->play(440, "halvo_null_c");
+        ASSERT_TRUE(tone_);
+    }
+    void TearDown() override {
+        if (server_) {
+            server_->pactl("set-default-sink halvo_null_a");
+            server_->pactl("unload-module module-null-source");
+            server_->shell(
+                "pactl list short modules | grep 'sink_name=halvo_null_c' | "
+                "cut -f1 | xargs -r pactl unload-module");
+        }
+    }
+    std::unique_ptr<SoundServer> server_;
+    std::unique_ptr<client::Subprocess> tone_;
+};
+
+TEST_F(ImpostorMonitor, AStartRecordsTheDefaultOutputsRealMonitor) {
+    ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+TEST_F(ImpostorMonitor, FollowingTheDefaultRecordsItsRealMonitor) {
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
+    ASSERT_TRUE(helper->waitForNext("Default output changed: following halvo_null_c.monitor.2"))
+        << ::testing::PrintToString(helper->messages());
+    EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
+}  // namespace
+}  // namespace halvo::testing
