@@ -154,9 +154,15 @@ void PulseCaptureStream::closeRecording() {
         listening_ = false;
     }
     defaultSinkQuery_.reset();
+    defaultSinkDeadline_.reset();
+    dropPending();
+    active_.reset();
+}
+
+void PulseCaptureStream::dropPending() {
+    pendingDeadline_.reset();
     monitorQuery_.reset();
     pending_.reset();
-    active_.reset();
 }
 
 void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
@@ -170,9 +176,7 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
         active_.reset();
         take(plan_.activeEnded(std::move(description), serverLost));
     } else if (&stream == pending_.get() && hasEnded(state)) {
-        std::string description = stream.lastError();
-        pending_.reset();
-        take(plan_.pendingFailed(std::move(description), serverLost));
+        pendingFailed(stream.lastError());
     } else if (&stream == pending_.get() && state == PA_STREAM_READY &&
                !stream.recordsItsSource()) {
         pendingFailed(kNoMonitorSource);
@@ -224,8 +228,7 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
         return;
     }
     if (step.closePending) {
-        monitorQuery_.reset();
-        pending_.reset();
+        dropPending();
     }
     if (step.open) {
         openPending(*step.open);
@@ -239,6 +242,9 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
 }
 
 void PulseCaptureStream::openPending(const std::string& sink) {
+    // The monitor's look-up, the stream's creation and its first audio get one deadline.
+    pendingDeadline_ = connection_->startTimer(
+        kRequestTimeout, [this] { pendingFailed(pa_strerror(PA_ERR_TIMEOUT)); });
     // The record stream opens once the new default's monitor checks out.
     monitorQuery_ = connection_->queryMonitorSource(
         sink, [this](const std::optional<MonitorSource>& monitor) { openPendingOn(monitor); });
@@ -262,7 +268,7 @@ void PulseCaptureStream::openPendingOn(const std::optional<MonitorSource>& monit
 }
 
 void PulseCaptureStream::pendingFailed(std::string description) {
-    pending_.reset();
+    dropPending();
     take(plan_.pendingFailed(std::move(description), !connection_->isReady()));
 }
 
@@ -271,15 +277,22 @@ void PulseCaptureStream::promotePending() {
         active_->readAvailable();  // what the old monitor delivered still counts
     }
     active_ = std::move(pending_);
+    pendingDeadline_.reset();
     log(followingMessage(active_->sourceName()));
 }
 
 void PulseCaptureStream::askDefaultSink() {
-    // A newer question replaces an older one, whose answer would be stale.
-    defaultSinkQuery_ = connection_->queryDefaultSink(
-        [this](const std::string& sink) { take(plan_.defaultSinkIs(sink)); });
+    // A newer question replaces an older one, whose answer would be stale. No answer in time
+    // counts as no default: the plan keeps what it records, or stops when it records nothing.
+    const auto answered = [this](const std::string& sink) {
+        defaultSinkQuery_.reset();
+        defaultSinkDeadline_.reset();
+        take(plan_.defaultSinkIs(sink));
+    };
+    defaultSinkQuery_ = connection_->queryDefaultSink(answered);
+    defaultSinkDeadline_ = connection_->startTimer(kRequestTimeout, [answered] { answered(""); });
     if (!defaultSinkQuery_) {
-        take(plan_.defaultSinkIs(""));
+        answered("");
     }
 }
 

@@ -67,6 +67,7 @@ class PulseCaptureStream final : public CaptureStream,
     void openPending(const std::string& sink);
     void openPendingOn(const std::optional<MonitorSource>& monitor);
     void pendingFailed(std::string description);
+    void dropPending();  // closes the pending record stream and whatever leads up to it
     void promotePending();
     void askDefaultSink();
     // Lock held, any thread: lets go of every libpulse object of the recording.
@@ -89,7 +90,9 @@ class PulseCaptureStream final : public CaptureStream,
     std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it delivers
     std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
     std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
-    bool listening_ = false;                      // registered with connection_ for server events
+    std::unique_ptr<LoopTimer> pendingDeadline_;  // until the pending stream delivers
+    std::unique_ptr<LoopTimer> defaultSinkDeadline_;
+    bool listening_ = false;  // registered with connection_ for server events
 };
 
 }  // namespace halvo::pulse

@@ -38,42 +38,6 @@ class OperationRef {
     pa_operation* const operation_;
 };
 
-// A deadline on the main loop: a libpulse time event that marks itself expired and wakes the
-// waiter (pa_threaded_mainloop_wait has no timeout of its own). Lock held throughout; freed before
-// the waiter leaves, so the event never reaches a timer that has gone out of scope.
-class LoopDeadline {
-  public:
-    LoopDeadline(pa_context* context, PulseMainLoop& loop, std::chrono::milliseconds timeout)
-        : loop_(loop),
-          event_(pa_context_rttime_new(
-              context,
-              pa_rtclock_now() +
-                  static_cast<pa_usec_t>(
-                      std::chrono::duration_cast<std::chrono::microseconds>(timeout).count()),
-              &LoopDeadline::onExpired, this)) {}
-    ~LoopDeadline() {
-        if (event_ != nullptr) {
-            loop_.api()->time_free(event_);
-        }
-    }
-    LoopDeadline(const LoopDeadline&) = delete;
-    LoopDeadline& operator=(const LoopDeadline&) = delete;
-
-    // A deadline that could not be set counts as passed: no wait goes unbounded.
-    bool passed() const { return expired_ || event_ == nullptr; }
-
-  private:
-    static void onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        auto* self = static_cast<LoopDeadline*>(userdata);
-        self->expired_ = true;
-        self->loop_.signal();
-    }
-
-    PulseMainLoop& loop_;
-    pa_time_event* const event_;
-    bool expired_ = false;
-};
-
 // Where the snapshot's three answers land; lives on the waiting thread's stack.
 struct SnapshotReplies {
     PulseMainLoop& loop;
@@ -180,6 +144,33 @@ void release(pa_operation* operation) {
 }
 
 }  // namespace
+
+LoopTimer::~LoopTimer() {
+    api_->time_free(event_);
+}
+
+void LoopTimer::onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* timer = static_cast<LoopTimer*>(userdata);
+    // The call may destroy the timer: take it out first and touch the timer no more.
+    std::function<void()> expired = std::move(timer->expired_);
+    timer->expired_ = nullptr;
+    if (expired) {
+        expired();
+    }
+}
+
+std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds timeout,
+                                                    std::function<void()> expired) {
+    std::unique_ptr<LoopTimer> timer(new LoopTimer(loop_->api(), std::move(expired)));
+    const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
+    timer->event_ = pa_context_rttime_new(
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(microseconds.count()),
+        &LoopTimer::onExpired, timer.get());
+    if (timer->event_ == nullptr) {
+        return nullptr;
+    }
+    return timer;
+}
 
 MonitorQuery::~MonitorQuery() {
     release(sinkOperation_);
@@ -302,12 +293,18 @@ WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
     if (done()) {
         return WaitResult::done;
     }
-    const LoopDeadline deadline(context_, *loop_, timeout);
+    // pa_threaded_mainloop_wait has no timeout of its own: a timer wakes the waiter. It lives on
+    // this stack and is freed before the flag it sets goes out of scope.
+    bool passed = false;
+    const std::unique_ptr<LoopTimer> deadline = startTimer(timeout, [this, &passed] {
+        passed = true;
+        loop_->signal();
+    });
     while (!done()) {
         if (!usable()) {
             return WaitResult::failed;
         }
-        if (deadline.passed()) {
+        if (passed || !deadline) {  // a deadline that could not be set counts as passed
             return WaitResult::timedOut;
         }
         loop_->wait();

@@ -54,6 +54,25 @@ class DefaultSinkQuery {
     pa_operation* operation_ = nullptr;
 };
 
+// A one-shot timer on the main loop (a libpulse time event). Destroying it (lock held) cancels it.
+class LoopTimer {
+  public:
+    ~LoopTimer();
+    LoopTimer(const LoopTimer&) = delete;
+    LoopTimer& operator=(const LoopTimer&) = delete;
+
+  private:
+    friend class PulseContext;
+    LoopTimer(pa_mainloop_api* api, std::function<void()> expired)
+        : api_(api), expired_(std::move(expired)) {}
+    static void onExpired(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time,
+                          void* userdata);
+
+    pa_mainloop_api* const api_;
+    std::function<void()> expired_;
+    pa_time_event* event_ = nullptr;
+};
+
 // A look-up of a sink's monitor source that is still out: the sink's info, then the info of the
 // source it names as its monitor. Destroying it (lock held) cancels it.
 class MonitorQuery {
@@ -121,6 +140,11 @@ class PulseContext {
     // connection fails. Null when the request cannot be sent.
     std::unique_ptr<DefaultSinkQuery> queryDefaultSink(
         std::function<void(const std::string&)> answer);
+
+    // Any thread. Calls `expired` on the loop's thread once `timeout` has passed, unless the timer
+    // is destroyed first; the call may destroy the timer. Null when the timer cannot be set.
+    std::unique_ptr<LoopTimer> startTimer(std::chrono::milliseconds timeout,
+                                          std::function<void()> expired);
 
     // Any thread. Looks up the monitor source of `sink` and checks that the server lists it as
     // that sink's monitor; `answer` runs on the loop's thread, unless the query is destroyed

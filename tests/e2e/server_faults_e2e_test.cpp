@@ -215,5 +215,35 @@ TEST_F(ImpostorMonitor, FollowingTheDefaultRecordsItsRealMonitor) {
     ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
 }
 
+// The new default's monitor never delivers (its sink is suspended) and the old output goes:
+// following gives up at its deadline, and the capture is stopped by the system, once.
+TEST(SuspendedDefault, AFollowThatNeverDeliversGivesUpAtItsDeadline) {
+    auto server = serverOrFail();
+    ASSERT_TRUE(server);
+    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    struct Restore {
+        const SoundServer& server;
+        ~Restore() {
+            server.pactl("suspend-sink halvo_null_b 0");
+            server.pactl("load-module module-null-sink sink_name=halvo_null_a rate=48000");
+            server.pactl("set-default-sink halvo_null_a");
+        }
+    } restore{*server};
+    ASSERT_TRUE(server->pactl("suspend-sink halvo_null_b 1"));
+    ASSERT_TRUE(server->pactl("set-default-sink halvo_null_b"));
+    ASSERT_TRUE(
+        server->shell("pactl list short modules | grep 'sink_name=halvo_null_a' | "
+                      "cut -f1 | xargs -r pactl unload-module"));
+    ASSERT_TRUE(helper->waitForNext("ERROR:STREAM_STOPPED:Entity killed", kPastTheDeadline))
+        << ::testing::PrintToString(helper->lines());
+    EXPECT_EQ(helper->countStartingWith("Default output changed"), 0);
+    EXPECT_EQ(helper->countStartingWith("ERROR:"), 1);
+    ASSERT_TRUE(helper->send("STOP\n"));
+    ASSERT_TRUE(helper->waitForNext("STOPPED"));
+    ASSERT_NO_FATAL_FAILURE(expectQuitsCleanly(*helper));
+}
+
 }  // namespace
 }  // namespace halvo::testing
