@@ -3,8 +3,8 @@
 #include <string>
 
 #include "app/command_text.h"
-#include "app/lines.h"
 #include "capture/system_audio_capture.h"
+#include "logging/lines.h"
 #include "platform/process.h"
 
 namespace halvo {

@@ -1,14 +1,18 @@
 #include "app/helper_main.h"
 
 #include "app/command_reader.h"
-#include "app/lines.h"
 #include "capture/system_audio_capture.h"
+#include "logging/lines.h"
 #include "platform/dispatch.h"
+#include "platform/line_writer.h"
 #include "platform/process.h"
 
 namespace halvo {
 
 namespace {
+
+// Lines waiting for a parent that does not read standard error; beyond this they are dropped.
+constexpr std::size_t kQueuedLineBytes = 1 << 20;
 
 // Both live until the process exits and are never destroyed: threads may use them to the end.
 CaptureService* captureService = nullptr;
@@ -31,7 +35,14 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
 }  // namespace
 
 int runHelper(std::unique_ptr<CaptureService> service) {
-    logErr("Halvo Audio Helper v1.1");
+    // Never destroyed: threads may still log while the process exits.
+    installLineWriter(*new platform::LineWriter(
+        platform::FileHandle::standardError(), kQueuedLineBytes, [](std::uint64_t dropped) {
+            return diagnosticLine(
+                platform::iso8601Now(),
+                std::to_string(dropped) + " lines dropped: standard error was not read");
+        }));
+    logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));
 

@@ -1,9 +1,9 @@
 #include "app/helper_main.h"
-#include "capture/system_capture_service.h"
-
+#include "capture/pulse/pulse_capture_service.h"
 #include "platform/process.h"
 
 int main() {
     halvo::platform::reserveStandardDescriptors();
-    return halvo::runHelper(halvo::makeSystemCaptureService());
+    // The one place that picks the capture service the shipped helper runs over.
+    return halvo::runHelper(std::make_unique<halvo::pulse::PulseCaptureService>());
 }

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/lines.h"
+#include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
 

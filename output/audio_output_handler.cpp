@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/lines.h"
+#include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
 

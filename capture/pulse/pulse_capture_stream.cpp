@@ -2,7 +2,7 @@
 
 #include <pulse/error.h>
 
-#include "app/lines.h"
+#include "logging/lines.h"
 
 namespace halvo::pulse {
 

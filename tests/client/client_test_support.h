@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/sim/scenario.h"
+#include "tests/sim/scenario.h"
 #include "client/subprocess.h"
 
 namespace halvo::client_test {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/command_reader.h"
-#include "capture/sim/simulated_capture_service.h"
+#include "tests/sim/simulated_capture_service.h"
 #include "capture/system_audio_capture.h"
 
 namespace {

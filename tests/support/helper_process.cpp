@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/sim/scenario.h"
+#include "tests/sim/scenario.h"
 
 namespace halvo::testing {
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/lines.h"
+#include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/lines.h"
+#include "logging/lines.h"
 
 namespace halvo::testing {
 

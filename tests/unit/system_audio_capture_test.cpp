@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "capture/sim/simulated_capture_service.h"
+#include "tests/sim/simulated_capture_service.h"
 #include "platform/process.h"
 #include "tests/unit/captured_stderr.h"
 

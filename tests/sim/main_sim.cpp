@@ -3,9 +3,9 @@
 #include <sstream>
 
 #include "app/helper_main.h"
-#include "capture/sim/simulated_capture_service.h"
 #include "platform/file_handle.h"
 #include "platform/process.h"
+#include "tests/sim/simulated_capture_service.h"
 
 int main(int argc, char** argv) {
     halvo::platform::reserveStandardDescriptors();

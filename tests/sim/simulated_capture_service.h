@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "capture/capture_service.h"
-#include "capture/sim/scenario.h"
-#include "capture/sim/scheduler.h"
+#include "tests/sim/scenario.h"
+#include "tests/sim/scheduler.h"
 
 namespace halvo::sim {
 

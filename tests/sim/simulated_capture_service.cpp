@@ -1,4 +1,4 @@
-#include "capture/sim/simulated_capture_service.h"
+#include "tests/sim/simulated_capture_service.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,9 +6,18 @@
 
 namespace halvo {
 
-// Both writers queue their line for a thread that writes it to standard error in one write, in
-// the order the lines were queued: a parent that does not read standard error never holds up
-// the caller (audio, commands). Callable from any thread.
+namespace platform {
+class LineWriter;
+}
+
+// The two kinds of line on standard error. Services, the controller and the sink write through
+// these; the entry point decides where the lines go by installing a writer once, before any other
+// thread starts. Until one is installed (tests, benchmarks) each line is written to standard error
+// directly, in one write. Callable from any thread.
+
+// Makes every later line go through `writer`, which must outlive every caller (in the helper it is
+// never destroyed). Called once, from the entry point, before any other thread exists.
+void installLineWriter(platform::LineWriter& writer);
 
 // Writes "[<UTC timestamp>] <message>\n". For people and logs.
 void logErr(std::string_view message);

@@ -1,4 +1,4 @@
-#include "capture/sim/scenario.h"
+#include "tests/sim/scenario.h"
 
 #include <charconv>
 #include <map>

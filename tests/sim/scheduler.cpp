@@ -1,4 +1,4 @@
-#include "capture/sim/scheduler.h"
+#include "tests/sim/scheduler.h"
 
 #include <pthread.h>
 
