@@ -1,6 +1,8 @@
 #include "platform/dispatch.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <deque>
@@ -24,12 +26,33 @@ struct SerialQueue::State {
 
 namespace {
 
-void nameCurrentThread(const std::string& label) {
+// Names the calling thread after its queue and gives it the queue's priority.
+void prepareCurrentThread(const std::string& label, QualityOfService qos) {
     // The kernel keeps 15 characters of a thread name.
     pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+    int niceIncrement = 0;
+    switch (qos) {
+        case QualityOfService::userInteractive:
+        case QualityOfService::userInitiated:
+            break;  // raising a priority needs a privilege the helper does not have
+        case QualityOfService::utility:
+            break;  // the command reader runs here, and commands are answered promptly
+        case QualityOfService::background:
+            niceIncrement = 10;
+            break;
+    }
+    if (niceIncrement != 0) {
+        // On Linux the nice value is per thread; failure leaves the thread at normal priority.
+        const auto thread = static_cast<id_t>(::gettid());
+        ::setpriority(PRIO_PROCESS, thread, ::getpriority(PRIO_PROCESS, thread) + niceIncrement);
+    }
+    // A queue may be made from a thread that blocks every signal (libpulse's): its writes to a
+    // closed pipe must still end the process the ordinary way.
+    allowBrokenPipeSignal();
 }
 
-void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label);
+void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label,
+           QualityOfService qos);
 
 }  // namespace
 
@@ -60,7 +83,8 @@ void SerialQueue::async(WorkItem work) {
         state_->items.push_back(std::move(work));
         if (!state_->workerRunning) {
             state_->workerRunning = true;
-            state_->worker = std::thread([state = state_, label = label_] { drain(state, label); });
+            state_->worker = std::thread(
+                [state = state_, label = label_, qos = qos_] { drain(state, label, qos); });
             return;
         }
     }
@@ -70,11 +94,9 @@ void SerialQueue::async(WorkItem work) {
 
 namespace {
 
-void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label) {
-    nameCurrentThread(label);
-    // A queue may be made from a thread that blocks every signal (libpulse's): its writes to a
-    // closed pipe must still end the process the ordinary way.
-    allowBrokenPipeSignal();
+void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label,
+           QualityOfService qos) {
+    prepareCurrentThread(label, qos);
     std::unique_lock lock(state->mutex);
     for (;;) {
         state->wake.wait(lock, [&] { return !state->items.empty() || state->released; });
@@ -94,8 +116,7 @@ void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& 
 
 void asyncOnGlobalUtilityQueue(WorkItem work) {
     std::thread([item = std::move(work)] {
-        nameCurrentThread("utility");
-        allowBrokenPipeSignal();
+        prepareCurrentThread("utility", QualityOfService::utility);
         item();
     }).detach();
 }

@@ -8,6 +8,9 @@ namespace halvo::platform {
 
 using WorkItem = std::function<void()>;
 
+// How urgent a queue's work is. An unprivileged process can only lower a thread's priority, so
+// every class but `background` runs at the process's own priority; `background` threads run
+// below it (a higher nice value).
 enum class QualityOfService { userInteractive, userInitiated, utility, background };
 
 // A serial queue: work items run one at a time, in the order they were added, on one thread
@@ -24,7 +27,6 @@ class SerialQueue {
     void async(WorkItem work);
 
     const std::string& label() const { return label_; }
-    QualityOfService qualityOfService() const { return qos_; }
 
     struct State;
 
