@@ -26,6 +26,9 @@ struct SerialQueue::State {
 
 namespace {
 
+// The queue whose worker this thread is; null on every other thread.
+thread_local const SerialQueue::State* currentQueue = nullptr;
+
 // Names the calling thread after its queue and gives it the queue's priority.
 void prepareCurrentThread(const std::string& label, QualityOfService qos) {
     // The kernel keeps 15 characters of a thread name.
@@ -77,6 +80,10 @@ SerialQueue::~SerialQueue() {
     }
 }
 
+bool SerialQueue::isCurrent() const {
+    return currentQueue == state_.get();
+}
+
 void SerialQueue::async(WorkItem work) {
     {
         std::lock_guard lock(state_->mutex);
@@ -97,6 +104,7 @@ namespace {
 void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& label,
            QualityOfService qos) {
     prepareCurrentThread(label, qos);
+    currentQueue = state.get();
     std::unique_lock lock(state->mutex);
     for (;;) {
         state->wake.wait(lock, [&] { return !state->items.empty() || state->released; });

@@ -28,6 +28,9 @@ class SerialQueue {
 
     const std::string& label() const { return label_; }
 
+    // True when called from a work item of this queue: for checks of thread rules.
+    bool isCurrent() const;
+
     struct State;
 
   private:

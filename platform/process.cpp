@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/thread_check.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/utsname.h>
@@ -46,6 +48,7 @@ void sleepFor(std::chrono::milliseconds duration) {
 }
 
 void runMainLoop() {
+    HALVO_CHECK_THREAD(::gettid() == ::getpid(), "the main loop runs on the main thread");
     // Nothing ever notifies: the wait keeps the main thread asleep until the process exits.
     std::mutex mutex;  // guards nothing but the wait itself
     std::condition_variable never;
