@@ -20,6 +20,7 @@ struct SerialQueue::State {
     std::condition_variable wake;
     std::deque<WorkItem> items;
     bool workerRunning = false;
+    bool running = false;  // an item runs, on the worker or on a caller's thread
     bool released = false;
     std::thread worker;
 };
@@ -28,6 +29,9 @@ namespace {
 
 // The queue whose worker this thread is; null on every other thread.
 thread_local const SerialQueue::State* currentQueue = nullptr;
+// What enterIfIdle() returns for "no queue was current": any address that is no queue's.
+const SerialQueue::State* const kNoQueue =
+    reinterpret_cast<const SerialQueue::State*>(&currentQueue);
 
 // Names the calling thread after its queue and gives it the queue's priority.
 void prepareCurrentThread(const std::string& label, QualityOfService qos) {
@@ -80,6 +84,34 @@ SerialQueue::~SerialQueue() {
     }
 }
 
+const SerialQueue::State* SerialQueue::enterIfIdle() {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->running || !state_->items.empty()) {
+            return nullptr;
+        }
+        state_->running = true;
+    }
+    const State* previous = currentQueue == nullptr ? kNoQueue : currentQueue;
+    currentQueue = state_.get();
+    return previous;
+}
+
+void SerialQueue::leave(const State* previous) {
+    currentQueue = previous == kNoQueue ? nullptr : previous;
+    bool workerWaits;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->running = false;
+        // Items added meanwhile, or the release, waited for this one. Otherwise the worker is
+        // left asleep: waking it for nothing would cost the wake-up this call saves.
+        workerWaits = !state_->items.empty() || state_->released;
+    }
+    if (workerWaits) {
+        state_->wake.notify_one();
+    }
+}
+
 bool SerialQueue::isCurrent() const {
     return currentQueue == state_.get();
 }
@@ -107,16 +139,21 @@ void drain(const std::shared_ptr<SerialQueue::State>& state, const std::string& 
     currentQueue = state.get();
     std::unique_lock lock(state->mutex);
     for (;;) {
-        state->wake.wait(lock, [&] { return !state->items.empty() || state->released; });
+        state->wake.wait(lock, [&] {
+            return (!state->items.empty() && !state->running) ||
+                   (state->released && !state->running);
+        });
         if (state->items.empty()) {
             return;  // released and drained
         }
         WorkItem item = std::move(state->items.front());
         state->items.pop_front();
+        state->running = true;
         lock.unlock();
         item();
         item = nullptr;  // release what the item captured before taking the lock again
         lock.lock();
+        state->running = false;
     }
 }
 

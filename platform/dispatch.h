@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace halvo::platform {
 
@@ -28,12 +29,32 @@ class SerialQueue {
 
     const std::string& label() const { return label_; }
 
+    // Runs `work` on the calling thread as an item of this queue (after every item before it,
+    // before any after it, isCurrent() true meanwhile) when nothing is queued or running; returns
+    // false, without running it, otherwise. Spares a short item the wake-up of the queue's
+    // thread. Any thread but the queue's own.
+    template <typename Work>
+    bool runHereIfIdle(Work&& work) {
+        const State* const previous = enterIfIdle();
+        if (previous == nullptr) {
+            return false;
+        }
+        std::forward<Work>(work)();
+        leave(previous);
+        return true;
+    }
+
     // True when called from a work item of this queue: for checks of thread rules.
     bool isCurrent() const;
 
     struct State;
 
   private:
+    // The queue current before, or null when the queue is busy. A thread on no queue gets a
+    // marker that is not null.
+    const State* enterIfIdle();
+    void leave(const State* previous);
+
     std::string label_;
     QualityOfService qos_;
     std::shared_ptr<State> state_;
