@@ -26,6 +26,12 @@ class StreamOutput {
     // destination of the bytes.
     virtual void didOutputSampleBuffer(CaptureStream& stream, const platform::SampleBuffer& buffer,
                                        StreamOutputType type) = 0;
+
+    // Any thread, quickly, without blocking. True when a buffer of `bytes` bytes handed over now
+    // would be dealt with at once, waiting for no one (the parent, another writer). A service may
+    // then deliver it from its own thread, as an item of the sample queue run in place
+    // (SerialQueue::runHereIfIdle), which spares the queue's thread a wake-up.
+    virtual bool takesWithoutWaiting(std::size_t /*bytes*/) const { return false; }
 };
 
 // Learns when the service ends a stream on its own.

@@ -66,6 +66,16 @@ void AudioOutputHandler::reportFormatIfFirst(const platform::SampleBuffer& buffe
     flushLines(kFormatLineWait);
 }
 
+bool AudioOutputHandler::takesWithoutWaiting(std::size_t bytes) const {
+    if (sampleCount_.load(std::memory_order_relaxed) == 0) {
+        return false;  // the first buffer may wait for the format line
+    }
+    if (!isCapturing_.load()) {
+        return true;
+    }
+    return pipeAtomicBytes_ != 0 && outputHandle_.pipeRoomBytes() >= bytes;
+}
+
 void AudioOutputHandler::didOutputSampleBuffer(CaptureStream& /*stream*/,
                                                const platform::SampleBuffer& buffer,
                                                StreamOutputType type) {

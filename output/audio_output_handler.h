@@ -31,6 +31,10 @@ class AudioOutputHandler : public StreamOutput, public StreamDelegate {
     void didOutputSampleBuffer(CaptureStream& stream, const platform::SampleBuffer& buffer,
                                StreamOutputType type) override;
 
+    // Any thread. True once the format line is out, while the gate is closed (the buffer is
+    // only counted) or while the output is a pipe with room for the bytes.
+    bool takesWithoutWaiting(std::size_t bytes) const override;
+
     // Service thread. Tells the parent (two lines), then the observer; changes nothing here.
     void didStopWithError(CaptureStream& stream, const Error& error) override;
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +78,15 @@ WriteOutcome FileHandle::writeUnlessInterrupted(std::span<const std::byte> bytes
 std::size_t FileHandle::pipeAtomicBytes() const {
     struct stat status {};
     return ::fstat(fd_, &status) == 0 && S_ISFIFO(status.st_mode) ? PIPE_BUF : 0;
+}
+
+std::size_t FileHandle::pipeRoomBytes() const {
+    const int capacity = ::fcntl(fd_, F_GETPIPE_SZ);
+    int unread = 0;
+    if (capacity <= 0 || ::ioctl(fd_, FIONREAD, &unread) != 0 || unread >= capacity / 2) {
+        return 0;
+    }
+    return static_cast<std::size_t>(capacity / 2 - unread);
 }
 
 void FileHandle::growPipeBuffer(int bytes) const {

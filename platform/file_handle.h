@@ -42,6 +42,11 @@ class FileHandle {
     // not a pipe.
     std::size_t pipeAtomicBytes() const;
 
+    // How many bytes a pipe surely takes now without blocking: half its buffer less what waits
+    // unread (the kernel counts its buffer in pages, so bytes alone overstate the room). 0 when
+    // the descriptor is not a pipe or the reader has fallen behind by half the buffer.
+    std::size_t pipeRoomBytes() const;
+
     // Blocks until some data is available and returns what one read delivers (at most
     // `maxBytes`). Returns an empty string at end of file, and on a read error, which the caller
     // can do nothing about either.
