@@ -78,7 +78,7 @@ run_setup pipewire "(c) PipeWire, WirePlumber and pipewire-pulse" scripts/pipewi
 echo
 echo "== sink path"
 rc=0
-"$bench" --sink-path --markdown "$work/sink.md" || rc=$?
+"$bench" --sink-path --sim build/bench/tests/halvo-audio-helper-sim --markdown "$work/sink.md" || rc=$?
 note_status $rc
 load_after=$(load)
 
