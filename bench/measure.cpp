@@ -1,5 +1,6 @@
 #include "bench/measure.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -8,20 +9,28 @@
 #include <sstream>
 
 namespace halvo::bench {
+namespace {
 
-double median(std::vector<double> values) {
-    if (values.empty())
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The number after "Key:" in a /proc status file, or -1.
+long long statusField(const std::string& status, const std::string& key) {
+    const auto at = status.find("\n" + key + ":");
+    if (at == std::string::npos)
         return -1;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    return std::stoll(status.substr(at + key.size() + 2));
 }
 
 double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
     // Fields after the command name, which is in parentheses and may hold spaces.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::istringstream fields(text.substr(close + 2));
     std::string field;
     double ticks = 0;
     for (int index = 3; fields >> field; ++index) {
@@ -33,19 +42,51 @@ double cpuSeconds(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-std::int64_t residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoll(line.substr(6));
-    }
-    return -1;
+}  // namespace
+
+double median(std::vector<double> values) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-std::unique_ptr<client::Subprocess> start(const Recorder& recorder) {
-    std::string error;
-    return client::Subprocess::spawn(recorder.argv, &error);
+long long ProcessSample::voluntarySwitches() const {
+    long long sum = 0;
+    for (const ThreadSwitches& thread : threads)
+        sum += thread.voluntary;
+    return sum;
+}
+
+ProcessSample sampleProcess(pid_t pid) {
+    ProcessSample sample;
+    const std::string base = "/proc/" + std::to_string(pid);
+    sample.cpuSeconds = cpuSeconds(pid);
+    sample.residentKiB = statusField(readFile(base + "/status"), "VmRSS");
+    // /proc/PID/status counts the switches of the main thread alone; each thread has its own.
+    if (DIR* tasks = ::opendir((base + "/task").c_str())) {
+        while (const dirent* entry = ::readdir(tasks)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const std::string task = base + "/task/" + entry->d_name;
+            const std::string status = readFile(task + "/status");
+            if (status.empty())
+                continue;  // the thread ended meanwhile
+            ThreadSwitches thread;
+            thread.tid = static_cast<pid_t>(std::stol(entry->d_name));
+            thread.name = readFile(task + "/comm");
+            while (!thread.name.empty() && thread.name.back() == '\n')
+                thread.name.pop_back();
+            thread.voluntary = statusField(status, "voluntary_ctxt_switches");
+            thread.involuntary = statusField(status, "nonvoluntary_ctxt_switches");
+            sample.threads.push_back(thread);
+        }
+        ::closedir(tasks);
+    }
+    std::sort(sample.threads.begin(), sample.threads.end(),
+              [](const ThreadSwitches& a, const ThreadSwitches& b) { return a.tid < b.tid; });
+    return sample;
 }
 
 void drain(int fd, Clock::time_point until,
@@ -64,22 +105,6 @@ void drain(int fd, Clock::time_point until,
             return;
         consume(buffer.data(), static_cast<std::size_t>(got));
     }
-}
-
-double launchToFirstByte(const Recorder& recorder) {
-    const auto launched = Clock::now();
-    auto child = start(recorder);
-    if (!child)
-        return -1;
-    char byte;
-    pollfd entry{child->standardOutput(), POLLIN, 0};
-    double elapsed = -1;
-    if (::poll(&entry, 1, 5000) > 0 && ::read(child->standardOutput(), &byte, 1) == 1) {
-        elapsed = Seconds(Clock::now() - launched).count();
-    }
-    recorder.stop(*child);
-    child->waitFor(std::chrono::seconds(2));
-    return elapsed;
 }
 
 }  // namespace halvo::bench

@@ -5,35 +5,38 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "client/subprocess.h"
 
 namespace halvo::bench {
 
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// A recorder under test: the helper or parec, each writing float32 mono 48 kHz PCM to stdout.
-struct Recorder {
-    std::string name;
-    std::vector<std::string> argv;
-    // Ends the recorder politely (the helper takes QUIT, parec a SIGINT).
-    std::function<void(client::Subprocess&)> stop;
-};
+// Every recorder under test writes float32 mono 48 kHz PCM.
+constexpr double kBytesPerSecond = 48000.0 * 4;
 
 double median(std::vector<double> values);
 
-// CPU seconds (user + system) the process has used so far, and its resident memory in KiB.
-double cpuSeconds(pid_t pid);
-std::int64_t residentKiB(pid_t pid);
+// One thread's context switches so far, as /proc/PID/task/TID/status counts them.
+struct ThreadSwitches {
+    std::string name;  // /proc/PID/task/TID/comm
+    pid_t tid = 0;
+    long long voluntary = 0;
+    long long involuntary = 0;
+};
 
-std::unique_ptr<client::Subprocess> start(const Recorder& recorder);
+// A look at a running process: CPU time (user + system, all threads, exited ones included),
+// resident memory, and the context switches of each thread still alive.
+struct ProcessSample {
+    double cpuSeconds = -1;
+    std::int64_t residentKiB = -1;
+    std::vector<ThreadSwitches> threads;
 
-// Time from launch to the first byte of PCM at the parent, in seconds; negative on failure.
-double launchToFirstByte(const Recorder& recorder);
+    long long voluntarySwitches() const;
+};
+
+ProcessSample sampleProcess(pid_t pid);
 
 // Reads `fd` until `until`, handing every chunk to `consume`, without holding the writer up.
 void drain(int fd, Clock::time_point until,

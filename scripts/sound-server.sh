@@ -1,8 +1,10 @@
 #!/bin/sh
 # A private PulseAudio sound server for tests, living entirely in one directory.
 #
-#   sound-server.sh start DIR   starts it and prints the PULSE_SERVER value (also in DIR/server)
-#   sound-server.sh stop DIR    ends it (quietly does nothing if it is not running)
+#   sound-server.sh start DIR         starts it and prints the PULSE_SERVER value (also in DIR/server)
+#   sound-server.sh start-plain DIR   the same without the pacing readers below: a null sink as
+#                                     it comes, for the benchmark of a plain server
+#   sound-server.sh stop DIR          ends it (quietly does nothing if it is not running)
 #
 # The server has two null sinks, halvo_null_a (the default) and halvo_null_b, and one socket,
 # DIR/native, that anyone may use. Its runtime files, state and home are under DIR: nothing
@@ -15,7 +17,7 @@
 set -eu
 
 usage() {
-    echo "usage: $0 start|stop DIR" >&2
+    echo "usage: $0 start|start-plain|stop DIR" >&2
     exit 2
 }
 
@@ -54,7 +56,7 @@ stop_server() {
 }
 
 case "$command" in
-start)
+start | start-plain)
     # A unix socket path must fit in 108 bytes.
     if [ ${#socket} -gt 100 ]; then
         echo "sound-server: $socket is too long for a socket path" >&2
@@ -87,6 +89,11 @@ PA
         fi
         sleep 0.02
     done
+    if [ "$command" = start-plain ]; then
+        echo "unix:$socket" >"$dir/server"
+        echo "unix:$socket"
+        exit 0
+    fi
     for sink in halvo_null_a halvo_null_b; do
         PULSE_SERVER="unix:$socket" parec --raw --latency-msec=10 --device="$sink.monitor" \
             </dev/null >/dev/null 2>&1 &

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/subprocess.h"
+
+namespace halvo::bench {
+
+// A recorder under test, writing float32 mono 48 kHz PCM to stdout.
+struct Recorder {
+    std::string name;
+    std::vector<std::string> argv;
+    std::vector<std::string> environment;  // "NAME=value" entries added to ours
+    // Ends the recorder politely (the helper takes QUIT, the others a SIGINT).
+    std::function<void(client::Subprocess&)> stop;
+};
+
+Recorder helperRecorder(const std::string& path);
+// PulseAudio's own recorder at a latency close to the helper's fragment (1024 frames).
+Recorder parecRecorder(const std::string& monitor);
+// PipeWire's own recorder on the monitor of `sink`, at the same latency as parec; it finds the
+// server in `runtimeDirectory`.
+Recorder pwRecordRecorder(const std::string& sink, const std::string& runtimeDirectory);
+
+std::unique_ptr<client::Subprocess> start(const Recorder& recorder);
+
+// Time from launch to the first byte of PCM at the parent, in seconds; negative on failure.
+double launchToFirstByte(const Recorder& recorder);
+
+}  // namespace halvo::bench
