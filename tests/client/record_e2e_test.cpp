@@ -75,11 +75,12 @@ TEST(RecordFromSoundServer, RecordsOneSecondOfAToneIntoAValidFile) {
 // tone on both sides of the silence that stands for the outage.
 //
 // How long may it stray? The first audio and the first audio after the resume each reach the
-// file one fragment (1024 frames, 21 ms) after they were captured, and the end of the take
-// lets in up to a fragment more; the test sees the file grow a few milliseconds late. 100 ms
-// covers that with room for a loaded machine.
+// file about one fragment (1024 frames, 21 ms) after they were captured, and the end of the
+// take lets in up to a fragment more; the test sees the file grow a few milliseconds late.
+// Measured: the file comes out 7 to 11 ms longer than the wall clock says; 50 ms is two
+// fragments and room for a loaded machine.
 TEST(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
-    constexpr double kTolerance = 0.1;
+    constexpr double kTolerance = 0.05;
     const auto server = testing::SoundServer::fromEnvironment();
     if (!server) {
         GTEST_SKIP() << "no sound server: run through ctest";
@@ -96,6 +97,9 @@ TEST(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
 
     server->kill();
     ASSERT_TRUE(recorder.waitForError("halvo-record: capture stopped: ")) << recorder.errors();
+    // The first retry finds no server; the helper itself connects anew on the next START.
+    ASSERT_TRUE(recorder.waitForError("halvo-record: capture did not resume: no sound server"))
+        << recorder.errors();
     ASSERT_TRUE(server->restart());
     ASSERT_TRUE(recorder.waitForError(" s of silence\n", 20s)) << recorder.errors();
     player = playTone(*server);
