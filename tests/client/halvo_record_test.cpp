@@ -403,6 +403,49 @@ TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
     EXPECT_EQ(unannounced.failure()->exitStatus, record::kExitCaptureFailed);
 }
 
+// The file keeps time across a gap but not across a pause: after a pause the first audio sets
+// the clock anew, so a later gap's silence leaves the paused time out. A duration that runs out
+// during a gap is filled up to the frame.
+TEST(Recording, FillsAGapByTheClockSinceTheLastPause) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("take.wav");
+    Recording recording(SoundFileWriter::open(path, FileFormat::wav, nullptr), path, 3.0);
+    ASSERT_TRUE(recording.setFormat({48000, 1, 32}));
+    const std::string tenMilliseconds = patternBytes(480 * 4);
+    const auto t0 = Recording::Clock::now();
+    recording.captureStarted();
+    recording.addAudio(bytesOf(tenMilliseconds), t0);
+    // Paused for five seconds (no gap begun), then ten more milliseconds.
+    recording.captureStarted();
+    recording.addAudio(bytesOf(tenMilliseconds), t0 + 5s);
+    EXPECT_FALSE(recording.takeGapReport());
+    // Stopped by the system at 6 s; resumed at 7 s. The clock has run since 4.98 s, when the
+    // 20 ms before the pause's end were captured: 2.02 s are due with this chunk's 10 ms.
+    recording.beginGap(t0 + 6s);
+    EXPECT_FALSE(recording.completeGapIfDue(t0 + 6500ms)) << "the duration is not reached";
+    recording.captureStarted();
+    recording.addAudio(bytesOf(tenMilliseconds), t0 + 7s);
+    const auto report = recording.takeGapReport();
+    ASSERT_TRUE(report);
+    EXPECT_DOUBLE_EQ(report->seconds, 1.0);
+    EXPECT_NEAR(report->silenceSeconds, 2.02 - 0.03, 1e-9);
+    // Stopped again; the 3 s run out at 7.98 s, before any capture resumed.
+    recording.beginGap(t0 + 7500ms);
+    EXPECT_FALSE(recording.completeGapIfDue(t0 + 7970ms));
+    const auto filled = recording.completeGapIfDue(t0 + 7980ms);
+    ASSERT_TRUE(filled);
+    EXPECT_NEAR(*filled, 3.0 - 2.02, 1e-9);
+    EXPECT_TRUE(recording.progress().complete);
+    EXPECT_TRUE(recording.finish());
+
+    const std::string file = readFile(path);
+    const WaveLayout layout = expectFloatWav(file, 48000, 1, 3 * 48000 * 4);
+    EXPECT_TRUE(file.substr(layout.dataOffset) ==
+                tenMilliseconds + tenMilliseconds + std::string(4 * (96960 - 1440), '\0') +
+                    tenMilliseconds + std::string(4 * (144000 - 96960), '\0'))
+        << "audio differs";
+}
+
 // FLAC and Ogg/Opus, chosen by the name or by --format, hold the audio --analyze then reads: the
 // length to the frame (FLAC) or nearly (Opus), and the tone.
 TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {

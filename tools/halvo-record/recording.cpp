@@ -76,7 +76,7 @@ bool Recording::setFormat(const client::AudioFormat& format) {
     return true;
 }
 
-bool Recording::addAudio(std::span<const std::byte> bytes) {
+bool Recording::addAudio(std::span<const std::byte> bytes, Clock::time_point now) {
     std::lock_guard lock(mutex_);
     if (failure_ || frames_ >= frameLimit_) {
         return false;
@@ -98,7 +98,6 @@ bool Recording::addAudio(std::span<const std::byte> bytes) {
                          bytes.end());
     if (captureJustStarted_ && frames > 0) {
         captureJustStarted_ = false;
-        const Clock::time_point now = Clock::now();
         if (gapSince_) {
             // The frames due now include this chunk's, which were captured just before it came.
             const std::uint64_t due = framesDueAt(now);

@@ -40,9 +40,9 @@ class Recording {
     // A capture has started (CAPTURE_STARTED): its first audio starts a new stretch, which
     // either closes a gap (see beginGap) or, after a pause, simply follows the audio before.
     void captureStarted();
-    // Raw PCM as read, in any chunking; audio beyond the duration is dropped. True when the
-    // recording has just become complete or failed, so the main loop should look now.
-    bool addAudio(std::span<const std::byte> bytes);
+    // Raw PCM as read at `now`, in any chunking; audio beyond the duration is dropped. True when
+    // the recording has just become complete or failed, so the main loop should look now.
+    bool addAudio(std::span<const std::byte> bytes, Clock::time_point now = Clock::now());
 
     // The system stopped the capture at `now` and the take goes on: the first audio of the next
     // capture is preceded by silence, as much as keeps the file's length equal to the time
