@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <regex>
 #include <thread>
 
 #include "tests/client/client_test_support.h"
@@ -21,9 +22,10 @@ using record::SoundFileWriter;
 
 // How far a take's length may stray from the wall clock: the first audio and the audio after a
 // resume each reach the file a buffer or two (10 ms each here) after they were captured, the
-// simulated helper paces its buffers a little slower than real time, and the test's own look
-// at the file takes a few milliseconds.
-constexpr double kWallClockTolerance = 0.05;
+// test's own look at the file takes a few milliseconds, and the simulated helper paces its
+// buffers a little slower than real time, more so on a loaded machine (the silence makes up
+// for that before a gap, not after it). Measured unloaded: within 3 ms.
+constexpr double kWallClockTolerance = 0.1;
 
 std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
@@ -147,7 +149,7 @@ TEST(HalvoRecordRecovery, ResumesAfterAStopIntoOneFileThatKeepsTime) {
         << recorder.errors();
     ASSERT_TRUE(recorder.waitForError(" s of silence\n")) << recorder.errors();
     const std::uint64_t resumedAt = audioBytesOnDisk(take);
-    ASSERT_TRUE(waitUntil([&] { return audioBytesOnDisk(take) >= resumedAt + 48000 * 2; }));
+    ASSERT_TRUE(waitUntil([&] { return audioBytesOnDisk(take) >= resumedAt + 48000; }));
     const auto lastAudio = std::chrono::steady_clock::now();
     ::kill(recorder.pid(), SIGINT);
     const auto status = recorder.waitForExit();
@@ -157,14 +159,19 @@ TEST(HalvoRecordRecovery, ResumesAfterAStopIntoOneFileThatKeepsTime) {
 
     const GapTake gap = expectPatternAroundOneGap(take);
     EXPECT_EQ(gap.silenceStart, 50u * 480) << "the gap follows the audio before the stop";
-    // Retries after 0.5 s and 1 s more: the capture was away for 1.5 s and a little.
+    // Retries after 0.5 s and 1 s more: the capture was away for 1.5 s and a little, and the
+    // silence says so, as does the line about it.
     const double silence = static_cast<double>(gap.silenceFrames) / 48000;
     EXPECT_GE(silence, 1.45);
-    EXPECT_LE(silence, 1.5 + kWallClockTolerance);
+    std::smatch said;
+    ASSERT_TRUE(std::regex_search(
+        recorder.errors(), said,
+        std::regex("capture resumed after ([0-9.]+) s; wrote ([0-9.]+) s of silence\n")))
+        << recorder.errors();
+    EXPECT_NEAR(silence, std::stod(said[2].str()), 0.05);
+    EXPECT_NEAR(silence, std::stod(said[1].str()), kWallClockTolerance);
     const double wallClock = std::chrono::duration<double>(lastAudio - firstAudio).count();
     EXPECT_NEAR(static_cast<double>(gap.frames) / 48000, wallClock, kWallClockTolerance);
-    EXPECT_NE(recorder.errors().find("capture resumed after 1."), std::string::npos)
-        << recorder.errors();
 }
 
 // Every retry is refused: the take ends with the system-stopped status after the retry time,
@@ -413,17 +420,17 @@ TEST(Recording, FillsAGapByTheClockSinceTheLastPause) {
     ASSERT_TRUE(recording.setFormat({48000, 1, 32}));
     const std::string tenMilliseconds = patternBytes(480 * 4);
     const auto t0 = Recording::Clock::now();
-    recording.captureStarted();
+    recording.captureStarting();
     recording.addAudio(bytesOf(tenMilliseconds), t0);
     // Paused for five seconds (no gap begun), then ten more milliseconds.
-    recording.captureStarted();
+    recording.captureStarting();
     recording.addAudio(bytesOf(tenMilliseconds), t0 + 5s);
     EXPECT_FALSE(recording.takeGapReport());
     // Stopped by the system at 6 s; resumed at 7 s. The clock has run since 4.98 s, when the
     // 20 ms before the pause's end were captured: 2.02 s are due with this chunk's 10 ms.
     recording.beginGap(t0 + 6s);
     EXPECT_FALSE(recording.completeGapIfDue(t0 + 6500ms)) << "the duration is not reached";
-    recording.captureStarted();
+    recording.captureStarting();
     recording.addAudio(bytesOf(tenMilliseconds), t0 + 7s);
     const auto report = recording.takeGapReport();
     ASSERT_TRUE(report);

@@ -151,13 +151,7 @@ class RecorderListener : public client::HelperListener {
     RecorderListener(Recording& recording, const WakePipe& wake)
         : recording_(recording), wake_(wake) {}
 
-    void onSignal(const client::Signal& signal) override {
-        // Here, in stream order, so that the recording knows which audio is a capture's first.
-        if (signal.kind == client::SignalKind::captureStarted) {
-            recording_.captureStarted();
-        }
-        queue(signal);
-    }
+    void onSignal(const client::Signal& signal) override { queue(signal); }
     // The main loop looks at the recording ten times a second anyway; it is woken early only
     // when the recording is complete or failed.
     void onFormat(const client::AudioFormat& format) override {
@@ -396,6 +390,9 @@ int record(const Options& options) {
         for (const char key : keyboard.readKeys()) {
             if (key == ' ' && !recovery) {
                 paused = !paused;
+                if (!paused) {
+                    recording.captureStarting();
+                }
                 paused ? helper->stop() : helper->start();
             }
         }
@@ -410,6 +407,7 @@ int record(const Options& options) {
             if (recovery->awaitingAnswer) {
                 attemptFailed(now, "no answer from the helper");
             } else {
+                recording.captureStarting();
                 helper->start();
                 recovery->awaitingAnswer = true;
                 recovery->due = now + kStartAnswerDeadline;

@@ -96,8 +96,8 @@ bool Recording::addAudio(std::span<const std::byte> bytes, Clock::time_point now
     std::uint64_t frames = bytes.size() / frameBytes;
     partialFrame_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
                          bytes.end());
-    if (captureJustStarted_ && frames > 0) {
-        captureJustStarted_ = false;
+    if (nextAudioStartsCapture_ && frames > 0) {
+        nextAudioStartsCapture_ = false;
         if (gapSince_) {
             // The frames due now include this chunk's, which were captured just before it came.
             const std::uint64_t due = framesDueAt(now);
@@ -132,9 +132,9 @@ bool Recording::addAudio(std::span<const std::byte> bytes, Clock::time_point now
     return frames_ >= frameLimit_;
 }
 
-void Recording::captureStarted() {
+void Recording::captureStarting() {
     std::lock_guard lock(mutex_);
-    captureJustStarted_ = true;
+    nextAudioStartsCapture_ = true;
 }
 
 void Recording::beginGap(Clock::time_point now) {

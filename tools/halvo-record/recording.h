@@ -37,9 +37,11 @@ class Recording {
     // another format (a capture resumed differently) ends the take with kExitFormatChanged,
     // since a file cannot change its format midway.
     bool setFormat(const client::AudioFormat& format);
-    // A capture has started (CAPTURE_STARTED): its first audio starts a new stretch, which
-    // either closes a gap (see beginGap) or, after a pause, simply follows the audio before.
-    void captureStarted();
+    // A START is about to be sent: the next audio is the first of a new capture, which either
+    // closes a gap (see beginGap) or, after a pause, simply follows the audio before. Called
+    // before the command, since the helper's lines and its audio come through separate pipes
+    // and CAPTURE_STARTED may be read after the capture's first audio.
+    void captureStarting();
     // Raw PCM as read at `now`, in any chunking; audio beyond the duration is dropped. True when
     // the recording has just become complete or failed, so the main loop should look now.
     bool addAudio(std::span<const std::byte> bytes, Clock::time_point now = Clock::now());
@@ -95,7 +97,7 @@ class Recording {
     // When frame 0 would have been captured, had the take run without a pause: the file keeps
     // time from here. Set by the first audio of a take and of each capture after a pause.
     std::optional<Clock::time_point> anchor_;
-    bool captureJustStarted_ = true;  // the next audio is the first of a capture
+    bool nextAudioStartsCapture_ = true;
     std::optional<Clock::time_point> gapSince_;
     std::optional<GapReport> gapReport_;
     LevelMeter meter_;
