@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,13 +12,15 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <numbers>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "tests/sim/scenario.h"
 #include "client/subprocess.h"
+#include "tests/sim/scenario.h"
 
 namespace halvo::client_test {
 
@@ -119,6 +122,98 @@ inline WaveLayout expectFloatWav(const std::string& file, std::uint32_t rate,
     EXPECT_GE(file.size(), layout.dataOffset + layout.dataBytes);
     return layout;
 }
+
+// Waits until `condition` holds, looking every few milliseconds, for at most `timeout`: for
+// states that announce themselves with no event to wait on, such as a file's length. True once
+// it holds.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The bytes of audio a WAVE file holds on disk after its data chunk's header, whatever that
+// header declares yet (it is brought up to date only every second).
+inline std::uint64_t audioBytesOnDisk(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string head(512, '\0');
+    file.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(file.gcount()));
+    const std::size_t data = head.find("data");
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (data == std::string::npos || error || size < data + 8) {
+        return 0;
+    }
+    return size - (data + 8);
+}
+
+// A program running in the background whose standard error is read as it comes, so that a test
+// can wait for what it says.
+class RunningProgram {
+  public:
+    explicit RunningProgram(const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& environment = {}) {
+        std::string error;
+        child_ = client::Subprocess::spawn(arguments, &error, environment);
+        EXPECT_TRUE(child_) << error;
+    }
+
+    bool running() const { return child_ != nullptr; }
+    pid_t pid() const { return child_->pid(); }
+    const std::string& errors() const { return errors_; }
+
+    // Waits for `text` on its standard error, for at most `timeout`.
+    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (errors_.find(text) == std::string::npos) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readError(static_cast<int>(left.count()))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Waits for it to end, reading the rest of its standard error.
+    std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (readError(static_cast<int>(std::max<std::int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                            std::chrono::steady_clock::now())
+                   .count())))) {
+        }
+        return child_->waitFor(std::chrono::ceil<std::chrono::milliseconds>(
+            std::max(deadline - std::chrono::steady_clock::now(),
+                     std::chrono::steady_clock::duration::zero())));
+    }
+
+  private:
+    // One read of standard error, waiting at most `milliseconds`; false at its end or deadline.
+    bool readError(int milliseconds) {
+        pollfd entry{child_->standardError(), POLLIN, 0};
+        if (::poll(&entry, 1, milliseconds) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t got = ::read(child_->standardError(), buffer, sizeof buffer);
+        if (got <= 0) {
+            return false;
+        }
+        errors_.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+
+    std::unique_ptr<client::Subprocess> child_;
+    std::string errors_;
+};
 
 struct RecorderRun {
     client::ExitStatus status;

@@ -7,11 +7,11 @@ namespace halvo::record {
 
 namespace {
 
-std::optional<double> parseSeconds(const std::string& text) {
+std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed = false) {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
-        value <= 0) {
+        value < 0 || (value == 0 && !zeroAllowed)) {
         return std::nullopt;
     }
     return value;
@@ -20,7 +20,7 @@ std::optional<double> parseSeconds(const std::string& text) {
 }  // namespace
 
 std::string usageText() {
-    return "Usage: halvo-record [-o FILE] [-f FORMAT] [-d SECONDS]\n"
+    return "Usage: halvo-record [-o FILE] [-f FORMAT] [-d SECONDS] [--retry-for SECONDS]\n"
            "       halvo-record --analyze FILE\n"
            "Records the audio the whole system is playing into a sound file: WAVE (32-bit\n"
            "float), FLAC or Ogg/Opus.\n"
@@ -29,6 +29,9 @@ std::string usageText() {
            "  -f, --format FORMAT     wav, flac or opus (default: by FILE's extension, .flac,\n"
            "                          .opus or .ogg; WAVE for any other)\n"
            "  -d, --duration SECONDS  stop after SECONDS of audio (default: until Ctrl-C)\n"
+           "      --retry-for SECONDS when the system stops the capture (sound server\n"
+           "                          restarted), try to resume it for up to SECONDS, the gap\n"
+           "                          filled with silence (default: 60; 0: end the take)\n"
            "      --helper PATH       run the capture helper at PATH instead of the installed\n"
            "                          halvo-audio-helper\n"
            "      --analyze FILE      print length, levels and dominant frequency of a sound\n"
@@ -39,8 +42,9 @@ std::string usageText() {
            "On a terminal, a status line shows time, size and the level; Space pauses and\n"
            "resumes; Ctrl-C ends the recording and keeps the file.\n"
            "Exit status: 0 ok, 1 usage, 2 helper not found, 3 permission denied or no sound\n"
-           "server, 4 no display, 5 capture failed to start, 6 stream stopped by the system,\n"
-           "7 output file error, 8 helper ended unexpectedly.\n";
+           "server, 4 no display, 5 capture failed to start, 6 stream stopped by the system\n"
+           "and not resumed, 7 output file error, 8 helper ended unexpectedly, 9 capture\n"
+           "resumed in another format.\n";
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
@@ -63,7 +67,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         };
         const bool takesValue = name == "-o" || name == "--output" || name == "-d" ||
                                 name == "--duration" || name == "--helper" || name == "--analyze" ||
-                                name == "-f" || name == "--format";
+                                name == "-f" || name == "--format" || name == "--retry-for";
         if (takesValue) {
             const auto given = takeValue();
             if (!given || given->empty()) {
@@ -77,6 +81,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
                     return {std::nullopt,
                             "invalid duration '" + *given + "': give a positive number of seconds"};
                 }
+            } else if (name == "--retry-for") {
+                const auto retry = parseSeconds(*given, true);
+                if (!retry) {
+                    return {std::nullopt, "invalid retry time '" + *given +
+                                              "': give a number of seconds, 0 or more"};
+                }
+                options.retrySeconds = *retry;
             } else if (name == "-f" || name == "--format") {
                 options.format = formatNamed(*given);
                 if (!options.format) {

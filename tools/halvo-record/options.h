@@ -14,7 +14,10 @@ struct Options {
     std::string output = "capture.wav";
     std::optional<FileFormat> format;  // nothing: by the output's extension
     std::optional<double> seconds;     // nothing: until interrupted
-    std::string helper;                // empty: the installed helper
+    // How long after the system stops the capture halvo-record keeps trying to resume it; 0:
+    // the take ends at once.
+    double retrySeconds = 60;
+    std::string helper;  // empty: the installed helper
     std::string analyzeFile;
 };
 

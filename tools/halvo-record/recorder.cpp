@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -31,6 +32,14 @@ using namespace std::chrono_literals;
 
 constexpr auto kRedrawInterval = 100ms;
 constexpr auto kHeaderUpdateInterval = 1s;
+// After the system stops the capture, START is sent again after 0.5 s, then 1 s, 2 s and every
+// 4 s after a refusal: soon enough for a sound server that restarts within a second, sparing
+// for one that takes its time.
+constexpr Clock::duration kFirstRetryDelay = 500ms;
+constexpr Clock::duration kLongestRetryDelay = 4s;
+// The helper answers every START within its 5 s deadline; past this one the attempt counts as
+// refused, so a lost answer cannot stall the recovery.
+constexpr Clock::duration kStartAnswerDeadline = 10s;
 
 // Written by the signal handler, hence a lock-free atomic and a sig_atomic_t.
 std::atomic<int> wakeFdForSignals{-1};
@@ -225,6 +234,40 @@ std::optional<Failure> judge(const HelperEvent& event) {
     return std::nullopt;
 }
 
+// Why the helper refused a START, for the line that says a retry failed.
+std::string refusalOf(const HelperEvent& event) {
+    const auto& signal = std::get<client::Signal>(event.what);
+    switch (signal.kind) {
+        case client::SignalKind::permissionDenied:
+            return "no sound server reachable or access refused" +
+                   (event.refusalReason.empty() ? "" : " (" + event.refusalReason + ")");
+        case client::SignalKind::noDisplay:
+            return "no display found";
+        default:
+            return orNoDescription(signal.detail);
+    }
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string secondsText(Clock::duration duration) {
+    return secondsText(std::chrono::duration<double>(duration).count());
+}
+
+// A capture the system stopped, while halvo-record tries to resume it.
+struct Recovery {
+    std::string cause;  // the description of the stop
+    Clock::time_point stoppedAt;
+    Clock::duration delay = kFirstRetryDelay;  // before the attempt after this one
+    // When to send START; once sent, when to stop waiting for its answer.
+    Clock::time_point due;
+    bool awaitingAnswer = false;
+};
+
 // Writes to standard error, ignoring a closed or full one: nothing can be reported then anyway.
 void writeError(const std::string& text) {
     (void)!::write(STDERR_FILENO, text.data(), text.size());
@@ -263,25 +306,120 @@ int record(const Options& options) {
     KeyboardInput keyboard;
     std::optional<Failure> failure;
     bool paused = false;
+    std::optional<Recovery> recovery;
+    const Clock::duration retryLimit = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options.retrySeconds));
+
+    // An attempt to resume was refused: try again later, or give up once the time is spent.
+    const auto attemptFailed = [&](Clock::time_point now, const std::string& reason) {
+        const Clock::time_point last = recovery->stoppedAt + retryLimit;
+        if (now >= last) {
+            complain("giving up after " + secondsText(now - recovery->stoppedAt) +
+                     " without capture: " + reason);
+            failure = Failure{kExitStreamStopped,
+                              "the system stopped the audio stream: " + recovery->cause};
+            return;
+        }
+        recovery->delay = std::min(recovery->delay * 2, kLongestRetryDelay);
+        recovery->due = std::min(now + recovery->delay, last);
+        recovery->awaitingAnswer = false;
+        complain("capture did not resume: " + reason + "; retrying in " +
+                 secondsText(recovery->due - now));
+    };
+    const auto reportGap = [&]() {
+        if (const auto gap = recording.takeGapReport()) {
+            complain("capture resumed after " + secondsText(gap->seconds) + "; wrote " +
+                     secondsText(gap->silenceSeconds) + " of silence");
+        }
+    };
+    const auto take = [&](const HelperEvent& event) {
+        const auto now = Clock::now();
+        const auto* signal = std::get_if<client::Signal>(&event.what);
+        if (signal == nullptr) {
+            failure = judge(event);
+            return;
+        }
+        switch (signal->kind) {
+            case client::SignalKind::streamStopped:
+                if (paused) {
+                    // A stop that crossed the user's STOP: the user's START resumes.
+                    complain("capture stopped while pausing: " + orNoDescription(signal->detail));
+                } else if (recovery && recovery->awaitingAnswer) {
+                    attemptFailed(now, orNoDescription(signal->detail));
+                } else if (options.retrySeconds <= 0) {
+                    failure = judge(event);
+                } else if (!recovery) {
+                    recovery = Recovery{orNoDescription(signal->detail), now, kFirstRetryDelay,
+                                        now + std::min(kFirstRetryDelay, retryLimit), false};
+                    recording.beginGap(now);
+                    complain("capture stopped: " + recovery->cause + "; retrying in " +
+                             secondsText(recovery->due - now));
+                }
+                return;
+            case client::SignalKind::captureStarted:
+                recovery.reset();  // the first audio closes the gap and reports it
+                return;
+            case client::SignalKind::permissionDenied:
+            case client::SignalKind::noDisplay:
+            case client::SignalKind::captureFailed:
+                if (recovery && recovery->awaitingAnswer) {
+                    attemptFailed(now, refusalOf(event));
+                } else {
+                    failure = judge(event);
+                }
+                return;
+            case client::SignalKind::waiting:
+            case client::SignalKind::stopped:
+                return;
+        }
+    };
+
     auto lastDraw = Clock::now() - kRedrawInterval;
     auto lastHeaderUpdate = Clock::now();
     while (!failure && !interrupted) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kRedrawInterval);
+        if (recovery && !recovery->awaitingAnswer) {
+            wait = std::clamp(
+                std::chrono::ceil<std::chrono::milliseconds>(recovery->due - Clock::now()), 0ms,
+                wait);
+        }
         std::array<pollfd, 2> fds{
             {{wake.readEnd(), POLLIN, 0}, {keyboard.active() ? STDIN_FILENO : -1, POLLIN, 0}}};
-        ::poll(fds.data(), fds.size(), static_cast<int>(kRedrawInterval.count()));
+        ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
         wake.drain();
         for (const char key : keyboard.readKeys()) {
-            if (key == ' ') {
+            if (key == ' ' && !recovery) {
                 paused = !paused;
+                if (!paused) {
+                    recording.captureStarting();
+                }
                 paused ? helper->stop() : helper->start();
             }
         }
         for (const HelperEvent& event : listener.takeEvents()) {
-            failure = judge(event);
+            take(event);
             if (failure) {
                 break;
             }
         }
+        const auto now = Clock::now();
+        if (!failure && recovery && now >= recovery->due) {
+            if (recovery->awaitingAnswer) {
+                attemptFailed(now, "no answer from the helper");
+            } else {
+                recording.captureStarting();
+                helper->start();
+                recovery->awaitingAnswer = true;
+                recovery->due = now + kStartAnswerDeadline;
+            }
+        }
+        if (!failure && recovery) {
+            if (const auto silence = recording.completeGapIfDue(now)) {
+                complain("capture had not resumed when the duration ran out; wrote " +
+                         secondsText(*silence) + " of silence");
+            }
+        }
+        reportGap();
         if (!failure) {
             failure = recording.failure();
         }
@@ -289,20 +427,23 @@ int record(const Options& options) {
         if (failure || progress.complete) {
             break;
         }
-        const auto now = Clock::now();
         if (now - lastHeaderUpdate >= kHeaderUpdateInterval) {
             recording.updateHeader();
             lastHeaderUpdate = now;
         }
         if (showStatus && now - lastDraw >= kRedrawInterval) {
+            const TakeState state = recovery ? TakeState::retrying
+                                    : paused ? TakeState::paused
+                                             : TakeState::recording;
             writeError(
-                inPlace(statusLine(progress, recording.takeLevels(), options.seconds, paused)));
+                inPlace(statusLine(progress, recording.takeLevels(), options.seconds, state)));
             lastDraw = now;
         }
     }
 
     // Audio that arrives while the helper quits still goes into the file, up to the duration.
     helper->shutdown();
+    reportGap();
     const bool recorded = recording.finish();
     if (!failure) {
         failure = recording.failure();

@@ -3,12 +3,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "tools/halvo-record/exit_status.h"
 
 namespace halvo::record {
+
+namespace {
+
+// "48000 Hz, 1 channel, 32-bit"
+std::string describe(const client::AudioFormat& format) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g", format.sampleRate);
+    return std::string(rate) + " Hz, " + std::to_string(format.channels) +
+           (format.channels == 1 ? " channel, " : " channels, ") +
+           std::to_string(format.bitsPerChannel) + "-bit";
+}
+
+// Silence is written in blocks of at most this many samples, so a long gap needs no large buffer.
+constexpr std::size_t kSilenceBlockSamples = 16 * 1024;
+
+}  // namespace
 
 Recording::Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
                      std::optional<double> seconds)
@@ -22,8 +41,20 @@ void Recording::failWith(int exitStatus, std::string message) {
 
 bool Recording::setFormat(const client::AudioFormat& format) {
     std::lock_guard lock(mutex_);
-    if (format_ || failure_) {
-        return !failure_;  // announced once per helper; a repeat changes nothing
+    if (failure_) {
+        return false;
+    }
+    if (format_) {
+        if (format == *format_) {
+            return true;
+        }
+        // Converting would mean resampling or remixing behind the user's back; the take ends
+        // cleanly instead, with what it holds.
+        failWith(kExitFormatChanged, "the capture resumed as " + describe(format) + ", but " +
+                                         path_ + " is " + describe(*format_) +
+                                         "; a file cannot change its format, so the take ends "
+                                         "here");
+        return false;
     }
     if (format.bitsPerChannel != 32 || format.sampleRate > UINT32_MAX ||
         format.channels > 0xFFFF / 4) {
@@ -45,7 +76,7 @@ bool Recording::setFormat(const client::AudioFormat& format) {
     return true;
 }
 
-bool Recording::addAudio(std::span<const std::byte> bytes) {
+bool Recording::addAudio(std::span<const std::byte> bytes, Clock::time_point now) {
     std::lock_guard lock(mutex_);
     if (failure_ || frames_ >= frameLimit_) {
         return false;
@@ -65,6 +96,25 @@ bool Recording::addAudio(std::span<const std::byte> bytes) {
     std::uint64_t frames = bytes.size() / frameBytes;
     partialFrame_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
                          bytes.end());
+    if (nextAudioStartsCapture_ && frames > 0) {
+        nextAudioStartsCapture_ = false;
+        if (gapSince_) {
+            // The frames due now include this chunk's, which were captured just before it came.
+            const std::uint64_t due = framesDueAt(now);
+            const std::uint64_t silence = due > frames_ + frames ? due - frames_ - frames : 0;
+            const std::uint64_t before = frames_;
+            writeSilence(silence);
+            gapReport_ = GapReport{std::chrono::duration<double>(now - *gapSince_).count(),
+                                   static_cast<double>(frames_ - before) / format_->sampleRate};
+            gapSince_.reset();
+            if (failure_ || frames_ >= frameLimit_) {
+                return true;
+            }
+        }
+        // A new anchor after a pause leaves the paused time out; after a gap it barely moves.
+        anchor_ = now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(frames_ + frames) / format_->sampleRate));
+    }
     frames = std::min(frames, frameLimit_ - frames_);
     if (frames == 0) {
         return false;
@@ -80,6 +130,60 @@ bool Recording::addAudio(std::span<const std::byte> bytes) {
     frames_ += frames;
     meter_.add(samples_);
     return frames_ >= frameLimit_;
+}
+
+void Recording::captureStarting() {
+    std::lock_guard lock(mutex_);
+    nextAudioStartsCapture_ = true;
+}
+
+void Recording::beginGap(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (!gapSince_) {
+        gapSince_ = now;  // a capture that stopped again before any audio continues the gap
+    }
+}
+
+std::optional<Recording::GapReport> Recording::takeGapReport() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(gapReport_, std::nullopt);
+}
+
+std::optional<double> Recording::completeGapIfDue(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (!gapSince_ || !anchor_ || failure_ || frameLimit_ == UINT64_MAX ||
+        framesDueAt(now) < frameLimit_) {
+        return std::nullopt;
+    }
+    const std::uint64_t before = frames_;
+    writeSilence(frameLimit_ - frames_);
+    gapSince_.reset();
+    return static_cast<double>(frames_ - before) / format_->sampleRate;
+}
+
+std::uint64_t Recording::framesDueAt(Clock::time_point now) const {
+    if (!anchor_ || !format_ || now <= *anchor_) {
+        return frames_;
+    }
+    return static_cast<std::uint64_t>(
+        std::llround(std::chrono::duration<double>(now - *anchor_).count() * format_->sampleRate));
+}
+
+void Recording::writeSilence(std::uint64_t frames) {
+    frames = std::min(frames, frameLimit_ - frames_);
+    const std::uint64_t channels = format_->channels;
+    const std::vector<float> zeros(
+        std::min<std::uint64_t>(frames * channels, kSilenceBlockSamples / channels * channels));
+    while (frames > 0 && !failure_) {
+        const std::uint64_t block = std::min<std::uint64_t>(frames, zeros.size() / channels);
+        if (!writer_->append(std::span(zeros.data(), block * channels))) {
+            frames_ = writer_->frames();
+            failWith(kExitOutputFile, writer_->error());
+            return;
+        }
+        frames_ += block;
+        frames -= block;
+    }
 }
 
 Recording::Progress Recording::progress() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,12 +30,35 @@ class Recording {
     Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
               std::optional<double> seconds);
 
+    using Clock = std::chrono::steady_clock;
+
     // The announced format; starts the file. A format other than 32-bit float, or one the file
-    // cannot hold, fails: false.
+    // cannot hold, fails: false. A later announcement of the same format changes nothing; one of
+    // another format (a capture resumed differently) ends the take with kExitFormatChanged,
+    // since a file cannot change its format midway.
     bool setFormat(const client::AudioFormat& format);
-    // Raw PCM as read, in any chunking; audio beyond the duration is dropped. True when the
-    // recording has just become complete or failed, so the main loop should look now.
-    bool addAudio(std::span<const std::byte> bytes);
+    // A START is about to be sent: the next audio is the first of a new capture, which either
+    // closes a gap (see beginGap) or, after a pause, simply follows the audio before. Called
+    // before the command, since the helper's lines and its audio come through separate pipes
+    // and CAPTURE_STARTED may be read after the capture's first audio.
+    void captureStarting();
+    // Raw PCM as read at `now`, in any chunking; audio beyond the duration is dropped. True when
+    // the recording has just become complete or failed, so the main loop should look now.
+    bool addAudio(std::span<const std::byte> bytes, Clock::time_point now = Clock::now());
+
+    // The system stopped the capture at `now` and the take goes on: the first audio of the next
+    // capture is preceded by silence, as much as keeps the file's length equal to the time
+    // since its first frame was captured (so audio lost around the stop is made up too).
+    void beginGap(Clock::time_point now);
+    struct GapReport {
+        double seconds = 0;         // from beginGap() to the first audio after it
+        double silenceSeconds = 0;  // written for it
+    };
+    // The gap closed since the last call, if one did.
+    std::optional<GapReport> takeGapReport();
+    // With a duration: when the clock has run past it during a gap, fills the rest of the
+    // duration with silence, completing the take. The silence written, in seconds, if any.
+    std::optional<double> completeGapIfDue(Clock::time_point now);
 
     struct Progress {
         double seconds = 0;
@@ -56,6 +80,10 @@ class Recording {
   private:
     void failWith(int exitStatus, std::string message);  // the mutex is held
     void checkNotCutShort();                             // the mutex is held
+    // Appends `frames` frames of silence, up to the duration; the mutex is held.
+    void writeSilence(std::uint64_t frames);
+    // Frames the file should hold at `now` if it kept time since anchor_; the mutex is held.
+    std::uint64_t framesDueAt(Clock::time_point now) const;
 
     mutable std::mutex mutex_;  // guards everything below
     std::unique_ptr<SoundFileWriter> writer_;
@@ -66,6 +94,12 @@ class Recording {
     std::uint64_t frames_ = 0;
     std::vector<std::byte> partialFrame_;  // the start of a frame split between two chunks
     std::vector<float> samples_;           // scratch for the meter
+    // When frame 0 would have been captured, had the take run without a pause: the file keeps
+    // time from here. Set by the first audio of a take and of each capture after a pause.
+    std::optional<Clock::time_point> anchor_;
+    bool nextAudioStartsCapture_ = true;
+    std::optional<Clock::time_point> gapSince_;
+    std::optional<GapReport> gapReport_;
     LevelMeter meter_;
     std::optional<Failure> failure_;
 };

@@ -90,8 +90,9 @@ std::string meterBar(double peak) {
 }  // namespace
 
 std::string statusLine(const Recording::Progress& progress, const Levels& shown,
-                       std::optional<double> seconds, bool paused) {
-    std::string line = paused ? "PAUSED " : "REC    ";
+                       std::optional<double> seconds, TakeState state) {
+    const bool paused = state == TakeState::paused;
+    std::string line = paused ? "PAUSED " : state == TakeState::retrying ? "RETRY  " : "REC    ";
     line += clockText(progress.seconds);
     if (seconds) {
         line += " / ";
@@ -105,7 +106,9 @@ std::string statusLine(const Recording::Progress& progress, const Levels& shown,
     line += decibels(shown.rms);
     line += " dBFS  ";
     line += meterBar(shown.peak);
-    line += paused ? "  space: resume" : "  space: pause";
+    line += paused                         ? "  space: resume"
+            : state == TakeState::retrying ? "  waiting for the capture"
+                                           : "  space: pause";
     return line;
 }
 

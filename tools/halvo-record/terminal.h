@@ -27,9 +27,15 @@ class KeyboardInput {
     std::optional<termios> saved_;
 };
 
-// "● 00:01:02.5  1.2 MB  peak  -6.0 dBFS  rms -12.3 dBFS  [#####-----]" and the like.
+enum class TakeState {
+    recording,
+    paused,    // by the user (Space)
+    retrying,  // the system stopped the capture; halvo-record tries to resume it
+};
+
+// "REC    00:01:02.5  1.2 MB  peak  -6.0 dBFS  rms -12.3 dBFS  [#####-----]" and the like.
 std::string statusLine(const Recording::Progress& progress, const Levels& shown,
-                       std::optional<double> seconds, bool paused);
+                       std::optional<double> seconds, TakeState state);
 
 // The line as a terminal shows it in place of the previous one.
 std::string inPlace(const std::string& line);
