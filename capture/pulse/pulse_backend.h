@@ -29,7 +29,7 @@ class PulseBackend {
     // Service thread. The connection, made anew when there is none yet or the last one failed;
     // null with the library's description when the server cannot be reached.
     std::shared_ptr<PulseContext> connection(std::string* error);
-    // Service thread. Reads the server info, the sinks and the clients.
+    // Service thread. Reads the clients.
     std::optional<ServerSnapshot> readSnapshot(std::string* error);
 
   private:

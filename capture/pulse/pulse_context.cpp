@@ -38,45 +38,19 @@ class OperationRef {
     pa_operation* const operation_;
 };
 
-// Where the snapshot's three answers land; lives on the waiting thread's stack.
+// Where the snapshot's answer lands; lives on the waiting thread's stack.
 struct SnapshotReplies {
     PulseMainLoop& loop;
     ServerSnapshot& snapshot;
-    bool serverDone = false;
-    bool sinksDone = false;
-    bool clientsDone = false;
+    bool done = false;
     bool failed = false;
-
-    bool done() const { return serverDone && sinksDone && clientsDone; }
 };
-
-void onSnapshotServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto& replies = *static_cast<SnapshotReplies*>(userdata);
-    if (info == nullptr) {
-        replies.failed = true;
-    } else if (info->default_sink_name != nullptr) {
-        replies.snapshot.defaultSink = info->default_sink_name;
-    }
-    replies.serverDone = true;
-    replies.loop.signal();
-}
-
-void onSnapshotSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
-    auto& replies = *static_cast<SnapshotReplies*>(userdata);
-    if (endOfList != 0) {
-        replies.failed = replies.failed || endOfList < 0;
-        replies.sinksDone = true;
-        replies.loop.signal();
-        return;
-    }
-    replies.snapshot.sinks.emplace_back(info->name != nullptr ? info->name : "");
-}
 
 void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, void* userdata) {
     auto& replies = *static_cast<SnapshotReplies*>(userdata);
     if (endOfList != 0) {
-        replies.failed = replies.failed || endOfList < 0;
-        replies.clientsDone = true;
+        replies.failed = endOfList < 0;
+        replies.done = true;
         replies.loop.signal();
         return;
     }
@@ -247,8 +221,7 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoo
     }
     const WaitResult connected = connection->waitWhile(
         [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
-        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; },
-        kRequestTimeout);
+        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; });
     if (connected != WaitResult::done) {
         *error = connection->describe(connected);
         return nullptr;
@@ -281,22 +254,19 @@ std::string PulseContext::lastError() const {
     return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
 }
 
-WaitResult PulseContext::waitUntil(const std::function<bool()>& done,
-                                   std::chrono::milliseconds timeout) {
-    return waitWhile(
-        done, [this] { return isReady(); }, timeout);
+WaitResult PulseContext::waitUntil(const std::function<bool()>& done) {
+    return waitWhile(done, [this] { return isReady(); });
 }
 
 WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
-                                   const std::function<bool()>& usable,
-                                   std::chrono::milliseconds timeout) {
+                                   const std::function<bool()>& usable) {
     if (done()) {
         return WaitResult::done;
     }
     // pa_threaded_mainloop_wait has no timeout of its own: a timer wakes the waiter. It lives on
     // this stack and is freed before the flag it sets goes out of scope.
     bool passed = false;
-    const std::unique_ptr<LoopTimer> deadline = startTimer(timeout, [this, &passed] {
+    const std::unique_ptr<LoopTimer> deadline = startTimer(kRequestTimeout, [this, &passed] {
         passed = true;
         loop_->signal();
     });
@@ -318,15 +288,13 @@ std::string PulseContext::describe(WaitResult result) const {
 
 bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
     SnapshotReplies replies{*loop_, *snapshot};
-    // Declared after the replies, so they are cancelled before the replies go out of scope.
-    OperationRef serverInfo(pa_context_get_server_info(context_, onSnapshotServerInfo, &replies));
-    OperationRef sinks(pa_context_get_sink_info_list(context_, onSnapshotSink, &replies));
+    // Declared after the replies, so it is cancelled before the replies go out of scope.
     OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
-    if (!serverInfo.sent() || !sinks.sent() || !clients.sent()) {
+    if (!clients.sent()) {
         *error = lastError();
         return false;
     }
-    const WaitResult result = waitUntil([&] { return replies.done(); });
+    const WaitResult result = waitUntil([&] { return replies.done; });
     if (result != WaitResult::done || replies.failed) {
         *error = describe(result);
         return false;

@@ -124,14 +124,13 @@ class PulseContext {
     PulseMainLoop& loop() const { return *loop_; }
 
     // Waits until `done` holds, re-checking whenever a callback signals the loop; gives up as
-    // soon as the connection has failed or `timeout` has passed. Whatever `done` reads must be
-    // kept alive by the caller until the requests it waits for are cancelled.
-    WaitResult waitUntil(const std::function<bool()>& done,
-                         std::chrono::milliseconds timeout = kRequestTimeout);
+    // soon as the connection has failed or kRequestTimeout has passed. Whatever `done` reads must
+    // be kept alive by the caller until the requests it waits for are cancelled.
+    WaitResult waitUntil(const std::function<bool()>& done);
     // The library's description of why a wait ended without `done`.
     std::string describe(WaitResult result) const;
 
-    // Asks for the server info, the sinks and the clients at once and waits for every answer.
+    // Asks for the clients and waits for the answer.
     bool readSnapshot(ServerSnapshot* snapshot, std::string* error);
     // Asks for the default sink and waits for it (empty when the server has none).
     bool readDefaultSink(std::string* sink, std::string* error);
@@ -165,8 +164,7 @@ class PulseContext {
                               std::uint32_t index, void* userdata);
     void notifyListeners(const std::function<void(ServerListener&)>& call);
     // waitUntil's loop, with what counts as the connection still being usable.
-    WaitResult waitWhile(const std::function<bool()>& done, const std::function<bool()>& usable,
-                         std::chrono::milliseconds timeout);
+    WaitResult waitWhile(const std::function<bool()>& done, const std::function<bool()>& usable);
 
     const std::shared_ptr<PulseMainLoop> loop_;
     pa_context* context_ = nullptr;
