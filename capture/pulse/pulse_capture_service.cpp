@@ -24,10 +24,9 @@ PulseCaptureService::~PulseCaptureService() = default;
 
 void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
     backend_->queue().async([backend = backend_, completion = std::move(completion)] {
-        std::string error;
-        std::optional<ServerSnapshot> snapshot = backend->readSnapshot(&error);
+        Expected<ServerSnapshot> snapshot = backend->readSnapshot();
         if (!snapshot) {
-            completion(std::nullopt, Error{error});
+            completion(std::nullopt, snapshot.error());
             return;
         }
         completion(makeShareableContent(*snapshot, connectedDisplays(kDrmClassDirectory)),

@@ -6,6 +6,7 @@
 #include <pulse/subscribe.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace halvo::pulse {
 
@@ -15,33 +16,49 @@ namespace {
 
 constexpr const char* kApplicationName = "Halvo Audio Helper";
 
-// Owns one reference to an operation and cancels the operation if it is still out when dropped,
-// so that its callback never reaches a reply record that has gone out of scope.
-class OperationRef {
-  public:
-    explicit OperationRef(pa_operation* operation) : operation_(operation) {}
-    ~OperationRef() {
-        if (operation_ == nullptr) {
-            return;
-        }
-        if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
-            pa_operation_cancel(operation_);
-        }
-        pa_operation_unref(operation_);
+std::string describeFailure(const pa_context* context) {
+    return pa_strerror(context != nullptr ? pa_context_errno(context) : PA_ERR_INTERNAL);
+}
+
+// Why a monitor look-up found nothing: the server still there means there is no such monitor.
+Error noMonitor(const pa_context* context) {
+    return Error{pa_context_get_state(context) == PA_CONTEXT_READY ? kNoMonitorSource
+                                                                   : describeFailure(context)};
+}
+
+// Runs a one-shot callback. The call may destroy the object that holds it: it is taken out first,
+// and nothing of that object is touched afterwards.
+template <typename... Parameters, typename... Arguments>
+void callOnce(std::function<void(Parameters...)>& callback, Arguments&&... arguments) {
+    std::function<void(Parameters...)> call = std::exchange(callback, nullptr);
+    if (call) {
+        call(std::forward<Arguments>(arguments)...);
     }
-    OperationRef(const OperationRef&) = delete;
-    OperationRef& operator=(const OperationRef&) = delete;
+}
 
-    bool sent() const { return operation_ != nullptr; }
-
-  private:
-    pa_operation* const operation_;
-};
+// Sends a query with `ask` and waits for its answer.
+template <typename T, typename Ask>
+Expected<T> awaitAnswer(PulseContext& connection, const Ask& ask) {
+    std::optional<Expected<T>> reply;
+    // Declared after the reply, so it is cancelled before the reply goes out of scope.
+    const auto query = ask([&connection, &reply](const Expected<T>& answer) {
+        reply = answer;
+        connection.loop().signal();
+    });
+    if (!query) {
+        return Error{connection.lastError()};
+    }
+    if (Expected<void> answered = connection.waitUntil([&reply] { return reply.has_value(); });
+        !answered) {
+        return answered.error();
+    }
+    return *reply;
+}
 
 // Where the snapshot's answer lands; lives on the waiting thread's stack.
 struct SnapshotReplies {
     PulseMainLoop& loop;
-    ServerSnapshot& snapshot;
+    ServerSnapshot snapshot;
     bool done = false;
     bool failed = false;
 };
@@ -63,79 +80,41 @@ void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, vo
     replies.snapshot.clients.push_back(std::move(client));
 }
 
-struct DefaultSinkReply {
-    PulseMainLoop& loop;
-    std::string sink;
-    bool done = false;
-    bool failed = false;
-};
-
-void onDefaultSinkInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto& reply = *static_cast<DefaultSinkReply*>(userdata);
-    if (info == nullptr) {
-        reply.failed = true;
-    } else if (info->default_sink_name != nullptr) {
-        reply.sink = info->default_sink_name;
-    }
-    reply.done = true;
-    reply.loop.signal();
-}
-
 }  // namespace
 
-DefaultSinkQuery::~DefaultSinkQuery() {
-    if (operation_ == nullptr) {
-        return;
+void OperationRef::reset(pa_operation* operation) {
+    if (operation_ != nullptr) {
+        if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(operation_);
+        }
+        pa_operation_unref(operation_);
     }
-    if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
-        pa_operation_cancel(operation_);
-    }
-    pa_operation_unref(operation_);
+    operation_ = operation;
 }
 
-void DefaultSinkQuery::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+void DefaultSinkQuery::onServerInfo(pa_context* context, const pa_server_info* info,
+                                    void* userdata) {
     auto* query = static_cast<DefaultSinkQuery*>(userdata);
-    // The answer may destroy the query: take it out first and touch the query no more.
-    std::function<void(const std::string&)> answer = std::move(query->answer_);
-    query->answer_ = nullptr;
-    const std::string sink =
-        info != nullptr && info->default_sink_name != nullptr ? info->default_sink_name : "";
-    if (answer) {
-        answer(sink);
-    }
-}
-
-namespace {
-
-void release(pa_operation* operation) {
-    if (operation == nullptr) {
+    if (info == nullptr) {
+        callOnce(query->answer_, Expected<std::string>(Error{describeFailure(context)}));
         return;
     }
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-        pa_operation_cancel(operation);
-    }
-    pa_operation_unref(operation);
+    callOnce(
+        query->answer_,
+        Expected<std::string>(info->default_sink_name != nullptr ? info->default_sink_name : ""));
 }
-
-}  // namespace
 
 LoopTimer::~LoopTimer() {
-    api_->time_free(event_);
+    loop_.api()->time_free(event_);
 }
 
 void LoopTimer::onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-    auto* timer = static_cast<LoopTimer*>(userdata);
-    // The call may destroy the timer: take it out first and touch the timer no more.
-    std::function<void()> expired = std::move(timer->expired_);
-    timer->expired_ = nullptr;
-    if (expired) {
-        expired();
-    }
+    callOnce(static_cast<LoopTimer*>(userdata)->expired_);
 }
 
 std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds timeout,
                                                     std::function<void()> expired) {
-    std::unique_ptr<LoopTimer> timer(new LoopTimer(loop_->api(), std::move(expired)));
+    std::unique_ptr<LoopTimer> timer(new LoopTimer(*loop_, std::move(expired)));
     const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
     timer->event_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + static_cast<pa_usec_t>(microseconds.count()),
@@ -144,20 +123,6 @@ std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds ti
         return nullptr;
     }
     return timer;
-}
-
-MonitorQuery::~MonitorQuery() {
-    release(sinkOperation_);
-    release(sourceOperation_);
-}
-
-void MonitorQuery::finish(const std::optional<MonitorSource>& monitor) {
-    // The answer may destroy the query: take it out first and touch the query no more.
-    Answer answer = std::move(answer_);
-    answer_ = nullptr;
-    if (answer) {
-        answer(monitor);
-    }
 }
 
 void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
@@ -170,17 +135,17 @@ void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int
         return;
     }
     if (query->sink_.monitorSourceName.empty()) {
-        query->finish(std::nullopt);
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    query->sourceOperation_ = pa_context_get_source_info_by_name(
-        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query);
-    if (query->sourceOperation_ == nullptr) {
-        query->finish(std::nullopt);
+    query->sourceOperation_.reset(pa_context_get_source_info_by_name(
+        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query));
+    if (!query->sourceOperation_.sent()) {
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
     }
 }
 
-void MonitorQuery::onSourceInfo(pa_context*, const pa_source_info* info, int endOfList,
+void MonitorQuery::onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
                                 void* userdata) {
     auto* query = static_cast<MonitorQuery*>(userdata);
     if (endOfList == 0) {
@@ -189,19 +154,18 @@ void MonitorQuery::onSourceInfo(pa_context*, const pa_source_info* info, int end
         return;
     }
     if (!query->source_ || !isMonitorOf(*query->source_, query->sink_)) {
-        query->finish(std::nullopt);
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    query->finish(MonitorSource{query->source_->index, query->source_->name});
+    callOnce(query->answer_,
+             Expected<MonitorSource>(MonitorSource{query->source_->index, query->source_->name}));
 }
 
-std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
-                                                    std::string* error) {
+Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop) {
     std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
     pa_mainloop_api* api = connection->loop_->api();
     if (api == nullptr) {
-        *error = pa_strerror(PA_ERR_INTERNAL);
-        return nullptr;
+        return Error{pa_strerror(PA_ERR_INTERNAL)};
     }
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kApplicationName);
@@ -209,22 +173,19 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoo
     connection->context_ = pa_context_new_with_proplist(api, kApplicationName, properties);
     pa_proplist_free(properties);
     if (connection->context_ == nullptr) {
-        *error = pa_strerror(PA_ERR_INTERNAL);
-        return nullptr;
+        return Error{pa_strerror(PA_ERR_INTERNAL)};
     }
     pa_context* context = connection->context_;
     pa_context_set_state_callback(context, &PulseContext::onStateChanged, connection.get());
     pa_context_set_subscribe_callback(context, &PulseContext::onServerEvent, connection.get());
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        *error = connection->lastError();
-        return nullptr;
+        return Error{connection->lastError()};
     }
-    const WaitResult connected = connection->waitWhile(
-        [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
-        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; });
-    if (connected != WaitResult::done) {
-        *error = connection->describe(connected);
-        return nullptr;
+    if (Expected<void> connected = connection->waitWhile(
+            [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+            [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; });
+        !connected) {
+        return connected.error();
     }
     // Server events tell a running capture that the default sink changed. Nobody waits for the
     // acknowledgement: the events simply start arriving.
@@ -251,17 +212,17 @@ bool PulseContext::isReady() const {
 }
 
 std::string PulseContext::lastError() const {
-    return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
+    return describeFailure(context_);
 }
 
-WaitResult PulseContext::waitUntil(const std::function<bool()>& done) {
+Expected<void> PulseContext::waitUntil(const std::function<bool()>& done) {
     return waitWhile(done, [this] { return isReady(); });
 }
 
-WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
-                                   const std::function<bool()>& usable) {
+Expected<void> PulseContext::waitWhile(const std::function<bool()>& done,
+                                       const std::function<bool()>& usable) {
     if (done()) {
-        return WaitResult::done;
+        return {};
     }
     // pa_threaded_mainloop_wait has no timeout of its own: a timer wakes the waiter. It lives on
     // this stack and is freed before the flag it sets goes out of scope.
@@ -272,58 +233,44 @@ WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
     });
     while (!done()) {
         if (!usable()) {
-            return WaitResult::failed;
+            return Error{lastError()};
         }
         if (passed || !deadline) {  // a deadline that could not be set counts as passed
-            return WaitResult::timedOut;
+            return Error{pa_strerror(PA_ERR_TIMEOUT)};
         }
         loop_->wait();
     }
-    return WaitResult::done;
+    return {};
 }
 
-std::string PulseContext::describe(WaitResult result) const {
-    return result == WaitResult::timedOut ? pa_strerror(PA_ERR_TIMEOUT) : lastError();
-}
-
-bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
-    SnapshotReplies replies{*loop_, *snapshot};
+Expected<ServerSnapshot> PulseContext::readSnapshot() {
+    SnapshotReplies replies{*loop_, {}};
     // Declared after the replies, so it is cancelled before the replies go out of scope.
-    OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
+    OperationRef clients(*loop_,
+                         pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
     if (!clients.sent()) {
-        *error = lastError();
-        return false;
+        return Error{lastError()};
     }
-    const WaitResult result = waitUntil([&] { return replies.done; });
-    if (result != WaitResult::done || replies.failed) {
-        *error = describe(result);
-        return false;
+    if (Expected<void> answered = waitUntil([&replies] { return replies.done; }); !answered) {
+        return answered.error();
     }
-    return true;
+    if (replies.failed) {
+        return Error{lastError()};
+    }
+    return std::move(replies.snapshot);
 }
 
-bool PulseContext::readDefaultSink(std::string* sink, std::string* error) {
-    DefaultSinkReply reply{*loop_, {}};
-    OperationRef serverInfo(pa_context_get_server_info(context_, onDefaultSinkInfo, &reply));
-    if (!serverInfo.sent()) {
-        *error = lastError();
-        return false;
-    }
-    const WaitResult result = waitUntil([&] { return reply.done; });
-    if (result != WaitResult::done || reply.failed) {
-        *error = describe(result);
-        return false;
-    }
-    *sink = reply.sink;
-    return true;
+Expected<std::string> PulseContext::readDefaultSink() {
+    return awaitAnswer<std::string>(*this, [this](DefaultSinkQuery::Answer answer) {
+        return queryDefaultSink(std::move(answer));
+    });
 }
 
-std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
-    std::function<void(const std::string&)> answer) {
-    std::unique_ptr<DefaultSinkQuery> query(new DefaultSinkQuery(std::move(answer)));
-    query->operation_ =
-        pa_context_get_server_info(context_, &DefaultSinkQuery::onServerInfo, query.get());
-    if (query->operation_ == nullptr) {
+std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(DefaultSinkQuery::Answer answer) {
+    std::unique_ptr<DefaultSinkQuery> query(new DefaultSinkQuery(*loop_, std::move(answer)));
+    query->operation_.reset(
+        pa_context_get_server_info(context_, &DefaultSinkQuery::onServerInfo, query.get()));
+    if (!query->operation_.sent()) {
         return nullptr;
     }
     return query;
@@ -331,43 +278,19 @@ std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
 
 std::unique_ptr<MonitorQuery> PulseContext::queryMonitorSource(const std::string& sink,
                                                                MonitorQuery::Answer answer) {
-    std::unique_ptr<MonitorQuery> query(new MonitorQuery(std::move(answer)));
-    query->sinkOperation_ = pa_context_get_sink_info_by_name(
-        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get());
-    if (query->sinkOperation_ == nullptr) {
+    std::unique_ptr<MonitorQuery> query(new MonitorQuery(*loop_, std::move(answer)));
+    query->sinkOperation_.reset(pa_context_get_sink_info_by_name(
+        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get()));
+    if (!query->sinkOperation_.sent()) {
         return nullptr;
     }
     return query;
 }
 
-bool PulseContext::readMonitorSource(const std::string& sink, MonitorSource* monitor,
-                                     std::string* error) {
-    struct Reply {
-        bool done = false;
-        std::optional<MonitorSource> monitor;
-    } reply;
-    // Declared after the reply, so it is cancelled before the reply goes out of scope.
-    const std::unique_ptr<MonitorQuery> query =
-        queryMonitorSource(sink, [this, &reply](const std::optional<MonitorSource>& answer) {
-            reply.monitor = answer;
-            reply.done = true;
-            loop_->signal();
-        });
-    if (!query) {
-        *error = lastError();
-        return false;
-    }
-    const WaitResult result = waitUntil([&reply] { return reply.done; });
-    if (result != WaitResult::done) {
-        *error = describe(result);
-        return false;
-    }
-    if (!reply.monitor) {
-        *error = isReady() ? kNoMonitorSource : lastError();
-        return false;
-    }
-    *monitor = *reply.monitor;
-    return true;
+Expected<MonitorSource> PulseContext::readMonitorSource(const std::string& sink) {
+    return awaitAnswer<MonitorSource>(*this, [this, &sink](MonitorQuery::Answer answer) {
+        return queryMonitorSource(sink, std::move(answer));
+    });
 }
 
 void PulseContext::addListener(ServerListener& listener) {

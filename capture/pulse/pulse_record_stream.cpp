@@ -26,18 +26,15 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 
 }  // namespace
 
-std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<PulseContext> context,
-                                                           const MonitorSource& source,
-                                                           const pa_sample_spec& sampleFormat,
-                                                           std::uint32_t fragmentBytes,
-                                                           Listener& listener, std::string* error) {
+Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
+    std::shared_ptr<PulseContext> context, const MonitorSource& source,
+    const pa_sample_spec& sampleFormat, std::uint32_t fragmentBytes, Listener& listener) {
     std::unique_ptr<PulseRecordStream> recorder(
         new PulseRecordStream(std::move(context), source, listener));
     recorder->stream_ =
         pa_stream_new(recorder->context_->raw(), "System audio", &sampleFormat, nullptr);
     if (recorder->stream_ == nullptr) {
-        *error = recorder->lastError();
-        return nullptr;
+        return Error{recorder->lastError()};
     }
     pa_stream_set_state_callback(recorder->stream_, &PulseRecordStream::onStateChanged,
                                  recorder.get());
@@ -54,8 +51,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<Pulse
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(recorder->stream_, source.name.c_str(), &attributes, flags) < 0) {
-        *error = recorder->lastError();
-        return nullptr;
+        return Error{recorder->lastError()};
     }
     return recorder;
 }

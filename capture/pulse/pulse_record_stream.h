@@ -33,13 +33,13 @@ class PulseRecordStream {
 
     // Starts recording `source` (named explicitly, never the default source, which is usually a
     // microphone; not to be moved elsewhere by the server) in `sampleFormat`, with fragments of
-    // `fragmentBytes`. Null with the library's description when it cannot even begin; the
-    // outcome of the connection arrives as a state change.
-    static std::unique_ptr<PulseRecordStream> open(std::shared_ptr<PulseContext> context,
-                                                   const MonitorSource& source,
-                                                   const pa_sample_spec& sampleFormat,
-                                                   std::uint32_t fragmentBytes, Listener& listener,
-                                                   std::string* error);
+    // `fragmentBytes`. The library's description when it cannot even begin; the outcome of the
+    // connection arrives as a state change.
+    static Expected<std::unique_ptr<PulseRecordStream>> open(std::shared_ptr<PulseContext> context,
+                                                             const MonitorSource& source,
+                                                             const pa_sample_spec& sampleFormat,
+                                                             std::uint32_t fragmentBytes,
+                                                             Listener& listener);
     // Detaches the listener and ends the recording; no callback reaches the listener afterwards.
     ~PulseRecordStream();
     PulseRecordStream(const PulseRecordStream&) = delete;
