@@ -1,5 +1,7 @@
 #include "capture/pulse/pulse_backend.h"
 
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
 
 PulseBackend::PulseBackend()
@@ -9,6 +11,7 @@ PulseBackend::PulseBackend()
 PulseBackend::~PulseBackend() = default;
 
 Expected<std::shared_ptr<PulseContext>> PulseBackend::connection() {
+    HALVO_CHECK_THREAD(queue_.isCurrent(), "connections are made on the service thread");
     MainLoopLock lock(*loop_);
     if (connection_ && connection_->isReady()) {
         return connection_;
@@ -20,6 +23,7 @@ Expected<std::shared_ptr<PulseContext>> PulseBackend::connection() {
 }
 
 Expected<ServerSnapshot> PulseBackend::readSnapshot() {
+    HALVO_CHECK_THREAD(queue_.isCurrent(), "content is read on the service thread");
     // A server that went away since the connection was last used is only noticed on use: then
     // one fresh connection gets a try.
     for (int attempt = 0;; ++attempt) {

@@ -3,12 +3,16 @@
 #include <pulse/error.h>
 
 #include "logging/lines.h"
+#include "platform/thread_check.h"
 
 namespace halvo::pulse {
 
 namespace {
 
 const char* const kNotRunning = "The stream is not running.";
+
+// Only thread checks read it, and release builds compile them away.
+[[maybe_unused]] const char* const kCallbackRule = "libpulse's callbacks run with the lock held";
 
 bool hasEnded(pa_stream_state_t state) {
     return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
@@ -74,6 +78,7 @@ void PulseCaptureStream::stopCapture(CaptureCompletion completion) {
 }
 
 Expected<void> PulseCaptureStream::start() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
     {
         MainLoopLock lock(backend_->loop());
         if (!plan_.beginStart()) {
@@ -132,6 +137,8 @@ std::uint32_t PulseCaptureStream::fragmentBytes() const {
 }
 
 Expected<void> PulseCaptureStream::failStart(Error error) {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), "a failed start is undone with the lock held");
     plan_.startFailed();
     closeRecording();
     feeder_.close();
@@ -139,6 +146,7 @@ Expected<void> PulseCaptureStream::failStart(Error error) {
 }
 
 Expected<void> PulseCaptureStream::stop() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "stops run on the service thread");
     MainLoopLock lock(backend_->loop());
     const bool wasRunning = plan_.requestStop();
     closeRecording();
@@ -149,6 +157,7 @@ Expected<void> PulseCaptureStream::stop() {
 }
 
 void PulseCaptureStream::closeRecording() {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), "the recording is closed with the lock held");
     if (listening_) {
         connection_->removeListener(*this);
         listening_ = false;
@@ -166,6 +175,7 @@ void PulseCaptureStream::dropPending() {
 }
 
 void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (!plan_.running()) {
         return;  // a start is waiting for this state itself
     }
@@ -184,6 +194,7 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
 }
 
 void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (!plan_.running()) {
         return;  // a start checks recordsItsSource() itself
     }
@@ -197,6 +208,7 @@ void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
 
 void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
                                           std::size_t length) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (&stream == pending_.get()) {
         if (!stream.recordsItsSource()) {
             return;  // what it records is not the new default's monitor
@@ -212,16 +224,19 @@ void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void*
 }
 
 void PulseCaptureStream::serverChanged() {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (plan_.running()) {
         askDefaultSink();
     }
 }
 
 void PulseCaptureStream::connectionLost(const std::string& description) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     take(plan_.connectionLost(description));
 }
 
 void PulseCaptureStream::take(const RecordingPlan::Step& step) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (step.stop) {
         closeRecording();
         reportStoppedBySystem(*step.stop);

@@ -56,7 +56,7 @@ class PulseCaptureStream final : public CaptureStream,
     Expected<void> stop();
     std::uint32_t fragmentBytes() const;
 
-    // Main loop thread, lock held; the contracts are PulseRecordStream::Listener's and
+    // Lock held, as libpulse's callbacks are; the contracts are PulseRecordStream::Listener's and
     // ServerListener's.
     void recordStreamStateChanged(PulseRecordStream& stream) override;
     void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;

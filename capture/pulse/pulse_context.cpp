@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
 
 static_assert(kNoIndex == PA_INVALID_INDEX);
@@ -15,6 +17,8 @@ static_assert(kNoIndex == PA_INVALID_INDEX);
 namespace {
 
 constexpr const char* kApplicationName = "Halvo Audio Helper";
+// Only thread checks read it, and release builds compile them away.
+[[maybe_unused]] constexpr const char* kAnswersOnLoopThread = "answers run on the loop's thread";
 
 std::string describeFailure(const pa_context* context) {
     return pa_strerror(context != nullptr ? pa_context_errno(context) : PA_ERR_INTERNAL);
@@ -83,6 +87,7 @@ void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, vo
 }  // namespace
 
 void OperationRef::reset(pa_operation* operation) {
+    HALVO_CHECK_THREAD(loop_.holdsLock(), "requests are sent and cancelled with the lock held");
     if (operation_ != nullptr) {
         if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
             pa_operation_cancel(operation_);
@@ -95,6 +100,7 @@ void OperationRef::reset(pa_operation* operation) {
 void DefaultSinkQuery::onServerInfo(pa_context* context, const pa_server_info* info,
                                     void* userdata) {
     auto* query = static_cast<DefaultSinkQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->operation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (info == nullptr) {
         callOnce(query->answer_, Expected<std::string>(Error{describeFailure(context)}));
         return;
@@ -105,15 +111,19 @@ void DefaultSinkQuery::onServerInfo(pa_context* context, const pa_server_info* i
 }
 
 LoopTimer::~LoopTimer() {
+    HALVO_CHECK_THREAD(loop_.holdsLock(), "timers are cancelled with the lock held");
     loop_.api()->time_free(event_);
 }
 
 void LoopTimer::onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-    callOnce(static_cast<LoopTimer*>(userdata)->expired_);
+    auto* timer = static_cast<LoopTimer*>(userdata);
+    HALVO_CHECK_THREAD(timer->loop_.isLoopThread(), "timers expire on the loop's thread");
+    callOnce(timer->expired_);
 }
 
 std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds timeout,
                                                     std::function<void()> expired) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "timers are set with the lock held");
     std::unique_ptr<LoopTimer> timer(new LoopTimer(*loop_, std::move(expired)));
     const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
     timer->event_ = pa_context_rttime_new(
@@ -128,6 +138,7 @@ std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds ti
 void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
                               void* userdata) {
     auto* query = static_cast<MonitorQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (endOfList == 0) {
         query->sink_.index = info->index;
         query->sink_.monitorSourceName =
@@ -148,6 +159,7 @@ void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int
 void MonitorQuery::onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
                                 void* userdata) {
     auto* query = static_cast<MonitorQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (endOfList == 0) {
         query->source_ = SourceFacts{info->index, info->name != nullptr ? info->name : "",
                                      info->monitor_of_sink};
@@ -208,10 +220,12 @@ PulseContext::~PulseContext() {
 }
 
 bool PulseContext::isReady() const {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "the connection is read with the lock held");
     return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
 std::string PulseContext::lastError() const {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "the connection is read with the lock held");
     return describeFailure(context_);
 }
 
@@ -221,6 +235,8 @@ Expected<void> PulseContext::waitUntil(const std::function<bool()>& done) {
 
 Expected<void> PulseContext::waitWhile(const std::function<bool()>& done,
                                        const std::function<bool()>& usable) {
+    HALVO_CHECK_THREAD(!loop_->isLoopThread(), "waits for the server happen off the loop's thread");
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "waits for the server happen with the lock held");
     if (done()) {
         return {};
     }
@@ -294,14 +310,17 @@ Expected<MonitorSource> PulseContext::readMonitorSource(const std::string& sink)
 }
 
 void PulseContext::addListener(ServerListener& listener) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are guarded by the lock");
     listeners_.push_back(&listener);
 }
 
 void PulseContext::removeListener(ServerListener& listener) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are guarded by the lock");
     std::erase(listeners_, &listener);
 }
 
 void PulseContext::notifyListeners(const std::function<void(ServerListener&)>& call) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are called with the lock held");
     // A listener may remove itself while being called: walk a copy, and skip anyone removed
     // by an earlier call.
     const std::vector<ServerListener*> snapshot = listeners_;

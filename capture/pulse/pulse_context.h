@@ -20,8 +20,9 @@ namespace halvo::pulse {
 // How long the server gets to answer any one request, connecting included.
 inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
 
-// Learns what happens to the server while a capture runs. Called on the loop's thread with the
-// lock held; may remove itself (and only itself) from the context; must not block.
+// Learns what happens to the server while a capture runs. Called with the loop's lock held, on the
+// loop's thread or inside a call into libpulse that failed the connection; may remove itself (and
+// only itself) from the context; must not block.
 class ServerListener {
   public:
     virtual ~ServerListener() = default;
@@ -44,6 +45,7 @@ class OperationRef {
     // Cancels and lets go of the request held so far, then holds `operation`.
     void reset(pa_operation* operation);
     bool sent() const { return operation_ != nullptr; }
+    PulseMainLoop& loop() const { return loop_; }
 
   private:
     PulseMainLoop& loop_;
