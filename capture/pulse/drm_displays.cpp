@@ -26,26 +26,28 @@ bool isConnectorName(const std::string& name) {
     return dash != std::string::npos && dash > 4 && dash + 1 < name.size();
 }
 
-bool parseDimension(std::string_view text, std::int64_t* value, std::string_view* rest) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-    if (error != std::errc() || end == text.data() || *value <= 0) {
-        return false;
+// A positive number at the start of `text`, and what follows it.
+std::optional<std::pair<std::int64_t, std::string_view>> parseDimension(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data() || value <= 0) {
+        return std::nullopt;
     }
-    *rest = text.substr(static_cast<std::size_t>(end - text.data()));
-    return true;
+    return std::pair{value, text.substr(static_cast<std::size_t>(end - text.data()))};
 }
 
 }  // namespace
 
 std::optional<std::pair<std::int64_t, std::int64_t>> parseModeSize(std::string_view mode) {
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-    std::string_view rest;
-    if (!parseDimension(mode, &width, &rest) || rest.empty() || rest.front() != 'x' ||
-        !parseDimension(rest.substr(1), &height, &rest)) {
+    const auto width = parseDimension(mode);
+    if (!width || width->second.empty() || width->second.front() != 'x') {
         return std::nullopt;
     }
-    return std::pair{width, height};
+    const auto height = parseDimension(width->second.substr(1));
+    if (!height) {
+        return std::nullopt;
+    }
+    return std::pair{width->first, height->first};
 }
 
 std::vector<Display> connectedDisplays(const std::filesystem::path& drmClassDirectory) {

@@ -1,5 +1,7 @@
 #include "capture/pulse/pulse_backend.h"
 
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
 
 PulseBackend::PulseBackend()
@@ -8,34 +10,34 @@ PulseBackend::PulseBackend()
 
 PulseBackend::~PulseBackend() = default;
 
-std::shared_ptr<PulseContext> PulseBackend::connection(std::string* error) {
+Expected<std::shared_ptr<PulseContext>> PulseBackend::connection() {
+    HALVO_CHECK_THREAD(queue_.isCurrent(), "connections are made on the service thread");
     MainLoopLock lock(*loop_);
     if (connection_ && connection_->isReady()) {
         return connection_;
     }
     // A failed connection stays with the streams that used it until they are released.
-    connection_ = PulseContext::connect(loop_, error);
-    return connection_;
+    Expected<std::shared_ptr<PulseContext>> made = PulseContext::connect(loop_);
+    connection_ = made ? *made : nullptr;
+    return made;
 }
 
-std::optional<ServerSnapshot> PulseBackend::readSnapshot(std::string* error) {
+Expected<ServerSnapshot> PulseBackend::readSnapshot() {
+    HALVO_CHECK_THREAD(queue_.isCurrent(), "content is read on the service thread");
     // A server that went away since the connection was last used is only noticed on use: then
     // one fresh connection gets a try.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        std::shared_ptr<PulseContext> current = connection(error);
+    for (int attempt = 0;; ++attempt) {
+        Expected<std::shared_ptr<PulseContext>> current = connection();
         if (!current) {
-            return std::nullopt;
+            return current.error();
         }
         MainLoopLock lock(*loop_);
-        ServerSnapshot snapshot;
-        if (current->readSnapshot(&snapshot, error)) {
+        Expected<ServerSnapshot> snapshot = (*current)->readSnapshot();
+        // Given up when the server refused the request itself, or on the fresh connection too.
+        if (snapshot || (*current)->isReady() || attempt > 0) {
             return snapshot;
         }
-        if (current->isReady()) {
-            return std::nullopt;  // the server refused the request itself
-        }
     }
-    return std::nullopt;
 }
 
 }  // namespace halvo::pulse

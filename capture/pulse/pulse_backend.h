@@ -1,9 +1,8 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string>
 
+#include "capture/pulse/expected.h"
 #include "capture/pulse/pulse_context.h"
 #include "capture/pulse/pulse_main_loop.h"
 #include "capture/pulse/server_snapshot.h"
@@ -27,10 +26,10 @@ class PulseBackend {
     platform::SerialQueue& queue() { return queue_; }
 
     // Service thread. The connection, made anew when there is none yet or the last one failed;
-    // null with the library's description when the server cannot be reached.
-    std::shared_ptr<PulseContext> connection(std::string* error);
-    // Service thread. Reads the server info, the sinks and the clients.
-    std::optional<ServerSnapshot> readSnapshot(std::string* error);
+    // the library's description when the server cannot be reached.
+    Expected<std::shared_ptr<PulseContext>> connection();
+    // Service thread. Reads the clients.
+    Expected<ServerSnapshot> readSnapshot();
 
   private:
     const std::shared_ptr<PulseMainLoop> loop_;

@@ -9,6 +9,8 @@ namespace halvo::pulse {
 
 namespace {
 
+constexpr const char* kDrmClassDirectory = "/sys/class/drm";
+
 // Out-of-range values become 0, which the stream rejects when it starts.
 std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
     return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
@@ -16,23 +18,20 @@ std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
 
 }  // namespace
 
-PulseCaptureService::PulseCaptureService(std::filesystem::path drmClassDirectory)
-    : drmClassDirectory_(std::move(drmClassDirectory)),
-      backend_(std::make_shared<PulseBackend>()) {}
+PulseCaptureService::PulseCaptureService() : backend_(std::make_shared<PulseBackend>()) {}
 
 PulseCaptureService::~PulseCaptureService() = default;
 
 void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
-    backend_->queue().async(
-        [backend = backend_, drm = drmClassDirectory_, completion = std::move(completion)] {
-            std::string error;
-            std::optional<ServerSnapshot> snapshot = backend->readSnapshot(&error);
-            if (!snapshot) {
-                completion(std::nullopt, Error{error});
-                return;
-            }
-            completion(makeShareableContent(*snapshot, connectedDisplays(drm)), std::nullopt);
-        });
+    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
+        Expected<ServerSnapshot> snapshot = backend->readSnapshot();
+        if (!snapshot) {
+            completion(std::nullopt, snapshot.error());
+            return;
+        }
+        completion(makeShareableContent(*snapshot, connectedDisplays(kDrmClassDirectory)),
+                   std::nullopt);
+    });
 }
 
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(

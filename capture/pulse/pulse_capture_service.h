@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <memory>
 
 #include "capture/capture_service.h"
@@ -16,7 +15,7 @@ namespace halvo::pulse {
 // monitor cannot leave out other applications, and the filter's exclusions are not applied.
 class PulseCaptureService final : public CaptureService {
   public:
-    explicit PulseCaptureService(std::filesystem::path drmClassDirectory = "/sys/class/drm");
+    PulseCaptureService();
     ~PulseCaptureService() override;
 
     // Any thread; returns at once. Completes on the service thread with the content, or with
@@ -29,7 +28,6 @@ class PulseCaptureService final : public CaptureService {
                                               std::weak_ptr<StreamDelegate> delegate) override;
 
   private:
-    const std::filesystem::path drmClassDirectory_;
     const std::shared_ptr<PulseBackend> backend_;
 };
 

@@ -3,12 +3,16 @@
 #include <pulse/error.h>
 
 #include "logging/lines.h"
+#include "platform/thread_check.h"
 
 namespace halvo::pulse {
 
 namespace {
 
 const char* const kNotRunning = "The stream is not running.";
+
+// Only thread checks read it, and release builds compile them away.
+[[maybe_unused]] const char* const kCallbackRule = "libpulse's callbacks run with the lock held";
 
 bool hasEnded(pa_stream_state_t state) {
     return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
@@ -52,7 +56,7 @@ std::optional<Error> PulseCaptureStream::addStreamOutput(
 void PulseCaptureStream::startCapture(CaptureCompletion completion) {
     backend_->queue().async([weakSelf = weak_from_this(), completion = std::move(completion)] {
         auto self = weakSelf.lock();
-        completion(self ? self->start() : Error{kNotRunning});
+        completion(self ? self->start().failure() : Error{kNotRunning});
     });
 }
 
@@ -64,7 +68,7 @@ void PulseCaptureStream::stopCapture(CaptureCompletion completion) {
                 completion(Error{kNotRunning});
                 return;
             }
-            std::optional<Error> outcome = self->stop();
+            std::optional<Error> outcome = self->stop().failure();
             // The completion waits for the buffer the output may be writing, so the totals
             // the controller reports count every byte written.
             self->feeder_.close([backend, outcome, completion] {
@@ -73,82 +77,87 @@ void PulseCaptureStream::stopCapture(CaptureCompletion completion) {
         });
 }
 
-std::optional<Error> PulseCaptureStream::start() {
+Expected<void> PulseCaptureStream::start() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
     {
         MainLoopLock lock(backend_->loop());
         if (!plan_.beginStart()) {
             return Error{"The stream has already been started."};
         }
     }
-    std::string error;
-    std::shared_ptr<PulseContext> connection = backend_->connection(&error);
+    Expected<std::shared_ptr<PulseContext>> connection = backend_->connection();
     MainLoopLock lock(backend_->loop());
     if (!connection) {
-        return failStart(error);
+        return failStart(connection.error());
     }
     if (!pa_sample_spec_valid(&sampleFormat_)) {
-        return failStart(pa_strerror(PA_ERR_INVALID));
+        return failStart(Error{pa_strerror(PA_ERR_INVALID)});
     }
-    std::string sink;
-    if (!connection->readDefaultSink(&sink, &error)) {
-        return failStart(error);
+    Expected<std::string> sink = (*connection)->readDefaultSink();
+    if (!sink) {
+        return failStart(sink.error());
     }
-    if (sink.empty()) {
-        return failStart(pa_strerror(PA_ERR_NOENTITY));
+    if (sink->empty()) {
+        return failStart(Error{pa_strerror(PA_ERR_NOENTITY)});
     }
     // Never "<sink>.monitor" by name alone: any source may carry that name.
-    MonitorSource monitor;
-    if (!connection->readMonitorSource(sink, &monitor, &error)) {
-        return failStart(error);
+    Expected<MonitorSource> monitor = (*connection)->readMonitorSource(*sink);
+    if (!monitor) {
+        return failStart(monitor.error());
     }
-    connection_ = connection;
+    connection_ = *connection;
     feeder_.open(weak_from_this());
-    active_ =
-        PulseRecordStream::open(connection, monitor, sampleFormat_, fragmentBytes(), *this, &error);
-    if (!active_) {
-        return failStart(error);
+    Expected<std::unique_ptr<PulseRecordStream>> opened =
+        PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this);
+    if (!opened) {
+        return failStart(opened.error());
     }
+    active_ = std::move(*opened);
     // A server may take the stream and never create it (PipeWire's pulse server without a
     // session manager): the deadline gives the start back, and the next START tries afresh.
-    const WaitResult created =
-        connection->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
-    if (created != WaitResult::done) {
-        return failStart(connection->describe(created));
+    if (Expected<void> created =
+            connection_->waitUntil([this] { return active_->state() != PA_STREAM_CREATING; });
+        !created) {
+        return failStart(created.error());
     }
     if (active_->state() != PA_STREAM_READY) {
-        return failStart(active_->lastError());
+        return failStart(Error{active_->lastError()});
     }
     if (!active_->recordsItsSource()) {
-        return failStart(kNoMonitorSource);
+        return failStart(Error{kNoMonitorSource});
     }
-    plan_.started(sink);
-    connection->addListener(*this);
+    plan_.started(*sink);
+    connection_->addListener(*this);
     listening_ = true;
-    return std::nullopt;
+    return {};
 }
 
 std::uint32_t PulseCaptureStream::fragmentBytes() const {
     return static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
 }
 
-std::optional<Error> PulseCaptureStream::failStart(std::string description) {
+Expected<void> PulseCaptureStream::failStart(Error error) {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), "a failed start is undone with the lock held");
     plan_.startFailed();
     closeRecording();
     feeder_.close();
-    return Error{std::move(description)};
+    return error;
 }
 
-std::optional<Error> PulseCaptureStream::stop() {
+Expected<void> PulseCaptureStream::stop() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "stops run on the service thread");
     MainLoopLock lock(backend_->loop());
     const bool wasRunning = plan_.requestStop();
     closeRecording();
     if (!wasRunning) {
         return Error{kNotRunning};
     }
-    return std::nullopt;
+    return {};
 }
 
 void PulseCaptureStream::closeRecording() {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), "the recording is closed with the lock held");
     if (listening_) {
         connection_->removeListener(*this);
         listening_ = false;
@@ -166,6 +175,7 @@ void PulseCaptureStream::dropPending() {
 }
 
 void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (!plan_.running()) {
         return;  // a start is waiting for this state itself
     }
@@ -184,6 +194,7 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
 }
 
 void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (!plan_.running()) {
         return;  // a start checks recordsItsSource() itself
     }
@@ -197,6 +208,7 @@ void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
 
 void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
                                           std::size_t length) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (&stream == pending_.get()) {
         if (!stream.recordsItsSource()) {
             return;  // what it records is not the new default's monitor
@@ -212,16 +224,19 @@ void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void*
 }
 
 void PulseCaptureStream::serverChanged() {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (plan_.running()) {
         askDefaultSink();
     }
 }
 
 void PulseCaptureStream::connectionLost(const std::string& description) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     take(plan_.connectionLost(description));
 }
 
 void PulseCaptureStream::take(const RecordingPlan::Step& step) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
     if (step.stop) {
         closeRecording();
         reportStoppedBySystem(*step.stop);
@@ -247,24 +262,25 @@ void PulseCaptureStream::openPending(const std::string& sink) {
         kRequestTimeout, [this] { pendingFailed(pa_strerror(PA_ERR_TIMEOUT)); });
     // The record stream opens once the new default's monitor checks out.
     monitorQuery_ = connection_->queryMonitorSource(
-        sink, [this](const std::optional<MonitorSource>& monitor) { openPendingOn(monitor); });
+        sink, [this](const Expected<MonitorSource>& monitor) { openPendingOn(monitor); });
     if (!monitorQuery_) {
         pendingFailed(connection_->lastError());
     }
 }
 
-void PulseCaptureStream::openPendingOn(const std::optional<MonitorSource>& monitor) {
+void PulseCaptureStream::openPendingOn(const Expected<MonitorSource>& monitor) {
     monitorQuery_.reset();  // answered: nothing is out any more
     if (!monitor) {
-        pendingFailed(connection_->isReady() ? kNoMonitorSource : connection_->lastError());
+        pendingFailed(monitor.error().localizedDescription);
         return;
     }
-    std::string error;
-    pending_ = PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this,
-                                       &error);
-    if (!pending_) {
-        pendingFailed(std::move(error));
+    Expected<std::unique_ptr<PulseRecordStream>> opened =
+        PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this);
+    if (!opened) {
+        pendingFailed(opened.error().localizedDescription);
+        return;
     }
+    pending_ = std::move(*opened);
 }
 
 void PulseCaptureStream::pendingFailed(std::string description) {
@@ -289,7 +305,8 @@ void PulseCaptureStream::askDefaultSink() {
         defaultSinkDeadline_.reset();
         take(plan_.defaultSinkIs(sink));
     };
-    defaultSinkQuery_ = connection_->queryDefaultSink(answered);
+    defaultSinkQuery_ = connection_->queryDefaultSink(
+        [answered](const Expected<std::string>& sink) { answered(sink ? *sink : std::string()); });
     defaultSinkDeadline_ = connection_->startTimer(kRequestTimeout, [answered] { answered(""); });
     if (!defaultSinkQuery_) {
         answered("");

@@ -51,12 +51,12 @@ class PulseCaptureStream final : public CaptureStream,
 
   private:
     // Service thread.
-    std::optional<Error> start();
-    std::optional<Error> failStart(std::string description);  // lock held
-    std::optional<Error> stop();
+    Expected<void> start();
+    Expected<void> failStart(Error error);  // lock held
+    Expected<void> stop();
     std::uint32_t fragmentBytes() const;
 
-    // Main loop thread, lock held; the contracts are PulseRecordStream::Listener's and
+    // Lock held, as libpulse's callbacks are; the contracts are PulseRecordStream::Listener's and
     // ServerListener's.
     void recordStreamStateChanged(PulseRecordStream& stream) override;
     void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
@@ -65,7 +65,7 @@ class PulseCaptureStream final : public CaptureStream,
     void connectionLost(const std::string& description) override;
     void take(const RecordingPlan::Step& step);
     void openPending(const std::string& sink);
-    void openPendingOn(const std::optional<MonitorSource>& monitor);
+    void openPendingOn(const Expected<MonitorSource>& monitor);
     void pendingFailed(std::string description);
     void dropPending();  // closes the pending record stream and whatever leads up to it
     void promotePending();

@@ -6,6 +6,9 @@
 #include <pulse/subscribe.h>
 
 #include <algorithm>
+#include <utility>
+
+#include "platform/thread_check.h"
 
 namespace halvo::pulse {
 
@@ -14,69 +17,61 @@ static_assert(kNoIndex == PA_INVALID_INDEX);
 namespace {
 
 constexpr const char* kApplicationName = "Halvo Audio Helper";
+// Only thread checks read it, and release builds compile them away.
+[[maybe_unused]] constexpr const char* kAnswersOnLoopThread = "answers run on the loop's thread";
 
-// Owns one reference to an operation and cancels the operation if it is still out when dropped,
-// so that its callback never reaches a reply record that has gone out of scope.
-class OperationRef {
-  public:
-    explicit OperationRef(pa_operation* operation) : operation_(operation) {}
-    ~OperationRef() {
-        if (operation_ == nullptr) {
-            return;
-        }
-        if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
-            pa_operation_cancel(operation_);
-        }
-        pa_operation_unref(operation_);
+std::string describeFailure(const pa_context* context) {
+    return pa_strerror(context != nullptr ? pa_context_errno(context) : PA_ERR_INTERNAL);
+}
+
+// Why a monitor look-up found nothing: the server still there means there is no such monitor.
+Error noMonitor(const pa_context* context) {
+    return Error{pa_context_get_state(context) == PA_CONTEXT_READY ? kNoMonitorSource
+                                                                   : describeFailure(context)};
+}
+
+// Runs a one-shot callback. The call may destroy the object that holds it: it is taken out first,
+// and nothing of that object is touched afterwards.
+template <typename... Parameters, typename... Arguments>
+void callOnce(std::function<void(Parameters...)>& callback, Arguments&&... arguments) {
+    std::function<void(Parameters...)> call = std::exchange(callback, nullptr);
+    if (call) {
+        call(std::forward<Arguments>(arguments)...);
     }
-    OperationRef(const OperationRef&) = delete;
-    OperationRef& operator=(const OperationRef&) = delete;
+}
 
-    bool sent() const { return operation_ != nullptr; }
+// Sends a query with `ask` and waits for its answer.
+template <typename T, typename Ask>
+Expected<T> awaitAnswer(PulseContext& connection, const Ask& ask) {
+    std::optional<Expected<T>> reply;
+    // Declared after the reply, so it is cancelled before the reply goes out of scope.
+    const auto query = ask([&connection, &reply](const Expected<T>& answer) {
+        reply = answer;
+        connection.loop().signal();
+    });
+    if (!query) {
+        return Error{connection.lastError()};
+    }
+    if (Expected<void> answered = connection.waitUntil([&reply] { return reply.has_value(); });
+        !answered) {
+        return answered.error();
+    }
+    return *reply;
+}
 
-  private:
-    pa_operation* const operation_;
-};
-
-// Where the snapshot's three answers land; lives on the waiting thread's stack.
+// Where the snapshot's answer lands; lives on the waiting thread's stack.
 struct SnapshotReplies {
     PulseMainLoop& loop;
-    ServerSnapshot& snapshot;
-    bool serverDone = false;
-    bool sinksDone = false;
-    bool clientsDone = false;
+    ServerSnapshot snapshot;
+    bool done = false;
     bool failed = false;
-
-    bool done() const { return serverDone && sinksDone && clientsDone; }
 };
-
-void onSnapshotServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto& replies = *static_cast<SnapshotReplies*>(userdata);
-    if (info == nullptr) {
-        replies.failed = true;
-    } else if (info->default_sink_name != nullptr) {
-        replies.snapshot.defaultSink = info->default_sink_name;
-    }
-    replies.serverDone = true;
-    replies.loop.signal();
-}
-
-void onSnapshotSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
-    auto& replies = *static_cast<SnapshotReplies*>(userdata);
-    if (endOfList != 0) {
-        replies.failed = replies.failed || endOfList < 0;
-        replies.sinksDone = true;
-        replies.loop.signal();
-        return;
-    }
-    replies.snapshot.sinks.emplace_back(info->name != nullptr ? info->name : "");
-}
 
 void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, void* userdata) {
     auto& replies = *static_cast<SnapshotReplies*>(userdata);
     if (endOfList != 0) {
-        replies.failed = replies.failed || endOfList < 0;
-        replies.clientsDone = true;
+        replies.failed = endOfList < 0;
+        replies.done = true;
         replies.loop.signal();
         return;
     }
@@ -89,79 +84,47 @@ void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, vo
     replies.snapshot.clients.push_back(std::move(client));
 }
 
-struct DefaultSinkReply {
-    PulseMainLoop& loop;
-    std::string sink;
-    bool done = false;
-    bool failed = false;
-};
-
-void onDefaultSinkInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto& reply = *static_cast<DefaultSinkReply*>(userdata);
-    if (info == nullptr) {
-        reply.failed = true;
-    } else if (info->default_sink_name != nullptr) {
-        reply.sink = info->default_sink_name;
-    }
-    reply.done = true;
-    reply.loop.signal();
-}
-
 }  // namespace
 
-DefaultSinkQuery::~DefaultSinkQuery() {
-    if (operation_ == nullptr) {
-        return;
+void OperationRef::reset(pa_operation* operation) {
+    HALVO_CHECK_THREAD(loop_.holdsLock(), "requests are sent and cancelled with the lock held");
+    if (operation_ != nullptr) {
+        if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(operation_);
+        }
+        pa_operation_unref(operation_);
     }
-    if (pa_operation_get_state(operation_) == PA_OPERATION_RUNNING) {
-        pa_operation_cancel(operation_);
-    }
-    pa_operation_unref(operation_);
+    operation_ = operation;
 }
 
-void DefaultSinkQuery::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+void DefaultSinkQuery::onServerInfo(pa_context* context, const pa_server_info* info,
+                                    void* userdata) {
     auto* query = static_cast<DefaultSinkQuery*>(userdata);
-    // The answer may destroy the query: take it out first and touch the query no more.
-    std::function<void(const std::string&)> answer = std::move(query->answer_);
-    query->answer_ = nullptr;
-    const std::string sink =
-        info != nullptr && info->default_sink_name != nullptr ? info->default_sink_name : "";
-    if (answer) {
-        answer(sink);
-    }
-}
-
-namespace {
-
-void release(pa_operation* operation) {
-    if (operation == nullptr) {
+    HALVO_CHECK_THREAD(query->operation_.loop().isLoopThread(), kAnswersOnLoopThread);
+    if (info == nullptr) {
+        callOnce(query->answer_, Expected<std::string>(Error{describeFailure(context)}));
         return;
     }
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-        pa_operation_cancel(operation);
-    }
-    pa_operation_unref(operation);
+    callOnce(
+        query->answer_,
+        Expected<std::string>(info->default_sink_name != nullptr ? info->default_sink_name : ""));
 }
-
-}  // namespace
 
 LoopTimer::~LoopTimer() {
-    api_->time_free(event_);
+    HALVO_CHECK_THREAD(loop_.holdsLock(), "timers are cancelled with the lock held");
+    loop_.api()->time_free(event_);
 }
 
 void LoopTimer::onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
     auto* timer = static_cast<LoopTimer*>(userdata);
-    // The call may destroy the timer: take it out first and touch the timer no more.
-    std::function<void()> expired = std::move(timer->expired_);
-    timer->expired_ = nullptr;
-    if (expired) {
-        expired();
-    }
+    HALVO_CHECK_THREAD(timer->loop_.isLoopThread(), "timers expire on the loop's thread");
+    callOnce(timer->expired_);
 }
 
 std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds timeout,
                                                     std::function<void()> expired) {
-    std::unique_ptr<LoopTimer> timer(new LoopTimer(loop_->api(), std::move(expired)));
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "timers are set with the lock held");
+    std::unique_ptr<LoopTimer> timer(new LoopTimer(*loop_, std::move(expired)));
     const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
     timer->event_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + static_cast<pa_usec_t>(microseconds.count()),
@@ -172,23 +135,10 @@ std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds ti
     return timer;
 }
 
-MonitorQuery::~MonitorQuery() {
-    release(sinkOperation_);
-    release(sourceOperation_);
-}
-
-void MonitorQuery::finish(const std::optional<MonitorSource>& monitor) {
-    // The answer may destroy the query: take it out first and touch the query no more.
-    Answer answer = std::move(answer_);
-    answer_ = nullptr;
-    if (answer) {
-        answer(monitor);
-    }
-}
-
 void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
                               void* userdata) {
     auto* query = static_cast<MonitorQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (endOfList == 0) {
         query->sink_.index = info->index;
         query->sink_.monitorSourceName =
@@ -196,38 +146,38 @@ void MonitorQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int
         return;
     }
     if (query->sink_.monitorSourceName.empty()) {
-        query->finish(std::nullopt);
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    query->sourceOperation_ = pa_context_get_source_info_by_name(
-        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query);
-    if (query->sourceOperation_ == nullptr) {
-        query->finish(std::nullopt);
+    query->sourceOperation_.reset(pa_context_get_source_info_by_name(
+        context, query->sink_.monitorSourceName.c_str(), &MonitorQuery::onSourceInfo, query));
+    if (!query->sourceOperation_.sent()) {
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
     }
 }
 
-void MonitorQuery::onSourceInfo(pa_context*, const pa_source_info* info, int endOfList,
+void MonitorQuery::onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
                                 void* userdata) {
     auto* query = static_cast<MonitorQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (endOfList == 0) {
         query->source_ = SourceFacts{info->index, info->name != nullptr ? info->name : "",
                                      info->monitor_of_sink};
         return;
     }
     if (!query->source_ || !isMonitorOf(*query->source_, query->sink_)) {
-        query->finish(std::nullopt);
+        callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    query->finish(MonitorSource{query->source_->index, query->source_->name});
+    callOnce(query->answer_,
+             Expected<MonitorSource>(MonitorSource{query->source_->index, query->source_->name}));
 }
 
-std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
-                                                    std::string* error) {
+Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop) {
     std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
     pa_mainloop_api* api = connection->loop_->api();
     if (api == nullptr) {
-        *error = pa_strerror(PA_ERR_INTERNAL);
-        return nullptr;
+        return Error{pa_strerror(PA_ERR_INTERNAL)};
     }
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kApplicationName);
@@ -235,23 +185,19 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::shared_ptr<PulseMainLoo
     connection->context_ = pa_context_new_with_proplist(api, kApplicationName, properties);
     pa_proplist_free(properties);
     if (connection->context_ == nullptr) {
-        *error = pa_strerror(PA_ERR_INTERNAL);
-        return nullptr;
+        return Error{pa_strerror(PA_ERR_INTERNAL)};
     }
     pa_context* context = connection->context_;
     pa_context_set_state_callback(context, &PulseContext::onStateChanged, connection.get());
     pa_context_set_subscribe_callback(context, &PulseContext::onServerEvent, connection.get());
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        *error = connection->lastError();
-        return nullptr;
+        return Error{connection->lastError()};
     }
-    const WaitResult connected = connection->waitWhile(
-        [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
-        [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; },
-        kRequestTimeout);
-    if (connected != WaitResult::done) {
-        *error = connection->describe(connected);
-        return nullptr;
+    if (Expected<void> connected = connection->waitWhile(
+            [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+            [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; });
+        !connected) {
+        return connected.error();
     }
     // Server events tell a running capture that the default sink changed. Nobody waits for the
     // acknowledgement: the events simply start arriving.
@@ -274,88 +220,73 @@ PulseContext::~PulseContext() {
 }
 
 bool PulseContext::isReady() const {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "the connection is read with the lock held");
     return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
 std::string PulseContext::lastError() const {
-    return pa_strerror(context_ != nullptr ? pa_context_errno(context_) : PA_ERR_INTERNAL);
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "the connection is read with the lock held");
+    return describeFailure(context_);
 }
 
-WaitResult PulseContext::waitUntil(const std::function<bool()>& done,
-                                   std::chrono::milliseconds timeout) {
-    return waitWhile(
-        done, [this] { return isReady(); }, timeout);
+Expected<void> PulseContext::waitUntil(const std::function<bool()>& done) {
+    return waitWhile(done, [this] { return isReady(); });
 }
 
-WaitResult PulseContext::waitWhile(const std::function<bool()>& done,
-                                   const std::function<bool()>& usable,
-                                   std::chrono::milliseconds timeout) {
+Expected<void> PulseContext::waitWhile(const std::function<bool()>& done,
+                                       const std::function<bool()>& usable) {
+    HALVO_CHECK_THREAD(!loop_->isLoopThread(), "waits for the server happen off the loop's thread");
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "waits for the server happen with the lock held");
     if (done()) {
-        return WaitResult::done;
+        return {};
     }
     // pa_threaded_mainloop_wait has no timeout of its own: a timer wakes the waiter. It lives on
     // this stack and is freed before the flag it sets goes out of scope.
     bool passed = false;
-    const std::unique_ptr<LoopTimer> deadline = startTimer(timeout, [this, &passed] {
+    const std::unique_ptr<LoopTimer> deadline = startTimer(kRequestTimeout, [this, &passed] {
         passed = true;
         loop_->signal();
     });
     while (!done()) {
         if (!usable()) {
-            return WaitResult::failed;
+            return Error{lastError()};
         }
         if (passed || !deadline) {  // a deadline that could not be set counts as passed
-            return WaitResult::timedOut;
+            return Error{pa_strerror(PA_ERR_TIMEOUT)};
         }
         loop_->wait();
     }
-    return WaitResult::done;
+    return {};
 }
 
-std::string PulseContext::describe(WaitResult result) const {
-    return result == WaitResult::timedOut ? pa_strerror(PA_ERR_TIMEOUT) : lastError();
+Expected<ServerSnapshot> PulseContext::readSnapshot() {
+    SnapshotReplies replies{*loop_, {}};
+    // Declared after the replies, so it is cancelled before the replies go out of scope.
+    OperationRef clients(*loop_,
+                         pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
+    if (!clients.sent()) {
+        return Error{lastError()};
+    }
+    if (Expected<void> answered = waitUntil([&replies] { return replies.done; }); !answered) {
+        return answered.error();
+    }
+    if (replies.failed) {
+        return Error{lastError()};
+    }
+    return std::move(replies.snapshot);
 }
 
-bool PulseContext::readSnapshot(ServerSnapshot* snapshot, std::string* error) {
-    SnapshotReplies replies{*loop_, *snapshot};
-    // Declared after the replies, so they are cancelled before the replies go out of scope.
-    OperationRef serverInfo(pa_context_get_server_info(context_, onSnapshotServerInfo, &replies));
-    OperationRef sinks(pa_context_get_sink_info_list(context_, onSnapshotSink, &replies));
-    OperationRef clients(pa_context_get_client_info_list(context_, onSnapshotClient, &replies));
-    if (!serverInfo.sent() || !sinks.sent() || !clients.sent()) {
-        *error = lastError();
-        return false;
-    }
-    const WaitResult result = waitUntil([&] { return replies.done(); });
-    if (result != WaitResult::done || replies.failed) {
-        *error = describe(result);
-        return false;
-    }
-    return true;
+Expected<std::string> PulseContext::readDefaultSink() {
+    return awaitAnswer<std::string>(*this, [this](DefaultSinkQuery::Answer answer) {
+        return queryDefaultSink(std::move(answer));
+    });
 }
 
-bool PulseContext::readDefaultSink(std::string* sink, std::string* error) {
-    DefaultSinkReply reply{*loop_, {}};
-    OperationRef serverInfo(pa_context_get_server_info(context_, onDefaultSinkInfo, &reply));
-    if (!serverInfo.sent()) {
-        *error = lastError();
-        return false;
-    }
-    const WaitResult result = waitUntil([&] { return reply.done; });
-    if (result != WaitResult::done || reply.failed) {
-        *error = describe(result);
-        return false;
-    }
-    *sink = reply.sink;
-    return true;
-}
-
-std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
-    std::function<void(const std::string&)> answer) {
-    std::unique_ptr<DefaultSinkQuery> query(new DefaultSinkQuery(std::move(answer)));
-    query->operation_ =
-        pa_context_get_server_info(context_, &DefaultSinkQuery::onServerInfo, query.get());
-    if (query->operation_ == nullptr) {
+std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(DefaultSinkQuery::Answer answer) {
+    std::unique_ptr<DefaultSinkQuery> query(new DefaultSinkQuery(*loop_, std::move(answer)));
+    query->operation_.reset(
+        pa_context_get_server_info(context_, &DefaultSinkQuery::onServerInfo, query.get()));
+    if (!query->operation_.sent()) {
         return nullptr;
     }
     return query;
@@ -363,54 +294,33 @@ std::unique_ptr<DefaultSinkQuery> PulseContext::queryDefaultSink(
 
 std::unique_ptr<MonitorQuery> PulseContext::queryMonitorSource(const std::string& sink,
                                                                MonitorQuery::Answer answer) {
-    std::unique_ptr<MonitorQuery> query(new MonitorQuery(std::move(answer)));
-    query->sinkOperation_ = pa_context_get_sink_info_by_name(
-        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get());
-    if (query->sinkOperation_ == nullptr) {
+    std::unique_ptr<MonitorQuery> query(new MonitorQuery(*loop_, std::move(answer)));
+    query->sinkOperation_.reset(pa_context_get_sink_info_by_name(
+        context_, sink.c_str(), &MonitorQuery::onSinkInfo, query.get()));
+    if (!query->sinkOperation_.sent()) {
         return nullptr;
     }
     return query;
 }
 
-bool PulseContext::readMonitorSource(const std::string& sink, MonitorSource* monitor,
-                                     std::string* error) {
-    struct Reply {
-        bool done = false;
-        std::optional<MonitorSource> monitor;
-    } reply;
-    // Declared after the reply, so it is cancelled before the reply goes out of scope.
-    const std::unique_ptr<MonitorQuery> query =
-        queryMonitorSource(sink, [this, &reply](const std::optional<MonitorSource>& answer) {
-            reply.monitor = answer;
-            reply.done = true;
-            loop_->signal();
-        });
-    if (!query) {
-        *error = lastError();
-        return false;
-    }
-    const WaitResult result = waitUntil([&reply] { return reply.done; });
-    if (result != WaitResult::done) {
-        *error = describe(result);
-        return false;
-    }
-    if (!reply.monitor) {
-        *error = isReady() ? kNoMonitorSource : lastError();
-        return false;
-    }
-    *monitor = *reply.monitor;
-    return true;
+Expected<MonitorSource> PulseContext::readMonitorSource(const std::string& sink) {
+    return awaitAnswer<MonitorSource>(*this, [this, &sink](MonitorQuery::Answer answer) {
+        return queryMonitorSource(sink, std::move(answer));
+    });
 }
 
 void PulseContext::addListener(ServerListener& listener) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are guarded by the lock");
     listeners_.push_back(&listener);
 }
 
 void PulseContext::removeListener(ServerListener& listener) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are guarded by the lock");
     std::erase(listeners_, &listener);
 }
 
 void PulseContext::notifyListeners(const std::function<void(ServerListener&)>& call) {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are called with the lock held");
     // A listener may remove itself while being called: walk a copy, and skip anyone removed
     // by an earlier call.
     const std::vector<ServerListener*> snapshot = listeners_;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/pulse/expected.h"
 #include "capture/pulse/monitor_source.h"
 #include "capture/pulse/pulse_main_loop.h"
 #include "capture/pulse/server_snapshot.h"
@@ -19,15 +20,9 @@ namespace halvo::pulse {
 // How long the server gets to answer any one request, connecting included.
 inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
 
-// How a wait for the server ended.
-enum class WaitResult {
-    done,      // what was waited for holds
-    failed,    // the connection failed meanwhile
-    timedOut,  // the deadline passed first
-};
-
-// Learns what happens to the server while a capture runs. Called on the loop's thread with the
-// lock held; may remove itself (and only itself) from the context; must not block.
+// Learns what happens to the server while a capture runs. Called with the loop's lock held, on the
+// loop's thread or inside a call into libpulse that failed the connection; may remove itself (and
+// only itself) from the context; must not block.
 class ServerListener {
   public:
     virtual ~ServerListener() = default;
@@ -37,21 +32,41 @@ class ServerListener {
     virtual void connectionLost(const std::string& description) = 0;
 };
 
+// Owns one reference to a request that may still be out. Dropping it (lock held) cancels the
+// request first, so that its callback never reaches what it was given.
+class OperationRef {
+  public:
+    explicit OperationRef(PulseMainLoop& loop, pa_operation* operation = nullptr)
+        : loop_(loop), operation_(operation) {}
+    ~OperationRef() { reset(nullptr); }
+    OperationRef(const OperationRef&) = delete;
+    OperationRef& operator=(const OperationRef&) = delete;
+
+    // Cancels and lets go of the request held so far, then holds `operation`.
+    void reset(pa_operation* operation);
+    bool sent() const { return operation_ != nullptr; }
+    PulseMainLoop& loop() const { return loop_; }
+
+  private:
+    PulseMainLoop& loop_;
+    pa_operation* operation_;
+};
+
 // A request for the default sink that is still out. Destroying it (lock held) cancels it.
 class DefaultSinkQuery {
   public:
-    ~DefaultSinkQuery();
-    DefaultSinkQuery(const DefaultSinkQuery&) = delete;
-    DefaultSinkQuery& operator=(const DefaultSinkQuery&) = delete;
+    // The default sink's name (empty when the server has none), or the library's description of
+    // why the server did not say.
+    using Answer = std::function<void(const Expected<std::string>&)>;
 
   private:
     friend class PulseContext;
-    explicit DefaultSinkQuery(std::function<void(const std::string&)> answer)
-        : answer_(std::move(answer)) {}
+    DefaultSinkQuery(PulseMainLoop& loop, Answer answer)
+        : answer_(std::move(answer)), operation_(loop) {}
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
 
-    std::function<void(const std::string&)> answer_;
-    pa_operation* operation_ = nullptr;
+    Answer answer_;
+    OperationRef operation_;
 };
 
 // A one-shot timer on the main loop (a libpulse time event). Destroying it (lock held) cancels it.
@@ -63,12 +78,12 @@ class LoopTimer {
 
   private:
     friend class PulseContext;
-    LoopTimer(pa_mainloop_api* api, std::function<void()> expired)
-        : api_(api), expired_(std::move(expired)) {}
+    LoopTimer(PulseMainLoop& loop, std::function<void()> expired)
+        : loop_(loop), expired_(std::move(expired)) {}
     static void onExpired(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time,
                           void* userdata);
 
-    pa_mainloop_api* const api_;
+    PulseMainLoop& loop_;
     std::function<void()> expired_;
     pa_time_event* event_ = nullptr;
 };
@@ -77,29 +92,25 @@ class LoopTimer {
 // source it names as its monitor. Destroying it (lock held) cancels it.
 class MonitorQuery {
   public:
-    // The monitor, or nothing when the sink or its monitor is missing, the source is not that
-    // sink's monitor, or the connection failed.
-    using Answer = std::function<void(const std::optional<MonitorSource>&)>;
-
-    ~MonitorQuery();
-    MonitorQuery(const MonitorQuery&) = delete;
-    MonitorQuery& operator=(const MonitorQuery&) = delete;
+    // The monitor, or why there is none: kNoMonitorSource when the sink or its monitor is missing
+    // or the source is not that sink's monitor, the library's description when the connection
+    // failed.
+    using Answer = std::function<void(const Expected<MonitorSource>&)>;
 
   private:
     friend class PulseContext;
-    explicit MonitorQuery(Answer answer) : answer_(std::move(answer)) {}
+    MonitorQuery(PulseMainLoop& loop, Answer answer)
+        : answer_(std::move(answer)), sinkOperation_(loop), sourceOperation_(loop) {}
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
                            void* userdata);
     static void onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
                              void* userdata);
-    // Runs the answer once; the query may be gone when it returns.
-    void finish(const std::optional<MonitorSource>& monitor);
 
     Answer answer_;
     SinkFacts sink_;
     std::optional<SourceFacts> source_;
-    pa_operation* sinkOperation_ = nullptr;
-    pa_operation* sourceOperation_ = nullptr;
+    OperationRef sinkOperation_;
+    OperationRef sourceOperation_;
 };
 
 // The connection to the sound server, a pa_context on the service's main loop. Unless a method
@@ -108,10 +119,9 @@ class PulseContext {
   public:
     // Connects to the server libpulse finds by its usual rules (PULSE_SERVER, client.conf, the
     // user's runtime directory) and waits until the connection is ready, for kRequestTimeout at
-    // most; null with the library's description when it fails or times out. Never spawns a
-    // server: a fresh one would have nothing to record.
-    static std::shared_ptr<PulseContext> connect(std::shared_ptr<PulseMainLoop> loop,
-                                                 std::string* error);
+    // most; the library's description when it fails or times out. Never spawns a server: a fresh
+    // one would have nothing to record.
+    static Expected<std::shared_ptr<PulseContext>> connect(std::shared_ptr<PulseMainLoop> loop);
     // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
     ~PulseContext();
     PulseContext(const PulseContext&) = delete;
@@ -123,23 +133,20 @@ class PulseContext {
     pa_context* raw() const { return context_; }
     PulseMainLoop& loop() const { return *loop_; }
 
-    // Waits until `done` holds, re-checking whenever a callback signals the loop; gives up as
-    // soon as the connection has failed or `timeout` has passed. Whatever `done` reads must be
-    // kept alive by the caller until the requests it waits for are cancelled.
-    WaitResult waitUntil(const std::function<bool()>& done,
-                         std::chrono::milliseconds timeout = kRequestTimeout);
-    // The library's description of why a wait ended without `done`.
-    std::string describe(WaitResult result) const;
+    // Waits until `done` holds, re-checking whenever a callback signals the loop; gives up with
+    // the library's description as soon as the connection has failed or kRequestTimeout has
+    // passed. Whatever `done` reads must be kept alive by the caller until the requests it waits
+    // for are cancelled.
+    Expected<void> waitUntil(const std::function<bool()>& done);
 
-    // Asks for the server info, the sinks and the clients at once and waits for every answer.
-    bool readSnapshot(ServerSnapshot* snapshot, std::string* error);
+    // Asks for the clients and waits for the answer.
+    Expected<ServerSnapshot> readSnapshot();
     // Asks for the default sink and waits for it (empty when the server has none).
-    bool readDefaultSink(std::string* sink, std::string* error);
+    Expected<std::string> readDefaultSink();
 
     // Any thread. `answer` runs on the loop's thread, unless the query is destroyed first or the
     // connection fails. Null when the request cannot be sent.
-    std::unique_ptr<DefaultSinkQuery> queryDefaultSink(
-        std::function<void(const std::string&)> answer);
+    std::unique_ptr<DefaultSinkQuery> queryDefaultSink(DefaultSinkQuery::Answer answer);
 
     // Any thread. Calls `expired` on the loop's thread once `timeout` has passed, unless the timer
     // is destroyed first; the call may destroy the timer. Null when the timer cannot be set.
@@ -151,9 +158,8 @@ class PulseContext {
     // first. Null when the request cannot be sent.
     std::unique_ptr<MonitorQuery> queryMonitorSource(const std::string& sink,
                                                      MonitorQuery::Answer answer);
-    // The same, waiting for the answer. False with kNoMonitorSource when there is no such monitor,
-    // or with the library's description when the connection failed or the deadline passed.
-    bool readMonitorSource(const std::string& sink, MonitorSource* monitor, std::string* error);
+    // The same, waiting for the answer; the library's description also when the deadline passed.
+    Expected<MonitorSource> readMonitorSource(const std::string& sink);
 
     void addListener(ServerListener& listener);
     void removeListener(ServerListener& listener);
@@ -165,8 +171,8 @@ class PulseContext {
                               std::uint32_t index, void* userdata);
     void notifyListeners(const std::function<void(ServerListener&)>& call);
     // waitUntil's loop, with what counts as the connection still being usable.
-    WaitResult waitWhile(const std::function<bool()>& done, const std::function<bool()>& usable,
-                         std::chrono::milliseconds timeout);
+    Expected<void> waitWhile(const std::function<bool()>& done,
+                             const std::function<bool()>& usable);
 
     const std::shared_ptr<PulseMainLoop> loop_;
     pa_context* context_ = nullptr;

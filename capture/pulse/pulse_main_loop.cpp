@@ -1,5 +1,9 @@
 #include "capture/pulse/pulse_main_loop.h"
 
+#include <utility>
+
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
 
 PulseMainLoop::PulseMainLoop() : loop_(pa_threaded_mainloop_new()) {
@@ -14,6 +18,9 @@ PulseMainLoop::PulseMainLoop() : loop_(pa_threaded_mainloop_new()) {
 }
 
 PulseMainLoop::~PulseMainLoop() {
+    HALVO_CHECK_THREAD(!isLoopThread(), "the main loop is not stopped from its own thread");
+    HALVO_CHECK_THREAD(lockOwner_.load() != std::this_thread::get_id(),
+                       "the main loop is stopped without its lock");
     if (loop_ != nullptr) {
         pa_threaded_mainloop_stop(loop_);
         pa_threaded_mainloop_free(loop_);
@@ -28,24 +35,51 @@ bool PulseMainLoop::isLoopThread() const {
     return loop_ != nullptr && pa_threaded_mainloop_in_thread(loop_) != 0;
 }
 
+bool PulseMainLoop::holdsLock() const {
+    // A loop that never started has no lock, and nothing it could guard.
+    return loop_ == nullptr || isLoopThread() || lockOwner_.load() == std::this_thread::get_id();
+}
+
 void PulseMainLoop::wait() {
+    HALVO_CHECK_THREAD(!isLoopThread(), "waits happen off the loop's thread");
+    HALVO_CHECK_THREAD(holdsLock(), "waits happen with the loop's lock held");
+    // The wait lets go of the lock, so another thread may take it meanwhile.
+    const int depth = std::exchange(lockDepth_, 0);
+    lockOwner_ = std::thread::id();
     pa_threaded_mainloop_wait(loop_);
+    lockOwner_ = std::this_thread::get_id();
+    lockDepth_ = depth;
 }
 
 void PulseMainLoop::signal() {
+    HALVO_CHECK_THREAD(holdsLock(), "the loop is signalled with its lock held");
     pa_threaded_mainloop_signal(loop_, 0);
 }
 
+void PulseMainLoop::locked() {
+    if (lockDepth_++ == 0) {
+        lockOwner_ = std::this_thread::get_id();
+    }
+}
+
+void PulseMainLoop::unlocking() {
+    if (--lockDepth_ == 0) {
+        lockOwner_ = std::thread::id();
+    }
+}
+
 MainLoopLock::MainLoopLock(PulseMainLoop& loop)
-    : lockedLoop_(loop.loop_ != nullptr && !loop.isLoopThread() ? loop.loop_ : nullptr) {
+    : lockedLoop_(loop.loop_ != nullptr && !loop.isLoopThread() ? &loop : nullptr) {
     if (lockedLoop_ != nullptr) {
-        pa_threaded_mainloop_lock(lockedLoop_);
+        pa_threaded_mainloop_lock(lockedLoop_->loop_);
+        lockedLoop_->locked();
     }
 }
 
 MainLoopLock::~MainLoopLock() {
     if (lockedLoop_ != nullptr) {
-        pa_threaded_mainloop_unlock(lockedLoop_);
+        lockedLoop_->unlocking();
+        pa_threaded_mainloop_unlock(lockedLoop_->loop_);
     }
 }
 

@@ -2,6 +2,9 @@
 
 #include <pulse/thread-mainloop.h>
 
+#include <atomic>
+#include <thread>
+
 namespace halvo::pulse {
 
 // Owns libpulse's threaded main loop: one thread that runs every libpulse callback of the
@@ -18,6 +21,9 @@ class PulseMainLoop {
 
     pa_mainloop_api* api() const;
     bool isLoopThread() const;
+    // True on the loop's thread, and on a thread that holds a MainLoopLock outside wait(): for
+    // checks of the thread rules. Also true for a loop that could not start.
+    bool holdsLock() const;
 
     // Lock held, off the loop's thread: sleeps until a callback calls signal(). May wake
     // spuriously, so callers wait in a loop that re-checks what they wait for.
@@ -27,7 +33,14 @@ class PulseMainLoop {
 
   private:
     friend class MainLoopLock;
+    void locked();
+    void unlocking();
+
     pa_threaded_mainloop* loop_ = nullptr;
+    // Which thread holds the lock through MainLoopLock, and how many times over. Only the holder
+    // writes them; other threads only compare the owner with themselves.
+    std::atomic<std::thread::id> lockOwner_;
+    int lockDepth_ = 0;  // guarded by the loop's lock
 };
 
 // Holds the main loop's lock for a scope. On the loop's thread the lock is already held by the
@@ -40,7 +53,7 @@ class MainLoopLock {
     MainLoopLock& operator=(const MainLoopLock&) = delete;
 
   private:
-    pa_threaded_mainloop* const lockedLoop_;  // null when nothing was locked
+    PulseMainLoop* const lockedLoop_;  // null when nothing was locked
 };
 
 }  // namespace halvo::pulse

@@ -2,6 +2,8 @@
 
 #include <pulse/error.h>
 
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
 
 namespace {
@@ -26,18 +28,16 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 
 }  // namespace
 
-std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<PulseContext> context,
-                                                           const MonitorSource& source,
-                                                           const pa_sample_spec& sampleFormat,
-                                                           std::uint32_t fragmentBytes,
-                                                           Listener& listener, std::string* error) {
+Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
+    std::shared_ptr<PulseContext> context, const MonitorSource& source,
+    const pa_sample_spec& sampleFormat, std::uint32_t fragmentBytes, Listener& listener) {
+    HALVO_CHECK_THREAD(context->loop().holdsLock(), "record streams are opened with the lock held");
     std::unique_ptr<PulseRecordStream> recorder(
         new PulseRecordStream(std::move(context), source, listener));
     recorder->stream_ =
         pa_stream_new(recorder->context_->raw(), "System audio", &sampleFormat, nullptr);
     if (recorder->stream_ == nullptr) {
-        *error = recorder->lastError();
-        return nullptr;
+        return Error{recorder->lastError()};
     }
     pa_stream_set_state_callback(recorder->stream_, &PulseRecordStream::onStateChanged,
                                  recorder.get());
@@ -54,8 +54,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(std::shared_ptr<Pulse
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(recorder->stream_, source.name.c_str(), &attributes, flags) < 0) {
-        *error = recorder->lastError();
-        return nullptr;
+        return Error{recorder->lastError()};
     }
     return recorder;
 }
@@ -84,12 +83,18 @@ PulseRecordStream::~PulseRecordStream() {
     pa_stream_unref(stream_);
 }
 
+pa_stream_state_t PulseRecordStream::state() const {
+    HALVO_CHECK_THREAD(context_->loop().holdsLock(), "record streams are read with the lock held");
+    return pa_stream_get_state(stream_);
+}
+
 bool PulseRecordStream::recordsItsSource() const {
     return !moved_ && state() == PA_STREAM_READY &&
            pa_stream_get_device_index(stream_) == source_.index;
 }
 
 void PulseRecordStream::readAvailable() {
+    HALVO_CHECK_THREAD(context_->loop().holdsLock(), "record streams are read with the lock held");
     for (;;) {
         const void* data = nullptr;
         std::size_t length = 0;
@@ -103,6 +108,8 @@ void PulseRecordStream::readAvailable() {
 
 void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
     auto* self = static_cast<PulseRecordStream*>(userdata);
+    HALVO_CHECK_THREAD(self->context_->loop().holdsLock(),
+                       "state changes arrive with the lock held");
     self->context_->loop().signal();
     // The listener may destroy the stream: nothing here touches it afterwards, and libpulse keeps
     // its own reference to the pa_stream until this callback has returned.
@@ -111,11 +118,14 @@ void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
 }
 
 void PulseRecordStream::onReadable(pa_stream*, std::size_t, void* userdata) {
-    static_cast<PulseRecordStream*>(userdata)->readAvailable();
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    HALVO_CHECK_THREAD(self->context_->loop().isLoopThread(), "listeners run on the loop's thread");
+    self->readAvailable();
 }
 
 void PulseRecordStream::onMoved(pa_stream*, void* userdata) {
     auto* self = static_cast<PulseRecordStream*>(userdata);
+    HALVO_CHECK_THREAD(self->context_->loop().isLoopThread(), "listeners run on the loop's thread");
     self->moved_ = true;
     self->context_->loop().signal();
     Listener& listener = self->listener_;  // the listener may destroy the stream

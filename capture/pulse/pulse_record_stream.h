@@ -17,8 +17,8 @@ class PulseRecordStream {
     class Listener {
       public:
         virtual ~Listener() = default;
-        // Loop thread, lock held: the stream's state changed (see state()). May destroy
-        // `stream`; must not block.
+        // Lock held, on the loop's thread, or inside open() for the state the stream starts in:
+        // the stream's state changed (see state()). May destroy `stream`; must not block.
         virtual void recordStreamStateChanged(PulseRecordStream& stream) = 0;
         // Loop thread, lock held: `length` recorded bytes, or a hole of `length` bytes the server
         // had nothing for when `data` is null. The bytes are borrowed for the call. Must not
@@ -33,19 +33,19 @@ class PulseRecordStream {
 
     // Starts recording `source` (named explicitly, never the default source, which is usually a
     // microphone; not to be moved elsewhere by the server) in `sampleFormat`, with fragments of
-    // `fragmentBytes`. Null with the library's description when it cannot even begin; the
-    // outcome of the connection arrives as a state change.
-    static std::unique_ptr<PulseRecordStream> open(std::shared_ptr<PulseContext> context,
-                                                   const MonitorSource& source,
-                                                   const pa_sample_spec& sampleFormat,
-                                                   std::uint32_t fragmentBytes, Listener& listener,
-                                                   std::string* error);
+    // `fragmentBytes`. The library's description when it cannot even begin; the outcome of the
+    // connection arrives as a state change.
+    static Expected<std::unique_ptr<PulseRecordStream>> open(std::shared_ptr<PulseContext> context,
+                                                             const MonitorSource& source,
+                                                             const pa_sample_spec& sampleFormat,
+                                                             std::uint32_t fragmentBytes,
+                                                             Listener& listener);
     // Detaches the listener and ends the recording; no callback reaches the listener afterwards.
     ~PulseRecordStream();
     PulseRecordStream(const PulseRecordStream&) = delete;
     PulseRecordStream& operator=(const PulseRecordStream&) = delete;
 
-    pa_stream_state_t state() const { return pa_stream_get_state(stream_); }
+    pa_stream_state_t state() const;
     const std::string& sourceName() const { return source_.name; }
     // Ready, recording the very source it was opened on (by the server's index), never moved.
     bool recordsItsSource() const;

@@ -30,10 +30,6 @@ void SampleFeeder::push(std::vector<std::byte> chunk) {
         return;
     }
     pending_.push(std::move(chunk));
-    scheduleDrain();
-}
-
-void SampleFeeder::scheduleDrain() {
     if (drainScheduled_) {
         return;  // the running drain picks the chunk up
     }

@@ -48,7 +48,6 @@ class SampleFeeder {
     static std::string dropMessage(std::uint64_t bytes, const PcmFormat& format);
 
   private:
-    void scheduleDrain();  // mutex_ held
     void drain(CaptureStream& owner);
 
     const PcmFormat format_;

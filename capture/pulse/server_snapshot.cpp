@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <system_error>
 
 #include "capture/pulse/drm_displays.h"
@@ -11,10 +12,14 @@ namespace halvo::pulse {
 
 namespace {
 
-bool parseProcessID(const std::string& text, std::int32_t* pid) {
+std::optional<std::int32_t> parseProcessID(const std::string& text) {
+    std::int32_t pid = 0;
     const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, *pid);
-    return error == std::errc() && stop == end && *pid > 0;
+    const auto [stop, error] = std::from_chars(text.data(), end, pid);
+    if (error != std::errc() || stop != end || pid <= 0) {
+        return std::nullopt;
+    }
+    return pid;
 }
 
 }  // namespace
@@ -27,11 +32,10 @@ ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
         content.displays.push_back(headlessDisplay());
     }
     for (const ClientEntry& client : snapshot.clients) {
-        std::int32_t pid = 0;
-        if (parseProcessID(client.processID, &pid)) {
+        if (const std::optional<std::int32_t> pid = parseProcessID(client.processID)) {
             // The name is the client's own choice: escaped, no line it ends up in can break.
             content.applications.push_back(
-                RunningApplication{pid, platform::printableText(client.name)});
+                RunningApplication{*pid, platform::printableText(client.name)});
         }
     }
     return content;

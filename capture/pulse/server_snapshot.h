@@ -15,8 +15,6 @@ struct ClientEntry {
 
 // What the service reads from the server for a content query.
 struct ServerSnapshot {
-    std::string defaultSink;  // empty when the server has none
-    std::vector<std::string> sinks;
     std::vector<ClientEntry> clients;
 };
 

@@ -5,12 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
-#include <thread>
 
 namespace halvo::pulse {
 namespace {
@@ -170,15 +168,19 @@ TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldes
 TEST_F(SampleFeederTest, CloseHandsOverWhatIsPendingAndRunsItsFollowUpAfterIt) {
     make(10);
     pushWhileStalled(1, 2);
-    std::atomic<bool> followedUp{false};
-    stream_->feeder.close([&] { followedUp = true; });
+    // What the output had been handed when the follow-up ran: both chunks, not just the one it
+    // was still writing at the close.
+    std::promise<std::vector<int>> followedUp;
+    std::future<std::vector<int>> handedBefore = followedUp.get_future();
+    stream_->feeder.close([&] { followedUp.set_value(output_->tags()); });
     stream_->feeder.push(chunk(3));  // after close: ignored
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(followedUp) << "the output is still writing chunk 1";
+    EXPECT_EQ(handedBefore.wait_for(0s), std::future_status::timeout)
+        << "the output is still writing chunk 1";
 
     output_->stall(false);
+    ASSERT_EQ(handedBefore.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(handedBefore.get(), (std::vector<int>{1, 2}));
     drainQueue();
-    EXPECT_TRUE(followedUp);
     EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2}));
 }
 
