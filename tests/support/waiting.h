@@ -4,6 +4,7 @@
 // fixed time in the hope that something has happened by then.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <chrono>
@@ -44,6 +45,17 @@ inline bool waitUntilPipeFull(int readEnd, std::chrono::milliseconds limit = 5s)
     }
     const auto full = static_cast<std::size_t>(capacity - PIPE_BUF);
     return eventually([&] { return bytesInPipe(readEnd) > full; }, limit);
+}
+
+// Until the pipe written through `writeEnd` has no page left to fill: a writer of more than what
+// the last page can still take waits (or, without blocking, is refused).
+inline bool waitUntilPipeRefusesWrites(int writeEnd, std::chrono::milliseconds limit = 5s) {
+    return eventually(
+        [&] {
+            pollfd writable{writeEnd, POLLOUT, 0};
+            return ::poll(&writable, 1, 0) == 0;
+        },
+        limit);
 }
 
 }  // namespace halvo::testing
