@@ -67,23 +67,15 @@ void fillPattern(std::byte* destination, std::size_t length, std::uint64_t posit
 
 platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferBatch& batch) {
     platform::SampleBuffer buffer;
-    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.channels * batch.bits / 8);
+    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.bits / 8);  // mono
     buffer.numSamples =
         batch.numSamples.value_or(static_cast<std::int64_t>(batch.bytes / bytesPerFrame));
-    if (batch.format != FormatKind::none) {
-        std::optional<platform::AudioStreamBasicDescription> asbd;
-        if (batch.format == FormatKind::audio) {
-            asbd = platform::AudioStreamBasicDescription{
-                batch.sampleRate,
-                platform::kAudioFormatLinearPCM,
+    if (batch.format == FormatKind::audio) {
+        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(
+            platform::AudioStreamBasicDescription{
+                batch.sampleRate, platform::kAudioFormatLinearPCM,
                 platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked,
-                bytesPerFrame,
-                1,
-                bytesPerFrame,
-                batch.channels,
-                batch.bits};
-        }
-        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(asbd);
+                bytesPerFrame, 1, bytesPerFrame, 1, batch.bits});
     }
     if (batch.block == BlockKind::none) {
         return buffer;
@@ -157,18 +149,17 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     }
 
     void stopCapture(CaptureCompletion completion) override {
-        int occurrence = 0;
         {
             std::lock_guard lock(shared_->mutex);
-            occurrence = shared_->record.stopRequests++;
+            ++shared_->record.stopRequests;
         }
         Outcome outcome;
         std::shared_ptr<platform::SerialQueue> queue;
         {
             std::lock_guard lock(mutex_);
-            const Outcome fallback =
-                running_ ? Outcome{} : Outcome{Error{"The stream is not running."}};
-            outcome = Shared::pick<Outcome>(shared_->scenario.stopOutcomes, occurrence, fallback);
+            if (!running_) {
+                outcome = Error{"The stream is not running."};
+            }
             running_ = false;
             queue = sampleQueue_;
         }
