@@ -18,7 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 using testing::eventually;
 
-// A controller over the simulated service, writing its audio to a temporary file.
+// A controller over the simulated service, writing its audio to a temporary file. The lines a
+// step writes are all out once the service counts its completion as answered; the controller's
+// state changes before them, so running() alone does not mean its lines are written.
 class ControllerTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -53,7 +55,8 @@ TEST_F(ControllerTest, StopDuringAPendingStartAnswersAtOnceAndTheStartStillLands
     build("delay start=150\n");
     capture_->start();
     capture_->stop();
-    ASSERT_TRUE(eventually([&] { return running(); }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 1; }));
+    EXPECT_TRUE(running());
 
     const auto all = lines();
     const auto stopped = std::find(all.begin(), all.end(), "STOPPED");
@@ -69,7 +72,7 @@ TEST_F(ControllerTest, SecondStartIsRefusedWhilePendingOrRunning) {
     build("delay start=100\n");
     capture_->start();
     capture_->start();
-    ASSERT_TRUE(eventually([&] { return running(); }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 1; }));
     capture_->start();
 
     // A start that was let through would have asked for content before returning.
@@ -90,7 +93,9 @@ TEST_F(ControllerTest, StartDuringASlowStopWaitsForItsStopped) {
     const auto first = capture_->stream();
     capture_->stop();
     capture_->start();
-    ASSERT_TRUE(eventually([&] { return running() && capture_->stream() != first; }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 2; }));
+    EXPECT_TRUE(running());
+    EXPECT_NE(capture_->stream(), first);
 
     const auto all = lines();
     const auto stopped = std::find(all.begin(), all.end(), "STOPPED");
