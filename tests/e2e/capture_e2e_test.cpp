@@ -31,24 +31,23 @@ std::vector<float> samplesOf(const std::string& bytes) {
     return samples;
 }
 
-// Polls the helper's stdout until half a second follows its first loud sample: where that
+// Waits until half a second follows the first loud sample on the helper's stdout: where that
 // tone begins, or nothing when no tone is heard within 5 s.
-std::optional<std::size_t> toneOnset(const HelperProcess& helper) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    for (;;) {
-        const std::vector<float> samples = samplesOf(helper.standardOutput());
-        const auto onset =
-            static_cast<std::size_t>(std::find_if(samples.begin(), samples.end(),
-                                                  [](float s) { return std::fabs(s) > 0.05f; }) -
-                                     samples.begin());
-        if (onset + 24000 <= samples.size()) {
-            return onset;
+std::optional<std::size_t> toneOnset(HelperProcess& helper) {
+    std::optional<std::size_t> onset;
+    std::size_t scanned = 0;  // samples looked at so far
+    const bool heard = helper.waitForOutputWhere([&](const std::string& bytes) {
+        const std::size_t count = bytes.size() / sizeof(float);
+        for (; !onset && scanned < count; ++scanned) {
+            float sample = 0;
+            std::memcpy(&sample, bytes.data() + scanned * sizeof(float), sizeof sample);
+            if (std::fabs(sample) > 0.05f) {
+                onset = scanned;
+            }
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
+        return onset && *onset + 24000 <= count;
+    });
+    return heard ? onset : std::nullopt;
 }
 
 // The frequency from the rising zero crossings, interpolated between samples.
@@ -80,7 +79,9 @@ double rmsOf(std::span<const float> samples) {
 void stopAndCheckTotals(HelperProcess& helper, std::size_t* stoppedAt = nullptr) {
     ASSERT_TRUE(helper.send("STOP\n"));
     ASSERT_TRUE(helper.waitForNext("STOPPED"));
-    const std::size_t size = helper.settledOutputSize();
+    const auto drained = helper.drainedOutputSize();
+    ASSERT_TRUE(drained);
+    const std::size_t size = *drained;
     static const std::regex form(R"(^Stopped\. Total: (\d+) KB, (\d+) samples$)");
     const std::vector<std::string> messages = helper.messages();
     std::smatch totals;
@@ -168,6 +169,7 @@ TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryBy
 
     std::size_t stoppedAt = 0;
     ASSERT_NO_FATAL_FAILURE(stopAndCheckTotals(helper, &stoppedAt));
+    // Nothing announces that no audio follows STOPPED: give stray audio time to show up.
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(helper.standardOutput().size(), stoppedAt) << "audio after STOPPED";
 

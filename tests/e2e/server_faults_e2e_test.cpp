@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
@@ -32,20 +31,18 @@ std::unique_ptr<SoundServer> serverOrFail() {
 
 // Waits until the helper's stdout holds a sample louder than any silence: the tone played into
 // the recorded output is what was recorded.
-bool heardTone(const HelperProcess& helper) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    do {
-        const std::string bytes = helper.standardOutput();
-        for (std::size_t at = 0; at + sizeof(float) <= bytes.size(); at += sizeof(float)) {
+bool heardTone(HelperProcess& helper) {
+    std::size_t scanned = 0;  // bytes looked at so far
+    return helper.waitForOutputWhere([&](const std::string& bytes) {
+        for (; scanned + sizeof(float) <= bytes.size(); scanned += sizeof(float)) {
             float sample = 0;
-            std::memcpy(&sample, bytes.data() + at, sizeof sample);
+            std::memcpy(&sample, bytes.data() + scanned, sizeof sample);
             if (std::fabs(sample) > 0.1f) {
                 return true;
             }
         }
-        std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+        return false;
+    });
 }
 
 void expectQuitsCleanly(HelperProcess& helper) {

@@ -1,9 +1,8 @@
 // What the helper does with each kind of input on stdin, and how it ends.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "tests/support/helper_process.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 namespace {
@@ -94,7 +93,7 @@ TEST(Lifetime, AParentThatStopsReadingCanStillEndTheHelper) {
         {HALVO_SIM_HELPER_PATH, std::string(HALVO_SCENARIO_DIR) + "/flood.scn"}, &error);
     ASSERT_TRUE(child) << error;
     // Nobody reads stdout or stderr: the pipe fills and the sink's write blocks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitUntilPipeFull(child->standardOutput()));
     child->closeStandardInput();
     const auto status = child->waitFor(std::chrono::seconds(3));
     ASSERT_TRUE(status && status->exited);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/helper_process.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 namespace {
@@ -28,7 +29,7 @@ std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {
 TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheCommands) {
     auto helper = HelperProcess::launchScenario("flood.scn", /*readOutput=*/false);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    std::this_thread::sleep_for(300ms);  // the stdout pipe fills and the write waits
+    ASSERT_TRUE(helper->waitUntilOutputPipeFull()) << "the write must be waiting on the reader";
     ASSERT_TRUE(helper->send("STOP\n"));
     ASSERT_TRUE(helper->send("START\n"));
     ASSERT_TRUE(helper->waitForNext("STOPPED", 2s)) << "STOP must not wait for the reader";
@@ -37,7 +38,9 @@ TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheComma
     ASSERT_TRUE(helper->waitForNext("STOPPED", 2s));
 
     helper->readOutput();
-    const std::size_t size = helper->settledOutputSize();
+    const auto drained = helper->drainedOutputSize();
+    ASSERT_TRUE(drained);
+    const std::size_t size = *drained;
     EXPECT_EQ(size % 4, 0u) << "whole samples only";
     EXPECT_EQ(helper->standardOutput().substr(0, 4096), patternBytes(0, 4096));
     EXPECT_EQ(size >> 10, lastStoppedKilobytes(*helper)) << "no byte after STOPPED, none uncounted";
@@ -80,20 +83,17 @@ TEST(ParentFaults, AnUnreadStderrHoldsUpNeitherAudioNorCommands) {
             received += static_cast<std::size_t>(got);
         }
     });
-    for (int i = 0; i < 300 && received == 0; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_GT(received.load(), 0u);
+    ASSERT_TRUE(eventually([&] { return received > 0; }));
     // Each unknown command brings two lines: far more than the stderr pipe holds.
     std::string noise;
     for (int i = 0; i < 3000; ++i) {
         noise += "nonsense\n";
     }
     ASSERT_TRUE(child->write(noise));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(waitUntilPipeFull(child->standardError()));
     const std::size_t before = received;
-    std::this_thread::sleep_for(300ms);
-    EXPECT_GT(received.load(), before) << "audio stalled behind stderr";
+    EXPECT_TRUE(eventually([&] { return received > before + (4 << 20); }))
+        << "audio stalled behind stderr";
     ASSERT_TRUE(child->write("QUIT\n"));
     const auto status = child->waitFor(3s);
     ASSERT_TRUE(status && status->exited);

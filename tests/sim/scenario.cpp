@@ -182,8 +182,6 @@ BufferBatch parseBuffers(Arguments& args) {
         batch.bytes = static_cast<std::size_t>(toInteger(*v));
     if (auto v = args.take("rate"))
         batch.sampleRate = toDouble(*v);
-    if (auto v = args.take("channels"))
-        batch.channels = static_cast<std::uint32_t>(toInteger(*v));
     if (auto v = args.take("bits"))
         batch.bits = static_cast<std::uint32_t>(toInteger(*v));
     if (auto v = args.take("samples"))
@@ -196,10 +194,8 @@ BufferBatch parseBuffers(Arguments& args) {
     if (auto v = args.take("format")) {
         if (*v == "none") {
             batch.format = FormatKind::none;
-        } else if (*v == "not-audio") {
-            batch.format = FormatKind::notAudio;
         } else if (*v != "audio") {
-            throw ParseError{"format is audio, none or not-audio"};
+            throw ParseError{"format is audio or none"};
         }
     }
     if (auto v = args.take("block")) {
@@ -255,8 +251,6 @@ ParseResult parseScenario(const std::string& text) {
                 scenario.registerOutcomes.push_back(parseOutcome(args));
             } else if (keyword == "start") {
                 scenario.startOutcomes.push_back(parseOutcome(args));
-            } else if (keyword == "stop") {
-                scenario.stopOutcomes.push_back(parseOutcome(args));
             } else if (keyword == "delay") {
                 if (auto v = args.take("content"))
                     scenario.contentDelayMs = toInteger(*v);

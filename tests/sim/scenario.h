@@ -21,7 +21,7 @@ struct ContentAnswer {
     static constexpr std::int64_t kSelf = -1;
 };
 
-enum class FormatKind { audio, none, notAudio };
+enum class FormatKind { audio, none };
 enum class BlockKind { contiguous, none, failingPointer, runs };
 
 // A batch of buffers that a started stream delivers.
@@ -29,10 +29,9 @@ struct BufferBatch {
     std::int64_t count = 1;  // kForever: until the stream stops
     std::size_t bytes = 4096;
     double sampleRate = 48000;
-    std::uint32_t channels = 1;
-    std::uint32_t bits = 32;
+    std::uint32_t bits = 32;  // of a mono sample
     std::int64_t outputType = 1;
-    std::optional<std::int64_t> numSamples;  // default: bytes / (channels * bits / 8)
+    std::optional<std::int64_t> numSamples;  // default: bytes / (bits / 8)
     FormatKind format = FormatKind::audio;
     BlockKind block = BlockKind::contiguous;
     std::vector<std::size_t> runs;  // lengths when block == runs
@@ -60,7 +59,6 @@ struct Scenario {
     std::vector<ContentAnswer> contentAnswers;  // the probe first, then one per start
     std::vector<Outcome> registerOutcomes;      // one per stream made
     std::vector<Outcome> startOutcomes;         // one per start request
-    std::vector<Outcome> stopOutcomes;          // one per stop request of a running stream
     std::int64_t contentDelayMs = 0;
     std::int64_t startDelayMs = 0;
     std::int64_t stopDelayMs = 0;

@@ -15,6 +15,13 @@ struct SimulatedCaptureService::Shared {
     const Scenario scenario;
     std::mutex mutex;  // guards record and startedStreams
     Record record;
+    // Work on the scheduler holds the service weakly: it must not keep its own scheduler alive.
+    static void count(const std::weak_ptr<Shared>& weakShared, int Record::*field) {
+        if (auto shared = weakShared.lock()) {
+            std::lock_guard lock(shared->mutex);
+            ++(shared->record.*field);
+        }
+    }
     int startedStreams = 0;
     std::atomic<std::uint64_t> deliveredBytes{0};  // position in the byte pattern
     Scheduler scheduler;                           // last member: joined first on destruction
@@ -60,23 +67,15 @@ void fillPattern(std::byte* destination, std::size_t length, std::uint64_t posit
 
 platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferBatch& batch) {
     platform::SampleBuffer buffer;
-    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.channels * batch.bits / 8);
+    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.bits / 8);  // mono
     buffer.numSamples =
         batch.numSamples.value_or(static_cast<std::int64_t>(batch.bytes / bytesPerFrame));
-    if (batch.format != FormatKind::none) {
-        std::optional<platform::AudioStreamBasicDescription> asbd;
-        if (batch.format == FormatKind::audio) {
-            asbd = platform::AudioStreamBasicDescription{
-                batch.sampleRate,
-                platform::kAudioFormatLinearPCM,
+    if (batch.format == FormatKind::audio) {
+        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(
+            platform::AudioStreamBasicDescription{
+                batch.sampleRate, platform::kAudioFormatLinearPCM,
                 platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked,
-                bytesPerFrame,
-                1,
-                bytesPerFrame,
-                batch.channels,
-                batch.bits};
-        }
-        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(asbd);
+                bytesPerFrame, 1, bytesPerFrame, 1, batch.bits});
     }
     if (batch.block == BlockKind::none) {
         return buffer;
@@ -103,6 +102,7 @@ platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferB
 namespace {
 
 using Shared = SimulatedCaptureService::Shared;
+using Record = SimulatedCaptureService::Record;
 
 class SimulatedStream : public CaptureStream, public std::enable_shared_from_this<SimulatedStream> {
   public:
@@ -135,31 +135,31 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         }
         const Outcome outcome =
             Shared::pick<Outcome>(shared_->scenario.startOutcomes, occurrence, std::nullopt);
-        shared_->scheduler.after(
-            milliseconds(shared_->scenario.startDelayMs),
-            [weakSelf = weak_from_this(), outcome, completion = std::move(completion)]() mutable {
-                auto self = weakSelf.lock();
-                if (!self || outcome) {
-                    completion(outcome);
-                    return;
-                }
-                self->beginRunning(std::move(completion));
-            });
+        shared_->scheduler.after(milliseconds(shared_->scenario.startDelayMs),
+                                 [weakSelf = weak_from_this(), weakShared = std::weak_ptr(shared_),
+                                  outcome, completion = std::move(completion)]() mutable {
+                                     auto self = weakSelf.lock();
+                                     if (!self || outcome) {
+                                         completion(outcome);
+                                         Shared::count(weakShared, &Record::startAnswers);
+                                         return;
+                                     }
+                                     self->beginRunning(std::move(completion));
+                                 });
     }
 
     void stopCapture(CaptureCompletion completion) override {
-        int occurrence = 0;
         {
             std::lock_guard lock(shared_->mutex);
-            occurrence = shared_->record.stopRequests++;
+            ++shared_->record.stopRequests;
         }
         Outcome outcome;
         std::shared_ptr<platform::SerialQueue> queue;
         {
             std::lock_guard lock(mutex_);
-            const Outcome fallback =
-                running_ ? Outcome{} : Outcome{Error{"The stream is not running."}};
-            outcome = Shared::pick<Outcome>(shared_->scenario.stopOutcomes, occurrence, fallback);
+            if (!running_) {
+                outcome = Error{"The stream is not running."};
+            }
             running_ = false;
             queue = sampleQueue_;
         }
@@ -167,7 +167,10 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         auto complete = [shared = shared_, outcome, completion = std::move(completion)]() mutable {
             shared->scheduler.after(
                 milliseconds(shared->scenario.stopDelayMs),
-                [outcome, completion = std::move(completion)] { completion(outcome); });
+                [weakShared = std::weak_ptr(shared), outcome, completion = std::move(completion)] {
+                    completion(outcome);
+                    Shared::count(weakShared, &Record::stopAnswers);
+                });
         };
         if (queue) {
             queue->async(std::move(complete));
@@ -200,13 +203,14 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         }
         auto report = [weakSelf = weak_from_this(), shared = shared_,
                        completion = std::move(completion)]() mutable {
-            shared->scheduler.after(milliseconds(0),
-                                    [weakSelf, completion = std::move(completion)] {
-                                        completion(std::nullopt);
-                                        if (auto self = weakSelf.lock()) {
-                                            self->playNext();
-                                        }
-                                    });
+            shared->scheduler.after(milliseconds(0), [weakSelf, weakShared = std::weak_ptr(shared),
+                                                      completion = std::move(completion)] {
+                completion(std::nullopt);
+                Shared::count(weakShared, &Record::startAnswers);
+                if (auto self = weakSelf.lock()) {
+                    self->playNext();
+                }
+            });
         };
         if (queue) {
             queue->async(std::move(report));
@@ -222,7 +226,9 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
 
     // Scheduler thread: plays events one after another. A buffer's successor is handed over only
     // after the output has taken it (a few at once when buffers come without pause), so a slow
-    // reader slows the stream instead of growing a queue.
+    // reader slows the stream instead of growing a queue. Every buffer handed over calls this
+    // once more, after its interval; only then does it stop counting as in flight, so a batch
+    // ends, and a `wait` after it begins, once, when the last of those calls has come.
     void playNext() {
         const auto& events = shared_->scenario.eventsForStream(ordinal_);
         while (isRunning() && nextEvent_ < events.size()) {
@@ -230,7 +236,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             if (const auto* batch = std::get_if<BufferBatch>(&event)) {
                 if (batch->beforeStartCompletes ||
                     (batch->count != BufferBatch::kForever && deliveredInBatch_ >= batch->count)) {
-                    if (inFlight_.load() > 0) {
+                    if (inFlight_ > 0) {
                         return;  // the last buffer's hand-over plays on
                     }
                     ++nextEvent_;
@@ -238,17 +244,12 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                     continue;
                 }
                 const int window = batch->intervalMs == 0 ? kFloodWindow : 1;
-                if (inFlight_.load() >= window) {
+                if (inFlight_ >= window) {
                     return;
                 }
                 ++deliveredInBatch_;
                 ++inFlight_;
                 deliver(*batch, milliseconds(batch->intervalMs));
-                if (window == 1) {
-                    // Its hand-over plays on. Looping could find it already handed over and
-                    // start a second chain of deliveries beside the first.
-                    return;
-                }
                 continue;
             }
             ++nextEvent_;
@@ -268,6 +269,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 if (auto delegate = delegate_.lock()) {
                     delegate->didStopWithError(*this, systemStop->error);
                 }
+                Shared::count(shared_, &Record::systemStops);
                 return;
             }
         }
@@ -299,9 +301,9 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 output->didOutputSampleBuffer(*self, *buffer, type);
             }
             if (then) {
-                --self->inFlight_;
                 self->shared_->scheduler.after(*then, [weakSelf] {
                     if (auto again = weakSelf.lock()) {
+                        --again->inFlight_;
                         again->playNext();
                     }
                 });
@@ -319,8 +321,8 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     int ordinal_ = 0;
     std::size_t nextEvent_ = 0;
     std::int64_t deliveredInBatch_ = 0;
-    // Buffers handed to the sample queue whose output call has not returned yet.
-    std::atomic<int> inFlight_{0};
+    // Buffers given to the sample queue whose call back to playNext() has not come yet.
+    int inFlight_ = 0;
     static constexpr int kFloodWindow = 4;
 };
 
@@ -356,18 +358,20 @@ void SimulatedCaptureService::getShareableContent(bool, bool, ContentCompletion 
         }
     }
     shared_->scheduler.after(milliseconds(shared_->scenario.contentDelayMs),
-                             [content = std::move(content), error = answer.error,
-                              completion = std::move(completion)] { completion(content, error); });
+                             [weakShared = std::weak_ptr(shared_), content = std::move(content),
+                              error = answer.error, completion = std::move(completion)] {
+                                 completion(content, error);
+                                 Shared::count(weakShared, &Record::contentAnswers);
+                             });
 }
 
 std::shared_ptr<CaptureStream> SimulatedCaptureService::makeStream(
-    const ContentFilter& filter, const StreamConfiguration& configuration,
+    const ContentFilter& filter, const StreamConfiguration&,
     std::weak_ptr<StreamDelegate> delegate) {
     {
         std::lock_guard lock(shared_->mutex);
         ++shared_->record.streamsMade;
         shared_->record.lastFilter = filter;
-        shared_->record.lastConfiguration = configuration;
     }
     return std::make_shared<SimulatedStream>(shared_, std::move(delegate));
 }

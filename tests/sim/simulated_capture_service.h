@@ -23,14 +23,17 @@ class SimulatedCaptureService : public CaptureService {
                                               const StreamConfiguration& configuration,
                                               std::weak_ptr<StreamDelegate> delegate) override;
 
-    // What the service has seen, for tests.
+    // What the service has seen, for tests. An answer counts once its completion has returned.
     struct Record {
         int contentQueries = 0;
+        int contentAnswers = 0;
         int streamsMade = 0;
         int startRequests = 0;
+        int startAnswers = 0;
         int stopRequests = 0;
+        int stopAnswers = 0;
+        int systemStops = 0;  // counted once the delegate has returned
         ContentFilter lastFilter;
-        StreamConfiguration lastConfiguration;
     };
     Record record() const;
 

@@ -1,6 +1,7 @@
 #include "tests/support/helper_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/scenario.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 
@@ -79,10 +81,16 @@ HelperProcess::~HelperProcess() {
 void HelperProcess::collect(int fd, bool isOutput) {
     char buffer[65536];
     for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+            continue;
+        }
+        // Data (or the end) is there, so the read returns at once; it is made under the lock
+        // for drainedOutputSize().
+        std::lock_guard lock(mutex_);
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        std::lock_guard lock(mutex_);
         if (got <= 0) {
             if (!isOutput && !partialLine_.empty()) {
                 lines_.push_back(std::exchange(partialLine_, {}));
@@ -148,16 +156,23 @@ std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::millis
     return status;
 }
 
-std::size_t HelperProcess::settledOutputSize() const {
-    std::size_t size = standardOutput().size();
-    for (;;) {
-        std::this_thread::sleep_for(100ms);
-        const std::size_t now = standardOutput().size();
-        if (now == size) {
-            return size;
-        }
-        size = now;
+bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
+    return waitUntilPipeFull(child_->standardOutput(), timeout);
+}
+
+bool HelperProcess::waitForOutputWhere(const std::function<bool(const std::string&)>& holds,
+                                       std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return holds(output_); });
+}
+
+std::optional<std::size_t> HelperProcess::drainedOutputSize(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout,
+                           [&] { return bytesInPipe(child_->standardOutput()) == 0; })) {
+        return std::nullopt;
     }
+    return output_.size();
 }
 
 std::vector<std::string> HelperProcess::lines() const {

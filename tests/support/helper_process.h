@@ -50,12 +50,21 @@ class HelperProcess {
     // start), so a long run of commands and answers can be followed in step.
     bool waitForNext(const std::string& line, std::chrono::milliseconds timeout = 5s);
 
+    // Waits until the stdout pipe is full, while nobody reads it: the helper's write waits.
+    bool waitUntilOutputPipeFull(std::chrono::milliseconds timeout = 5s);
+
     // Waits until stdout holds at least `bytes` bytes.
     bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s);
 
-    // The size of stdout once nothing more arrives: the two streams are read by separate
-    // threads, so a line on stderr may be seen before the bytes written before it.
-    std::size_t settledOutputSize() const;
+    // Waits until stdout, as read so far, satisfies `holds` (called under a lock, at each
+    // arrival); false on timeout.
+    bool waitForOutputWhere(const std::function<bool(const std::string&)>& holds,
+                            std::chrono::milliseconds timeout = 5s);
+
+    // The size of stdout once every byte written into the pipe so far has been read: the two
+    // streams are read by separate threads, so a line on stderr may be seen before the bytes
+    // written before it. Nothing on timeout (or while stdout is not being read).
+    std::optional<std::size_t> drainedOutputSize(std::chrono::milliseconds timeout = 5s);
 
     // Waits for the exit and for both streams to reach their end.
     std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 5s);
@@ -73,7 +82,9 @@ class HelperProcess {
     void collect(int fd, bool isOutput);
 
     std::unique_ptr<client::Subprocess> child_;
-    mutable std::mutex mutex_;  // guards output_, lines_, partialLine_
+    // Guards output_, lines_, partialLine_, and the reads that fill them: a stdout pipe seen
+    // empty under it holds nothing that output_ lacks.
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string output_;
     std::vector<std::string> lines_;

@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
 
@@ -20,19 +19,11 @@ TEST(SampleRateText, ShortestRoundTripDigitsInPlainNotation) {
     EXPECT_EQ(formatSampleRate(0), "0.0");
 }
 
-TEST(Kilobytes, RemainderIsDropped) {
-    EXPECT_EQ(wholeKilobytes(0), 0u);
-    EXPECT_EQ(wholeKilobytes(1023), 0u);
-    EXPECT_EQ(wholeKilobytes(1024), 1u);
-    EXPECT_EQ(wholeKilobytes(200 * 4096), 800u);
-}
-
-TEST(DiagnosticLine, TimestampIsUtcToTheSecond) {
+// Milliseconds are cut, never rounded up into the next second.
+TEST(Timestamp, IsUtcToTheSecond) {
     using namespace std::chrono;
     const sys_seconds when = sys_days{year{2026} / 12 / 6} + hours{8} + minutes{4} + seconds{9};
     EXPECT_EQ(platform::iso8601(when + milliseconds{999}), "2026-12-06T08:04:09Z");
-    EXPECT_EQ(diagnosticLine("2026-12-06T08:04:09Z", ""), "[2026-12-06T08:04:09Z] \n");
-    EXPECT_EQ(diagnosticLine("T", "a\nb"), "[T] a\nb\n");
 }
 
 }  // namespace

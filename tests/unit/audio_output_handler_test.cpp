@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,8 +12,8 @@
 #include <cstring>
 #include <future>
 #include <string>
-#include <thread>
 
+#include "tests/support/waiting.h"
 #include "tests/unit/captured_stderr.h"
 #include "tests/unit/fake_stream.h"
 
@@ -193,9 +194,12 @@ class PipeHandlerTest : public ::testing::Test {
 TEST_F(PipeHandlerTest, NonBlockingOutputIsWaitedOnNotDropped) {
     ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
     auto delivering = deliverInBackground(40, 10000);  // far more than the pipe holds
+    ASSERT_TRUE(testing::waitUntilPipeRefusesWrites(fds_[1]));
     std::string received;
-    while (received.size() < 400000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (received.size() < 400000 && std::chrono::steady_clock::now() < deadline) {
+        pollfd readable{fds_[0], POLLIN, 0};
+        ::poll(&readable, 1, 100);
         received += readAvailable();
     }
     ASSERT_EQ(delivering.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -208,10 +212,7 @@ TEST_F(PipeHandlerTest, NonBlockingOutputIsWaitedOnNotDropped) {
 // is counted exactly and in whole frames, and the rest is accounted for as unwritten.
 TEST_F(PipeHandlerTest, ClosingTheGateEndsAWriteStuckOnAParentThatDoesNotRead) {
     auto delivering = deliverInBackground(30, 10000);
-    while (handler_->totalBytes() < 40000) {  // the pipe (64 KiB) is filling up
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // full, the writer waits
+    ASSERT_TRUE(testing::waitUntilPipeRefusesWrites(fds_[1]));  // the writer waits in write()
     handler_->setCapturing(false);
     ASSERT_EQ(delivering.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 

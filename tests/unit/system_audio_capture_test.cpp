@@ -7,26 +7,20 @@
 #include <functional>
 #include <thread>
 
-#include "tests/sim/simulated_capture_service.h"
 #include "platform/process.h"
+#include "tests/sim/simulated_capture_service.h"
+#include "tests/support/waiting.h"
 #include "tests/unit/captured_stderr.h"
 
 namespace halvo {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// A controller over the simulated service, writing its audio to a temporary file.
+// A controller over the simulated service, writing its audio to a temporary file. The lines a
+// step writes are all out once the service counts its completion as answered; the controller's
+// state changes before them, so running() alone does not mean its lines are written.
 class ControllerTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -61,7 +55,8 @@ TEST_F(ControllerTest, StopDuringAPendingStartAnswersAtOnceAndTheStartStillLands
     build("delay start=150\n");
     capture_->start();
     capture_->stop();
-    ASSERT_TRUE(eventually([&] { return running(); }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 1; }));
+    EXPECT_TRUE(running());
 
     const auto all = lines();
     const auto stopped = std::find(all.begin(), all.end(), "STOPPED");
@@ -77,10 +72,11 @@ TEST_F(ControllerTest, SecondStartIsRefusedWhilePendingOrRunning) {
     build("delay start=100\n");
     capture_->start();
     capture_->start();
-    ASSERT_TRUE(eventually([&] { return running(); }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 1; }));
     capture_->start();
-    std::this_thread::sleep_for(50ms);
 
+    // A start that was let through would have asked for content before returning.
+    EXPECT_EQ(service_->record().contentQueries, 1);
     EXPECT_EQ(service_->record().streamsMade, 1);
     const auto all = lines();
     EXPECT_EQ(std::count(all.begin(), all.end(), "Capture is already starting; START ignored"), 1);
@@ -97,7 +93,9 @@ TEST_F(ControllerTest, StartDuringASlowStopWaitsForItsStopped) {
     const auto first = capture_->stream();
     capture_->stop();
     capture_->start();
-    ASSERT_TRUE(eventually([&] { return running() && capture_->stream() != first; }));
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 2; }));
+    EXPECT_TRUE(running());
+    EXPECT_NE(capture_->stream(), first);
 
     const auto all = lines();
     const auto stopped = std::find(all.begin(), all.end(), "STOPPED");
@@ -114,8 +112,7 @@ TEST_F(ControllerTest, AfterShutDownNoStartBeginsOrLands) {
     capture_->start();
     capture_->shutDown();
     capture_->start();
-    ASSERT_TRUE(eventually([&] { return service_->record().startRequests == 1; }));
-    std::this_thread::sleep_for(250ms);  // past the start's completion
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 1; }));
 
     EXPECT_FALSE(capture_->handler()->isCapturing());
     EXPECT_EQ(capture_->stream(), nullptr);
@@ -133,13 +130,13 @@ TEST_F(ControllerTest, AfterASystemStopStartBuildsANewStreamWhoseFirstBuffersAre
         "  buffers 3 bytes=10 early=yes\n");
     capture_->start();
     ASSERT_TRUE(eventually([&] { return service_->record().streamsMade == 1; }));
-    ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() == 2; }));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(eventually([&] { return service_->record().systemStops == 1; }));
+    ASSERT_EQ(capture_->handler()->sampleCount(), 2u);
     const auto stopped = capture_->stream();
     capture_->start();  // the gate is still open from the first stream
     ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() == 5; }));
-    ASSERT_TRUE(eventually([&] { return capture_->stream() != stopped; }));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(eventually([&] { return service_->record().startAnswers == 2; }));
+    EXPECT_NE(capture_->stream(), stopped);
 
     EXPECT_EQ(service_->record().streamsMade, 2);
     EXPECT_EQ(fileSize(), 230u);
@@ -152,7 +149,7 @@ TEST_F(ControllerTest, ContentArrivingAfterTheControllerIsGoneDoesNothing) {
     build("delay content=100\n");
     capture_->start();
     capture_.reset();
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(eventually([&] { return service_->record().contentAnswers == 1; }));
 
     EXPECT_EQ(service_->record().streamsMade, 0);
     EXPECT_EQ(lines(), (std::vector<std::string>{"Starting system audio capture..."}));
@@ -172,7 +169,8 @@ TEST_F(ControllerTest, FirstDisplayIsCapturedAndOnlyTheHelperIsExcluded) {
 }
 
 // Start/stop storms from two threads while buffers flow: a ThreadSanitizer build turns any
-// unsynchronised access into a failure; every build checks that the bytes match the counters.
+// unsynchronised access into a failure; every build checks, once the service has answered all it
+// was asked, that the bytes match the counters.
 TEST_F(ControllerTest, StartStopStormKeepsBytesAndCountersInStep) {
     build(
         "stream\n"
@@ -180,6 +178,7 @@ TEST_F(ControllerTest, StartStopStormKeepsBytesAndCountersInStep) {
     auto storm = [&](int rounds) {
         for (int i = 0; i < rounds; ++i) {
             capture_->start();
+            // Varied pauses let the stop land before, during and after the start's steps.
             std::this_thread::sleep_for(std::chrono::microseconds(200 + i % 7 * 100));
             capture_->stop();
         }
@@ -191,8 +190,13 @@ TEST_F(ControllerTest, StartStopStormKeepsBytesAndCountersInStep) {
     ASSERT_TRUE(eventually([&] { return running(); }));
     ASSERT_TRUE(eventually([&] { return capture_->handler()->sampleCount() > 0; }));
     capture_->stop();
-    ASSERT_TRUE(eventually([&] { return capture_->stream() == nullptr; }));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(eventually([&] {
+        const auto record = service_->record();
+        return record.contentAnswers == record.contentQueries &&
+               record.startAnswers == record.startRequests &&
+               record.stopAnswers == record.stopRequests;
+    }));
+    EXPECT_EQ(capture_->stream(), nullptr);
 
     const auto handler = capture_->handler();
     EXPECT_EQ(fileSize(), handler->totalBytes());
