@@ -31,6 +31,7 @@ struct SourceFacts {
 struct MonitorSource {
     std::uint32_t index = kNoIndex;
     std::string name;
+    std::uint32_t sinkIndex = kNoIndex;  // the sink it monitors
 };
 
 // True when `source` is the monitor `sink` names and the server says it monitors that very sink.

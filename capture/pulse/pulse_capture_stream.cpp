@@ -2,12 +2,22 @@
 
 #include <pulse/error.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "logging/lines.h"
 #include "platform/thread_check.h"
 
 namespace halvo::pulse {
 
 namespace {
+
+// Seconds with one decimal, for lines about gaps.
+std::string secondsText(TimelineKeeper::Clock::duration duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double>(duration).count());
+    return text;
+}
 
 const char* const kNotRunning = "The stream is not running.";
 
@@ -129,6 +139,9 @@ Expected<void> PulseCaptureStream::start() {
     plan_.started(*sink);
     connection_->addListener(*this);
     listening_ = true;
+    timeline_.emplace(format_.sampleRate, TimelineKeeper::Clock::now());
+    armTimelineTimer();
+    askSilenceReasons();
     return {};
 }
 
@@ -166,6 +179,9 @@ void PulseCaptureStream::closeRecording() {
     defaultSinkDeadline_.reset();
     dropPending();
     active_.reset();
+    timelineTimer_.reset();
+    timeline_.reset();
+    silenceQuery_.reset();
 }
 
 void PulseCaptureStream::dropPending() {
@@ -219,7 +235,98 @@ void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void*
         take(plan_.pendingReady());
     }
     if (&stream == active_.get()) {
-        feeder_.push(recordedChunk(data, length));
+        deliverRecorded(data, length);
+    }
+}
+
+void PulseCaptureStream::deliverRecorded(const void* data, std::size_t length) {
+    if (!timeline_) {  // audio that came before the start was through: not yet timed
+        feeder_.push(recordedChunk(data, length), *this);
+        return;
+    }
+    const std::size_t frameBytes = format_.bytesPerFrame();
+    const TimelineKeeper::Arrival arrival =
+        timeline_->audioArrived(TimelineKeeper::Clock::now(), length / frameBytes);
+    if (arrival.quietEnded) {
+        log("Audio from the server again after " + secondsText(*arrival.quietEnded) + " s");
+    }
+    // Audio the server held back while silence stood in for it: what would run ahead goes.
+    const std::size_t skipped = std::min(length, arrival.dropLeadingFrames * frameBytes);
+    if (skipped < length) {
+        const void* rest =
+            data == nullptr ? nullptr : static_cast<const std::byte*>(data) + skipped;
+        feeder_.push(recordedChunk(rest, length - skipped), *this);
+    }
+    armTimelineTimer();
+}
+
+void PulseCaptureStream::keepTimeline() {
+    HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), "timers expire on the loop's thread");
+    if (!timeline_) {
+        return;
+    }
+    const TimelineKeeper::Tick tick = timeline_->tick(TimelineKeeper::Clock::now());
+    if (tick.silenceFrames > 0) {
+        feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
+    }
+    if (tick.quietBegan) {
+        log("No audio from the server for " +
+            std::to_string(TimelineKeeper::kQuietAfter.count() / 1000) +
+            " s: silence fills the gap until it delivers again");
+    }
+    armTimelineTimer();
+}
+
+void PulseCaptureStream::armTimelineTimer() {
+    const auto due = std::chrono::ceil<std::chrono::microseconds>(timeline_->nextTick() -
+                                                                  TimelineKeeper::Clock::now());
+    const auto timeout = std::max(due, std::chrono::microseconds::zero());
+    auto expired = [this] { keepTimeline(); };
+    if (timelineTimer_) {
+        timelineTimer_->restart(timeout, std::move(expired));
+    } else {
+        // Without a timer (libpulse refused one) gaps stay unfilled; the audio still flows.
+        timelineTimer_ = connection_->startTimer(
+            std::chrono::ceil<std::chrono::milliseconds>(timeout), std::move(expired));
+    }
+}
+
+void PulseCaptureStream::deviceChanged(Device device, std::uint32_t index) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
+    if (!plan_.running() || !active_) {
+        return;
+    }
+    const MonitorSource& recorded = active_->source();
+    if ((device == Device::sink && index == recorded.sinkIndex) ||
+        (device == Device::source && index == recorded.index)) {
+        askSilenceReasons();
+    }
+}
+
+void PulseCaptureStream::askSilenceReasons() {
+    if (silenceQuery_) {
+        silenceReasonsStale_ = true;  // read again once this reading is in
+        return;
+    }
+    if (!active_) {
+        return;
+    }
+    silenceQuery_ = connection_->querySilenceReasons(
+        active_->source(),
+        [this](const Expected<SilenceReasons>& reasons) { silenceReasonsRead(reasons); });
+}
+
+void PulseCaptureStream::silenceReasonsRead(const Expected<SilenceReasons>& reasons) {
+    silenceQuery_.reset();  // answered: nothing is out any more
+    // A failed reading (the sink just went) changes nothing: what follows it is read anew.
+    if (reasons) {
+        for (const std::string& message : silenceReasonChanges(silenceReasons_, *reasons)) {
+            log(message);
+        }
+        silenceReasons_ = *reasons;
+    }
+    if (std::exchange(silenceReasonsStale_, false)) {
+        askSilenceReasons();
     }
 }
 
@@ -295,6 +402,7 @@ void PulseCaptureStream::promotePending() {
     active_ = std::move(pending_);
     pendingDeadline_.reset();
     log(followingMessage(active_->sourceName()));
+    askSilenceReasons();  // another output: its own reasons, told as changes from the old one's
 }
 
 void PulseCaptureStream::askDefaultSink() {

@@ -10,6 +10,7 @@
 #include "capture/pulse/pulse_record_stream.h"
 #include "capture/pulse/recording_plan.h"
 #include "capture/pulse/sample_feeder.h"
+#include "capture/pulse/timeline_keeper.h"
 
 namespace halvo::pulse {
 
@@ -63,6 +64,7 @@ class PulseCaptureStream final : public CaptureStream,
     void recordStreamMoved(PulseRecordStream& stream) override;
     void serverChanged() override;
     void connectionLost(const std::string& description) override;
+    void deviceChanged(Device device, std::uint32_t index) override;
     void take(const RecordingPlan::Step& step);
     void openPending(const std::string& sink);
     void openPendingOn(const Expected<MonitorSource>& monitor);
@@ -72,6 +74,14 @@ class PulseCaptureStream final : public CaptureStream,
     void askDefaultSink();
     // Lock held, any thread: lets go of every libpulse object of the recording.
     void closeRecording();
+
+    // Lock held: keeping the bytes in step with the clock (see TimelineKeeper).
+    void deliverRecorded(const void* data, std::size_t length);
+    void keepTimeline();  // the timeline's timer expired
+    void armTimelineTimer();
+    // Lock held: what may silence the recording, read anew; changes are logged.
+    void askSilenceReasons();
+    void silenceReasonsRead(const Expected<SilenceReasons>& reasons);
 
     // Any thread: hand-offs to the service's thread.
     void reportStoppedBySystem(const std::string& description);
@@ -92,7 +102,12 @@ class PulseCaptureStream final : public CaptureStream,
     std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
     std::unique_ptr<LoopTimer> pendingDeadline_;  // until the pending stream delivers
     std::unique_ptr<LoopTimer> defaultSinkDeadline_;
-    bool listening_ = false;  // registered with connection_ for server events
+    bool listening_ = false;                  // registered with connection_ for server events
+    std::optional<TimelineKeeper> timeline_;  // from the start's success to the recording's end
+    std::unique_ptr<LoopTimer> timelineTimer_;
+    std::unique_ptr<SilenceQuery> silenceQuery_;
+    SilenceReasons silenceReasons_;     // as last logged
+    bool silenceReasonsStale_ = false;  // changed while a reading was out
 };
 
 }  // namespace halvo::pulse

@@ -121,10 +121,17 @@ void LoopTimer::onExpired(pa_mainloop_api*, pa_time_event*, const struct timeval
     callOnce(timer->expired_);
 }
 
+void LoopTimer::restart(std::chrono::microseconds timeout, std::function<void()> expired) {
+    HALVO_CHECK_THREAD(loop_.holdsLock(), "timers are set with the lock held");
+    expired_ = std::move(expired);
+    pa_context_rttime_restart(context_, event_,
+                              pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()));
+}
+
 std::unique_ptr<LoopTimer> PulseContext::startTimer(std::chrono::milliseconds timeout,
                                                     std::function<void()> expired) {
     HALVO_CHECK_THREAD(loop_->holdsLock(), "timers are set with the lock held");
-    std::unique_ptr<LoopTimer> timer(new LoopTimer(*loop_, std::move(expired)));
+    std::unique_ptr<LoopTimer> timer(new LoopTimer(*loop_, context_, std::move(expired)));
     const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
     timer->event_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + static_cast<pa_usec_t>(microseconds.count()),
@@ -169,8 +176,53 @@ void MonitorQuery::onSourceInfo(pa_context* context, const pa_source_info* info,
         callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    callOnce(query->answer_,
-             Expected<MonitorSource>(MonitorSource{query->source_->index, query->source_->name}));
+    callOnce(query->answer_, Expected<MonitorSource>(MonitorSource{
+                                 query->source_->index, query->source_->name, query->sink_.index}));
+}
+
+namespace {
+
+bool volumeIsZero(const pa_cvolume& volume) {
+    return pa_cvolume_valid(&volume) != 0 && pa_cvolume_max(&volume) == PA_VOLUME_MUTED;
+}
+
+}  // namespace
+
+void SilenceQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                              void* userdata) {
+    auto* query = static_cast<SilenceQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
+    if (endOfList < 0) {
+        callOnce(query->answer_, Expected<SilenceReasons>(Error{describeFailure(context)}));
+        return;
+    }
+    if (endOfList == 0) {
+        query->reasons_.outputMuted = info->mute != 0;
+        query->reasons_.outputVolumeZero = volumeIsZero(info->volume);
+        query->reasons_.outputSuspended = info->state == PA_SINK_SUSPENDED;
+        return;
+    }
+    query->sourceOperation_.reset(pa_context_get_source_info_by_index(
+        context, query->sourceIndex_, &SilenceQuery::onSourceInfo, query));
+    if (!query->sourceOperation_.sent()) {
+        callOnce(query->answer_, Expected<SilenceReasons>(Error{describeFailure(context)}));
+    }
+}
+
+void SilenceQuery::onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
+                                void* userdata) {
+    auto* query = static_cast<SilenceQuery*>(userdata);
+    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
+    if (endOfList < 0) {
+        callOnce(query->answer_, Expected<SilenceReasons>(Error{describeFailure(context)}));
+        return;
+    }
+    if (endOfList == 0) {
+        query->reasons_.monitorMuted = info->mute != 0;
+        query->reasons_.monitorVolumeZero = volumeIsZero(info->volume);
+        return;
+    }
+    callOnce(query->answer_, Expected<SilenceReasons>(query->reasons_));
 }
 
 Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop) {
@@ -199,10 +251,12 @@ Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<Pu
         !connected) {
         return connected.error();
     }
-    // Server events tell a running capture that the default sink changed. Nobody waits for the
-    // acknowledgement: the events simply start arriving.
-    if (pa_operation* subscribed =
-            pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+    // Server events tell a running capture that the default sink changed, and that the recorded
+    // sink or its monitor did. Nobody waits for the acknowledgement: the events simply start
+    // arriving.
+    constexpr auto kEvents = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+    if (pa_operation* subscribed = pa_context_subscribe(context, kEvents, nullptr, nullptr)) {
         pa_operation_unref(subscribed);
     }
     return connection;
@@ -303,6 +357,17 @@ std::unique_ptr<MonitorQuery> PulseContext::queryMonitorSource(const std::string
     return query;
 }
 
+std::unique_ptr<SilenceQuery> PulseContext::querySilenceReasons(const MonitorSource& monitor,
+                                                                SilenceQuery::Answer answer) {
+    std::unique_ptr<SilenceQuery> query(new SilenceQuery(*loop_, monitor.index, std::move(answer)));
+    query->sinkOperation_.reset(pa_context_get_sink_info_by_index(
+        context_, monitor.sinkIndex, &SilenceQuery::onSinkInfo, query.get()));
+    if (!query->sinkOperation_.sent()) {
+        return nullptr;
+    }
+    return query;
+}
+
 Expected<MonitorSource> PulseContext::readMonitorSource(const std::string& sink) {
     return awaitAnswer<MonitorSource>(*this, [this, &sink](MonitorQuery::Answer answer) {
         return queryMonitorSource(sink, std::move(answer));
@@ -343,13 +408,26 @@ void PulseContext::onStateChanged(pa_context* context, void* userdata) {
         [&description](ServerListener& listener) { listener.connectionLost(description); });
 }
 
-void PulseContext::onServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
-                                 void* userdata) {
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) {
-        return;
+void PulseContext::onServerEvent(pa_context*, pa_subscription_event_type_t type,
+                                 std::uint32_t index, void* userdata) {
+    auto* connection = static_cast<PulseContext*>(userdata);
+    switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+        case PA_SUBSCRIPTION_EVENT_SERVER:
+            connection->notifyListeners([](ServerListener& listener) { listener.serverChanged(); });
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            connection->notifyListeners([index](ServerListener& listener) {
+                listener.deviceChanged(ServerListener::Device::sink, index);
+            });
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE:
+            connection->notifyListeners([index](ServerListener& listener) {
+                listener.deviceChanged(ServerListener::Device::source, index);
+            });
+            break;
+        default:
+            break;
     }
-    static_cast<PulseContext*>(userdata)->notifyListeners(
-        [](ServerListener& listener) { listener.serverChanged(); });
 }
 
 }  // namespace halvo::pulse

@@ -14,6 +14,7 @@
 #include "capture/pulse/monitor_source.h"
 #include "capture/pulse/pulse_main_loop.h"
 #include "capture/pulse/server_snapshot.h"
+#include "capture/pulse/silence_reasons.h"
 
 namespace halvo::pulse {
 
@@ -30,6 +31,10 @@ class ServerListener {
     virtual void serverChanged() = 0;
     // The connection failed for good; `description` is the library's text.
     virtual void connectionLost(const std::string& description) = 0;
+    // Something of the sink or source with this index changed (its volume, mute or state), or it
+    // came or went.
+    enum class Device { sink, source };
+    virtual void deviceChanged(Device device, std::uint32_t index) = 0;
 };
 
 // Owns one reference to a request that may still be out. Dropping it (lock held) cancels the
@@ -76,16 +81,47 @@ class LoopTimer {
     LoopTimer(const LoopTimer&) = delete;
     LoopTimer& operator=(const LoopTimer&) = delete;
 
+    // Lock held. Sets the timer again, whether it has expired or not: `expired` runs once
+    // `timeout` has passed. Cheaper than a new timer when done for every chunk of audio.
+    void restart(std::chrono::microseconds timeout, std::function<void()> expired);
+
   private:
     friend class PulseContext;
-    LoopTimer(PulseMainLoop& loop, std::function<void()> expired)
-        : loop_(loop), expired_(std::move(expired)) {}
+    LoopTimer(PulseMainLoop& loop, pa_context* context, std::function<void()> expired)
+        : loop_(loop), context_(context), expired_(std::move(expired)) {}
     static void onExpired(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time,
                           void* userdata);
 
     PulseMainLoop& loop_;
+    pa_context* const context_;
     std::function<void()> expired_;
     pa_time_event* event_ = nullptr;
+};
+
+// A reading of what may silence a capture: the info of the recorded sink, then of its monitor
+// source, by index. Destroying it (lock held) cancels it.
+class SilenceQuery {
+  public:
+    // What was read, or the library's description of why it could not be.
+    using Answer = std::function<void(const Expected<SilenceReasons>&)>;
+
+  private:
+    friend class PulseContext;
+    SilenceQuery(PulseMainLoop& loop, std::uint32_t sourceIndex, Answer answer)
+        : sourceIndex_(sourceIndex),
+          answer_(std::move(answer)),
+          sinkOperation_(loop),
+          sourceOperation_(loop) {}
+    static void onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                           void* userdata);
+    static void onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
+                             void* userdata);
+
+    const std::uint32_t sourceIndex_;
+    Answer answer_;
+    SilenceReasons reasons_;
+    OperationRef sinkOperation_;
+    OperationRef sourceOperation_;
 };
 
 // A look-up of a sink's monitor source that is still out: the sink's info, then the info of the
@@ -160,6 +196,11 @@ class PulseContext {
                                                      MonitorQuery::Answer answer);
     // The same, waiting for the answer; the library's description also when the deadline passed.
     Expected<MonitorSource> readMonitorSource(const std::string& sink);
+
+    // Any thread. Reads what may silence a capture of `monitor`; `answer` runs on the loop's
+    // thread, unless the query is destroyed first. Null when the request cannot be sent.
+    std::unique_ptr<SilenceQuery> querySilenceReasons(const MonitorSource& monitor,
+                                                      SilenceQuery::Answer answer);
 
     void addListener(ServerListener& listener);
     void removeListener(ServerListener& listener);

@@ -47,6 +47,7 @@ class PulseRecordStream {
 
     pa_stream_state_t state() const;
     const std::string& sourceName() const { return source_.name; }
+    const MonitorSource& source() const { return source_; }
     // Ready, recording the very source it was opened on (by the server's index), never moved.
     bool recordsItsSource() const;
     // The library's description of why the stream failed.

@@ -24,10 +24,21 @@ void SampleFeeder::open(std::weak_ptr<CaptureStream> owner) {
     open_ = true;
 }
 
-void SampleFeeder::push(std::vector<std::byte> chunk) {
+void SampleFeeder::push(std::vector<std::byte> chunk, CaptureStream& owner) {
     std::lock_guard lock(mutex_);
     if (!open_ || !sampleQueue_) {
         return;
+    }
+    if (!drainScheduled_ && pending_.empty()) {
+        // Delivered under the lock, so that a close() in between cannot overtake the chunk.
+        const std::shared_ptr<StreamOutput> output = output_.lock();
+        if (output && output->takesWithoutWaiting(chunk.size()) && sampleQueue_->runHereIfIdle([&] {
+                output->didOutputSampleBuffer(
+                    owner, makeSampleBuffer(std::move(chunk), format_, description_),
+                    StreamOutputType::audio);
+            })) {
+            return;
+        }
     }
     pending_.push(std::move(chunk));
     if (drainScheduled_) {

@@ -37,7 +37,11 @@ class SampleFeeder {
     // Any thread. Starts accepting chunks; `owner` is the stream the output is told about.
     void open(std::weak_ptr<CaptureStream> owner);
     // Any thread, quickly. Ignored unless open and an output queue is registered.
-    void push(std::vector<std::byte> chunk);
+    //
+    // Called by `owner` itself, which is alive for the call. When nothing waits before the chunk
+    // and the output says it deals with it at once, the chunk is delivered here, on the calling
+    // thread, as an item of the sample queue run in place: one thread wake-up less per chunk.
+    void push(std::vector<std::byte> chunk, CaptureStream& owner);
     // Any thread. Stops accepting and reports a drop episode under way. What is pending is still
     // handed to the output (whose gate is closed by then when capture stops, so it drops and
     // counts it). `then` (optional) runs on the sample queue once that is done, or at once on

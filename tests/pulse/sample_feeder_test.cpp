@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -63,8 +66,15 @@ class StallingOutput : public StreamOutput {
         EXPECT_EQ(buffer.numSamples, static_cast<std::int64_t>(total / 4));
         std::unique_lock lock(mutex_);
         tags_.push_back(static_cast<int>(data[0]));
+        threads_.push_back(std::this_thread::get_id());
         changed_.notify_all();
         changed_.wait(lock, [&] { return !stalled_; });
+    }
+    bool takesWithoutWaiting(std::size_t) const override { return inPlace_.load(); }
+    void takeInPlace(bool inPlace) { inPlace_.store(inPlace); }
+    std::vector<std::thread::id> threads() {
+        std::lock_guard lock(mutex_);
+        return threads_;
     }
     void stall(bool stalled) {
         std::lock_guard lock(mutex_);
@@ -84,7 +94,9 @@ class StallingOutput : public StreamOutput {
     std::mutex mutex_;  // guards tags_ and stalled_
     std::condition_variable changed_;
     std::vector<int> tags_;
+    std::vector<std::thread::id> threads_;
     bool stalled_ = false;
+    std::atomic<bool> inPlace_{false};
 };
 
 // The stream a feeder belongs to: it owns the feeder, as the real stream does.
@@ -132,10 +144,11 @@ class SampleFeederTest : public ::testing::Test {
     // Stalls the output on chunk `first`, then pushes the chunks after it up to `last`.
     void pushWhileStalled(int first, int last) {
         output_->stall(true);
-        stream_->feeder.push(chunk(first));
+        stream_->feeder.push(chunk(first), *stream_);
         ASSERT_TRUE(output_->waitForCount(static_cast<std::size_t>(first)));
         for (int tag = first + 1; tag <= last; ++tag) {
-            stream_->feeder.push(chunk(tag));  // returns at once although the output is stuck
+            stream_->feeder.push(chunk(tag),
+                                 *stream_);  // returns at once although the output is stuck
         }
     }
 
@@ -157,11 +170,40 @@ TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldes
     output_->stall(false);
     drainQueue();
     EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4, 5, 10, 11, 12}));
-    stream_->feeder.push(chunk(13));  // caught up: no new episode
+    stream_->feeder.push(chunk(13), *stream_);  // caught up: no new episode
     drainQueue();
     EXPECT_EQ(stream_->reports(),
               std::vector<std::string>{
                   "Audio output not read: dropped 0.01 s of audio (1600 bytes, oldest first)"});
+}
+
+// An output that deals with a chunk at once gets it on the pushing thread, but never ahead of
+// chunks still waiting for the sample queue.
+TEST_F(SampleFeederTest, InPlaceDeliveryNeverOvertakesWhatWaits) {
+    make(10);
+    const auto pusher = std::this_thread::get_id();
+    output_->takeInPlace(true);
+    stream_->feeder.push(chunk(1), *stream_);
+    ASSERT_EQ(output_->tags(), std::vector<int>{1});
+    EXPECT_EQ(output_->threads()[0], pusher);
+
+    output_->takeInPlace(false);
+    pushWhileStalled(2, 3);  // 2 in the output on the queue, 3 waiting
+    output_->takeInPlace(true);
+    stream_->feeder.push(chunk(4), *stream_);  // must wait behind 3
+    output_->stall(false);
+    drainQueue();
+    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_NE(output_->threads()[3], pusher);
+
+    // All caught up: once the queue's thread has let go of its last item, in place again.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!queue_->runHereIfIdle([] {}) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    stream_->feeder.push(chunk(5), *stream_);
+    EXPECT_EQ(output_->tags().back(), 5);
+    EXPECT_EQ(output_->threads().back(), pusher);
 }
 
 // The output's closed gate accounts for what was pending at the stop: nothing vanishes unseen.
@@ -173,7 +215,7 @@ TEST_F(SampleFeederTest, CloseHandsOverWhatIsPendingAndRunsItsFollowUpAfterIt) {
     std::promise<std::vector<int>> followedUp;
     std::future<std::vector<int>> handedBefore = followedUp.get_future();
     stream_->feeder.close([&] { followedUp.set_value(output_->tags()); });
-    stream_->feeder.push(chunk(3));  // after close: ignored
+    stream_->feeder.push(chunk(3), *stream_);  // after close: ignored
     EXPECT_EQ(handedBefore.wait_for(0s), std::future_status::timeout)
         << "the output is still writing chunk 1";
 
@@ -189,7 +231,8 @@ TEST_F(SampleFeederTest, NothingReachesTheOutputOnceTheStreamIsReleased) {
     // Hold the sample queue so the delivery is still queued when the stream goes.
     std::promise<void> release;
     queue_->async([held = release.get_future().share()] { held.wait(); });
-    stream_->feeder.push(chunk(1));
+    CaptureStream* streamRef = stream_.get();
+    stream_->feeder.push(chunk(1), *streamRef);
     stream_.reset();
     release.set_value();
     drainQueue();
