@@ -72,6 +72,18 @@ void SoundServer::kill() const {
     }
 }
 
+void SoundServer::stall(bool stalled) const {
+    // A PulseAudio directory names its server in "pid", a PipeWire one its processes in "pids".
+    for (const char* name : {"/pid", "/pids"}) {
+        std::ifstream pids(dir_ + name);
+        for (pid_t pid = 0; pids >> pid;) {
+            if (pid > 0) {
+                ::kill(pid, stalled ? SIGSTOP : SIGCONT);
+            }
+        }
+    }
+}
+
 bool SoundServer::restart() const {
     return run(std::string(HALVO_SOUND_SERVER_SCRIPT) + " start " + dir_ + " >/dev/null")
         .has_value();

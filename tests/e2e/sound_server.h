@@ -31,6 +31,9 @@ class SoundServer {
 
     // Kills the server as a crash would.
     void kill() const;
+    // Stops the server's processes where they stand (SIGSTOP), or lets them go on (SIGCONT): a
+    // server that stalls.
+    void stall(bool stalled) const;
     // Starts it again, as the fixture did.
     bool restart() const;
 

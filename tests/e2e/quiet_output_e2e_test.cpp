@@ -1,0 +1,217 @@
+// The shipped helper while the recorded output goes quiet: muted, turned down, suspended, or
+// replaced by another kind of output. The parent must learn why (diagnostic lines, no new
+// signals), must keep a timeline it can trust (bytes keep pace with the clock), and must never
+// get a microphone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/sound_server.h"
+#include "tests/support/helper_process.h"
+
+namespace halvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kBytesPerSecond = 48000.0 * 4;
+// The timeline holds within 50 ms; the parent also sees up to one fragment (about 21 ms) less,
+// recorded but not yet delivered when it looks.
+constexpr double kTimelineToleranceMs = 50 + 25;
+
+// Capture from the moment the parent saw CAPTURE_STARTED.
+class CaptureUnderWay {
+  public:
+    explicit CaptureUnderWay(const SoundServer& server) {
+        helper_ = HelperProcess::launch({HALVO_HELPER_PATH}, {server.environmentEntry()});
+        if (helper_ && helper_->waitFor("CAPTURE_STARTED")) {
+            started_ = Clock::now();
+        }
+    }
+    bool running() const { return helper_ && started_; }
+    HelperProcess& helper() { return *helper_; }
+
+    // Audio time delivered minus time elapsed since CAPTURE_STARTED, in milliseconds.
+    double driftMs() {
+        const auto bytes = helper_->drainedOutputSize();
+        const auto elapsed = std::chrono::duration<double>(Clock::now() - *started_).count();
+        return bytes ? (static_cast<double>(*bytes) / kBytesPerSecond - elapsed) * 1000 : 1e9;
+    }
+
+  private:
+    std::unique_ptr<HelperProcess> helper_;
+    std::optional<Clock::time_point> started_;
+};
+
+class QuietOutput : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = SoundServer::fromEnvironment();
+        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    }
+    // Runs pactl, failing the test when it fails.
+    void pactl(const std::string& arguments) {
+        ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
+    }
+    // The names of the sources that the record streams of process `pid` are attached to.
+    std::set<std::string> recordedSources(pid_t pid) {
+        std::set<std::string> names;
+        const std::string sources = server_->pactl("list short sources").value_or("");
+        const std::string outputs = server_->pactl("list source-outputs").value_or("");
+        const std::regex ofProcess("application\\.process\\.id = \"" + std::to_string(pid) + "\"");
+        const std::regex sourceField("\n\\s*Source: ([0-9]+)\n");
+        std::size_t begin = outputs.find("Source Output #");
+        while (begin != std::string::npos) {
+            const std::size_t end = outputs.find("Source Output #", begin + 1);
+            const std::string block = outputs.substr(begin, end - begin);
+            std::smatch source;
+            if (std::regex_search(block, ofProcess) &&
+                std::regex_search(block, source, sourceField)) {
+                std::smatch row;
+                if (std::regex_search(sources, row,
+                                      std::regex("(^|\n)" + source[1].str() + "\t([^\t]+)\t"))) {
+                    names.insert(row[2]);
+                }
+            }
+            begin = end;
+        }
+        return names;
+    }
+    void checkEachReasonIsNamed();
+    void checkServerStallKeepsTheTimeline();
+    void checkReplacedOutputIsFollowed();
+
+    std::unique_ptr<SoundServer> server_;
+};
+using QuietPipeWire = QuietOutput;
+
+void QuietOutput::checkEachReasonIsNamed() {
+    CaptureUnderWay capture(*server_);
+    ASSERT_TRUE(capture.running());
+    HelperProcess& helper = capture.helper();
+    const std::string before = "halvo_null_a";
+
+    pactl("set-source-mute " + before + ".monitor 1");
+    EXPECT_TRUE(helper.waitFor("The output's monitor is muted: the capture is silent"));
+    pactl("set-source-mute " + before + ".monitor 0");
+    EXPECT_TRUE(helper.waitFor("The output's monitor is no longer muted"));
+
+    pactl("set-sink-mute " + before + " 1");
+    EXPECT_TRUE(helper.waitFor("The recorded output is muted: the capture is silent"));
+    pactl("set-sink-mute " + before + " 0");
+    EXPECT_TRUE(helper.waitFor("The recorded output is no longer muted"));
+
+    pactl("set-sink-volume " + before + " 0");
+    EXPECT_TRUE(helper.waitFor("The recorded output's volume is zero: the capture is silent"));
+    pactl("set-sink-volume " + before + " 100%");
+    EXPECT_TRUE(helper.waitFor("The recorded output's volume is above zero again"));
+
+    // A suspended output delivers nothing: silence keeps the bytes in step with the clock.
+    pactl("suspend-sink " + before + " 1");
+    EXPECT_TRUE(helper.waitFor(
+        "The recorded output is suspended: the server delivers no audio, silence fills the gap"));
+    std::this_thread::sleep_for(2500ms);  // long enough for a quiet to be noticed
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    pactl("suspend-sink " + before + " 0");
+    EXPECT_TRUE(helper.waitFor("The recorded output is no longer suspended"));
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+
+    // Diagnostic lines only: a parent's signals are what they always were.
+    for (const std::string& line : helper.lines()) {
+        if (!isDiagnosticLine(line)) {
+            EXPECT_TRUE(line == "WAITING" || line == "CAPTURE_STARTED") << line;
+        }
+    }
+    ASSERT_TRUE(helper.send("QUIT\n"));
+    EXPECT_TRUE(helper.waitForExit(5s));
+}
+
+// A headset switching profile: the recorded output disappears, and a moment later another one,
+// with another name, rate and channel count, becomes the default. A microphone is at hand the
+// whole time; it is never recorded.
+void QuietOutput::checkReplacedOutputIsFollowed() {
+    // PipeWire's pulse server makes a source with the null sink module.
+    if (!server_->pactl("load-module module-null-source source_name=halvo_headset_mic")) {
+        pactl(
+            "load-module module-null-sink sink_name=halvo_headset_mic "
+            "media.class=Audio/Source/Virtual");
+    }
+    const auto a2dp = server_->pactl(
+        "load-module module-null-sink sink_name=halvo_headset_a2dp rate=48000 channels=2");
+    ASSERT_TRUE(a2dp);
+    pactl("set-default-sink halvo_headset_a2dp");
+    pactl("set-default-source halvo_headset_mic");
+    CaptureUnderWay capture(*server_);
+    ASSERT_TRUE(capture.running());
+    HelperProcess& helper = capture.helper();
+    ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
+    EXPECT_EQ(recordedSources(helper.pid()), std::set<std::string>{"halvo_headset_a2dp.monitor"});
+
+    pactl("unload-module " + a2dp->substr(0, a2dp->find('\n')));
+    std::this_thread::sleep_for(300ms);  // the gap between the two profiles, as a headset has
+    pactl("load-module module-null-sink sink_name=halvo_headset_hfp rate=16000 channels=1");
+    pactl("set-default-sink halvo_headset_hfp");
+    ASSERT_TRUE(helper.waitFor("Default output changed: following halvo_headset_hfp.monitor"));
+    EXPECT_EQ(recordedSources(helper.pid()), std::set<std::string>{"halvo_headset_hfp.monitor"});
+
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
+                                     static_cast<std::size_t>(kBytesPerSecond)));
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    EXPECT_EQ(helper.countStartingWith("ERROR:"), 0);
+    for (const std::string& line : helper.messages()) {
+        EXPECT_EQ(line.find("halvo_headset_mic"), std::string::npos) << line;
+    }
+    ASSERT_TRUE(helper.send("QUIT\n"));
+    EXPECT_TRUE(helper.waitForExit(5s));
+}
+
+// A server that stops delivering (here: stopped outright) and then hands over what it held back.
+void QuietOutput::checkServerStallKeepsTheTimeline() {
+    CaptureUnderWay capture(*server_);
+    ASSERT_TRUE(capture.running());
+    HelperProcess& helper = capture.helper();
+    ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
+    server_->stall(true);
+    const bool noticed = helper.waitFor(
+        "No audio from the server for 2 s: silence fills the gap until it delivers again");
+    const double stalledDrift = capture.driftMs();
+    server_->stall(false);
+    ASSERT_TRUE(noticed);
+    EXPECT_LE(std::abs(stalledDrift), kTimelineToleranceMs);
+    EXPECT_TRUE(helper.waitForLine([](const std::string& line) {
+        return messageOf(line).rfind("Audio from the server again after ", 0) == 0;
+    }));
+    // What the server held back and now hands over does not put the bytes ahead of the clock.
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
+                                     static_cast<std::size_t>(kBytesPerSecond / 2)));
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    ASSERT_TRUE(helper.send("QUIT\n"));
+    EXPECT_TRUE(helper.waitForExit(5s));
+}
+
+TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
+    checkEachReasonIsNamed();
+}
+TEST_F(QuietOutput, AStalledServerKeepsTheTimeline) {
+    checkServerStallKeepsTheTimeline();
+}
+TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
+    checkReplacedOutputIsFollowed();
+}
+TEST_F(QuietPipeWire, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
+    checkEachReasonIsNamed();
+}
+TEST_F(QuietPipeWire, AStalledServerKeepsTheTimeline) {
+    checkServerStallKeepsTheTimeline();
+}
+TEST_F(QuietPipeWire, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
+    checkReplacedOutputIsFollowed();
+}
+
+}  // namespace
+}  // namespace halvo::testing
