@@ -3,7 +3,16 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/thread_check.h"
+
 namespace halvo::pulse {
+
+namespace {
+
+[[maybe_unused]] constexpr const char* kOnTheSampleQueue =
+    "buffers reach the output as items of its sample queue";
+
+}  // namespace
 
 SampleFeeder::SampleFeeder(PcmFormat format, std::size_t capacityBytes, Report report)
     : format_(format),
@@ -33,6 +42,7 @@ void SampleFeeder::push(std::vector<std::byte> chunk, CaptureStream& owner) {
         // Delivered under the lock, so that a close() in between cannot overtake the chunk.
         const std::shared_ptr<StreamOutput> output = output_.lock();
         if (output && output->takesWithoutWaiting(chunk.size()) && sampleQueue_->runHereIfIdle([&] {
+                HALVO_CHECK_THREAD(sampleQueue_->isCurrent(), kOnTheSampleQueue);
                 output->didOutputSampleBuffer(
                     owner, makeSampleBuffer(std::move(chunk), format_, description_),
                     StreamOutputType::audio);
@@ -66,6 +76,7 @@ void SampleFeeder::drain(CaptureStream& owner) {
             episode = pending_.takeEndedEpisode();
             output = output_.lock();
             drainScheduled_ = chunk.has_value();
+            HALVO_CHECK_THREAD(sampleQueue_->isCurrent(), kOnTheSampleQueue);
         }
         if (episode) {
             report_(dropMessage(*episode, format_));

@@ -12,6 +12,7 @@
 
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 namespace {
@@ -82,7 +83,10 @@ class QuietOutput : public ::testing::Test {
         }
         return names;
     }
-    void checkEachReasonIsNamed();
+    // `suspends`: the server suspends an output that is being recorded when asked (PipeWire's
+    // pulse server does not always).
+    void checkEachReasonIsNamed(bool suspends);
+    void checkSuspension(CaptureUnderWay& capture, const std::string& sink);
     void checkServerStallKeepsTheTimeline();
     void checkReplacedOutputIsFollowed();
 
@@ -90,7 +94,19 @@ class QuietOutput : public ::testing::Test {
 };
 using QuietPipeWire = QuietOutput;
 
-void QuietOutput::checkEachReasonIsNamed() {
+void QuietOutput::checkSuspension(CaptureUnderWay& capture, const std::string& sink) {
+    HelperProcess& helper = capture.helper();
+    pactl("suspend-sink " + sink + " 1");
+    EXPECT_TRUE(helper.waitFor(
+        "The recorded output is suspended: the server delivers no audio, silence fills the gap"));
+    std::this_thread::sleep_for(2500ms);  // long enough for a quiet to be noticed
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    pactl("suspend-sink " + sink + " 0");
+    EXPECT_TRUE(helper.waitFor("The recorded output is no longer suspended"));
+    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+}
+
+void QuietOutput::checkEachReasonIsNamed(bool suspends) {
     CaptureUnderWay capture(*server_);
     ASSERT_TRUE(capture.running());
     HelperProcess& helper = capture.helper();
@@ -112,15 +128,9 @@ void QuietOutput::checkEachReasonIsNamed() {
     EXPECT_TRUE(helper.waitFor("The recorded output's volume is above zero again"));
 
     // A suspended output delivers nothing: silence keeps the bytes in step with the clock.
-    pactl("suspend-sink " + before + " 1");
-    EXPECT_TRUE(helper.waitFor(
-        "The recorded output is suspended: the server delivers no audio, silence fills the gap"));
-    std::this_thread::sleep_for(2500ms);  // long enough for a quiet to be noticed
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
-    pactl("suspend-sink " + before + " 0");
-    EXPECT_TRUE(helper.waitFor("The recorded output is no longer suspended"));
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
-
+    if (suspends) {
+        checkSuspension(capture, before);
+    }
     // Diagnostic lines only: a parent's signals are what they always were.
     for (const std::string& line : helper.lines()) {
         if (!isDiagnosticLine(line)) {
@@ -155,8 +165,15 @@ void QuietOutput::checkReplacedOutputIsFollowed() {
     pactl("unload-module " + a2dp->substr(0, a2dp->find('\n')));
     std::this_thread::sleep_for(300ms);  // the gap between the two profiles, as a headset has
     pactl("load-module module-null-sink sink_name=halvo_headset_hfp rate=16000 channels=1");
-    pactl("set-default-sink halvo_headset_hfp");
-    ASSERT_TRUE(helper.waitFor("Default output changed: following halvo_headset_hfp.monitor"));
+    // PipeWire's session manager may not know the new sink yet and keep its own choice: asked
+    // again until the server reports the new default.
+    ASSERT_TRUE(eventually([&] {
+        server_->pactl("set-default-sink halvo_headset_hfp");
+        return server_->pactl("get-default-sink").value_or("") == "halvo_headset_hfp\n";
+    }));
+    ASSERT_TRUE(
+        helper.waitFor("Default output changed: following halvo_headset_hfp.monitor", 1, 10s))
+        << ::testing::PrintToString(helper.messages());
     EXPECT_EQ(recordedSources(helper.pid()), std::set<std::string>{"halvo_headset_hfp.monitor"});
 
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
@@ -195,7 +212,7 @@ void QuietOutput::checkServerStallKeepsTheTimeline() {
 }
 
 TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
-    checkEachReasonIsNamed();
+    checkEachReasonIsNamed(true);
 }
 TEST_F(QuietOutput, AStalledServerKeepsTheTimeline) {
     checkServerStallKeepsTheTimeline();
@@ -204,7 +221,7 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     checkReplacedOutputIsFollowed();
 }
 TEST_F(QuietPipeWire, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
-    checkEachReasonIsNamed();
+    checkEachReasonIsNamed(false);
 }
 TEST_F(QuietPipeWire, AStalledServerKeepsTheTimeline) {
     checkServerStallKeepsTheTimeline();
