@@ -177,6 +177,7 @@ void PulseCaptureStream::closeRecording() {
     }
     defaultSinkQuery_.reset();
     defaultSinkDeadline_.reset();
+    defaultAwait_.reset();
     dropPending();
     active_.reset();
     timelineTimer_.reset();
@@ -353,7 +354,16 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
         dropPending();
     }
     if (step.open) {
+        defaultAwait_.reset();
         openPending(*step.open);
+    }
+    if (step.awaitDefault) {
+        // Silence keeps the timeline meanwhile; a timer that cannot be set means no wait.
+        defaultAwait_ =
+            connection_->startTimer(kNewDefaultWait, [this] { take(plan_.defaultAwaitEnded()); });
+        if (!defaultAwait_) {
+            take(plan_.defaultAwaitEnded());
+        }
     }
     if (step.promotePending) {
         promotePending();

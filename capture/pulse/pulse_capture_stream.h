@@ -28,6 +28,9 @@ class PulseCaptureStream final : public CaptureStream,
                                  private PulseRecordStream::Listener,
                                  private ServerListener {
   public:
+    // How long a capture whose output vanished waits for a new default (a headset switching
+    // profile takes a moment) before the service counts it as stopped.
+    static constexpr std::chrono::milliseconds kNewDefaultWait{5000};
     // About ten seconds of audio may wait for an output that does not keep up.
     static constexpr std::size_t kPendingSeconds = 10;
     // Frames per fragment the server sends: about every 21 ms at 48 kHz.
@@ -102,8 +105,9 @@ class PulseCaptureStream final : public CaptureStream,
     std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
     std::unique_ptr<LoopTimer> pendingDeadline_;  // until the pending stream delivers
     std::unique_ptr<LoopTimer> defaultSinkDeadline_;
-    bool listening_ = false;                  // registered with connection_ for server events
-    std::optional<TimelineKeeper> timeline_;  // from the start's success to the recording's end
+    std::unique_ptr<LoopTimer> defaultAwait_;  // while no stream records, for a new default
+    bool listening_ = false;                   // registered with connection_ for server events
+    std::optional<TimelineKeeper> timeline_;   // from the start's success to the recording's end
     std::unique_ptr<LoopTimer> timelineTimer_;
     std::unique_ptr<SilenceQuery> silenceQuery_;
     SilenceReasons silenceReasons_;     // as last logged

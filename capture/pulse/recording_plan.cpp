@@ -37,6 +37,7 @@ bool RecordingPlan::requestStop() {
 
 RecordingPlan::Step RecordingPlan::stopWith(std::string description) {
     phase_ = Phase::stopped;
+    awaitingDefault_ = false;
     active_.reset();
     pending_.reset();
     Step step;
@@ -56,6 +57,9 @@ RecordingPlan::Step RecordingPlan::defaultSinkIs(std::string_view sink) {
     if (!running()) {
         return {};
     }
+    if (sink == kDefaultSinkPlaceholder) {
+        sink = {};  // no sink of its own: as good as none to follow
+    }
     if (pending_ && *pending_ == sink) {
         return {};  // already on its way
     }
@@ -73,9 +77,24 @@ RecordingPlan::Step RecordingPlan::defaultSinkIs(std::string_view sink) {
         return sink.empty() ? Step{} : follow(sink);  // pendingFailed() decides if it fails
     }
     if (sink.empty() || sink == lostSink_) {
-        return stopWith(lossDescription_);
+        if (awaitingDefault_) {
+            return {};  // still nothing new; the while decides
+        }
+        awaitingDefault_ = true;
+        Step step;
+        step.awaitDefault = true;
+        return step;
     }
+    awaitingDefault_ = false;
     return follow(sink);
+}
+
+RecordingPlan::Step RecordingPlan::defaultAwaitEnded() {
+    if (!running() || !awaitingDefault_) {
+        return {};
+    }
+    awaitingDefault_ = false;
+    return stopWith(lossDescription_);
 }
 
 RecordingPlan::Step RecordingPlan::activeEnded(std::string description, bool serverLost) {

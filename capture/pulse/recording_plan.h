@@ -6,6 +6,10 @@
 
 namespace halvo::pulse {
 
+// What PipeWire's pulse server names as the default sink while no sink is the default (for a
+// moment after the default sink went away): a placeholder, not a sink.
+inline constexpr std::string_view kDefaultSinkPlaceholder = "@DEFAULT_SINK@";
+
 // The diagnostic line a running capture logs when it follows the default output to the monitor
 // source `monitorSource`. The server's name is escaped: it cannot break the line.
 std::string followingMessage(std::string_view monitorSource);
@@ -17,7 +21,9 @@ std::string followingMessage(std::string_view monitorSource);
 // default sink changes it opens a record stream on the new default's monitor (the pending one)
 // and, once that delivers audio, retires the active one. When the active stream dies with the
 // server still there (its sink vanished), it asks for the default sink and follows it if there is
-// another one; otherwise, or when the server is gone, the service has stopped the capture and
+// another one. With none yet (the default is gone with it, or still names it, as while a headset
+// switches profile) it waits a while for a new default, whose arrival a server change announces;
+// when none comes in time, or when the server is gone, the service has stopped the capture and
 // says so exactly once.
 class RecordingPlan {
   public:
@@ -29,6 +35,7 @@ class RecordingPlan {
         bool promotePending = false;      // the pending stream becomes the active one
         bool askDefaultSink = false;      // ask the server, answer with defaultSinkIs()
         std::optional<std::string> stop;  // stopped by the service: report this description
+        bool awaitDefault = false;  // nothing to follow yet: call defaultAwaitEnded() in a while
 
         bool operator==(const Step&) const = default;
     };
@@ -48,6 +55,8 @@ class RecordingPlan {
     Step pendingReady();
     Step pendingFailed(std::string description, bool serverLost);
     Step connectionLost(std::string description);
+    // The while that awaitDefault asked for has passed.
+    Step defaultAwaitEnded();
 
     Phase phase() const { return phase_; }
     bool running() const { return phase_ == Phase::running; }
@@ -64,6 +73,7 @@ class RecordingPlan {
     // Set while no stream is active: the sink that was lost and why.
     std::string lostSink_;
     std::string lossDescription_;
+    bool awaitingDefault_ = false;  // no stream at all, and a new default is waited for
 };
 
 }  // namespace halvo::pulse

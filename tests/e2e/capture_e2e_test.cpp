@@ -193,7 +193,8 @@ TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryBy
 // The server ended the capture: "Stream error: <reason>" (a diagnostic line), right after it
 // ERROR:STREAM_STOPPED:<reason>, once per loss; STOP still answers STOPPED with the totals.
 void expectStoppedByTheServer(HelperProcess& helper, int losses, const std::string& reason) {
-    ASSERT_TRUE(helper.waitForNext("ERROR:STREAM_STOPPED:" + reason))
+    // A vanished output is given 5 s for a new default to appear before it counts as stopped.
+    ASSERT_TRUE(helper.waitForNext("ERROR:STREAM_STOPPED:" + reason, 10s))
         << ::testing::PrintToString(helper.messages());
     const std::vector<std::string> lines = helper.lines();
     const auto signal = std::find(lines.rbegin(), lines.rend(), "ERROR:STREAM_STOPPED:" + reason);

@@ -29,6 +29,7 @@ void expectSilenceAfterStop(RecordingPlan& plan) {
     EXPECT_EQ(plan.activeEnded("again", false), kNothing);
     EXPECT_EQ(plan.pendingFailed("again", false), kNothing);
     EXPECT_EQ(plan.connectionLost("again"), kNothing);
+    EXPECT_EQ(plan.defaultAwaitEnded(), kNothing);
     EXPECT_FALSE(plan.requestStop()) << "a stream the service stopped is not running";
 }
 
@@ -87,13 +88,24 @@ TEST(RecordingPlan, AVanishedSinkHandsOverToTheNewDefaultOrStopsTheCaptureOnce) 
     EXPECT_EQ(waiting.pendingReady(), kPromote);
     EXPECT_EQ(waiting.activeSink(), "b");
 
-    // Nothing left to follow, or the still default sink, whose recording was killed.
-    for (const char* answer : {"", "a"}) {
+    // Nothing left to follow, or the still default sink, whose recording was killed: a while
+    // for a new default (a headset switching profile), then stopped once.
+    for (const char* answer : {"", "a", "@DEFAULT_SINK@"}) {
         RecordingPlan plan = runningOn("a");
         EXPECT_EQ(plan.activeEnded("Entity killed", false), kAsk);
-        EXPECT_EQ(plan.defaultSinkIs(answer), Step{.stop = "Entity killed"}) << answer;
+        EXPECT_EQ(plan.defaultSinkIs(answer), Step{.awaitDefault = true}) << answer;
+        EXPECT_EQ(plan.defaultSinkIs(answer), kNothing) << "one while, not one per event";
+        EXPECT_TRUE(plan.running());
+        EXPECT_EQ(plan.defaultAwaitEnded(), Step{.stop = "Entity killed"}) << answer;
         expectSilenceAfterStop(plan);
     }
+    RecordingPlan switched = runningOn("a");
+    EXPECT_EQ(switched.activeEnded("Entity killed", false), kAsk);
+    EXPECT_EQ(switched.defaultSinkIs(""), Step{.awaitDefault = true});
+    EXPECT_EQ(switched.defaultSinkIs("headset"), Step{.open = "headset"});
+    EXPECT_EQ(switched.defaultAwaitEnded(), kNothing) << "the while ended when the default came";
+    EXPECT_EQ(switched.pendingReady(), kPromote);
+    EXPECT_EQ(switched.activeSink(), "headset");
 
     // Both sinks unloaded at once: the default moves to b, which is gone before it records.
     RecordingPlan both = runningOn("a");
