@@ -246,10 +246,13 @@ void PulseCaptureStream::deliverRecorded(const void* data, std::size_t length) {
         return;
     }
     const std::size_t frameBytes = format_.bytesPerFrame();
-    const TimelineKeeper::Arrival arrival =
-        timeline_->audioArrived(TimelineKeeper::Clock::now(), length / frameBytes);
+    const auto now = TimelineKeeper::Clock::now();
+    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, length / frameBytes);
     if (arrival.quietEnded) {
         log("Audio from the server again after " + secondsText(*arrival.quietEnded) + " s");
+    }
+    if (arrival.silenceBeforeFrames > 0) {
+        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * frameBytes), *this);
     }
     // Audio the server held back while silence stood in for it: what would run ahead goes.
     const std::size_t skipped = std::min(length, arrival.dropLeadingFrames * frameBytes);
@@ -258,7 +261,11 @@ void PulseCaptureStream::deliverRecorded(const void* data, std::size_t length) {
             data == nullptr ? nullptr : static_cast<const std::byte*>(data) + skipped;
         feeder_.push(recordedChunk(rest, length - skipped), *this);
     }
-    armTimelineTimer();
+    // Moving the timer wakes libpulse's loop once more (a write to its wake-up pipe), so it is
+    // moved only when it would fire soon: at most every half gap, not at every chunk.
+    if (timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
+        armTimelineTimer();
+    }
 }
 
 void PulseCaptureStream::keepTimeline() {
@@ -266,7 +273,12 @@ void PulseCaptureStream::keepTimeline() {
     if (!timeline_) {
         return;
     }
-    const TimelineKeeper::Tick tick = timeline_->tick(TimelineKeeper::Clock::now());
+    const auto now = TimelineKeeper::Clock::now();
+    if (now < timeline_->nextTick()) {
+        armTimelineTimer();  // audio came since the timer was set: not a gap yet
+        return;
+    }
+    const TimelineKeeper::Tick tick = timeline_->tick(now);
     if (tick.silenceFrames > 0) {
         feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
     }
@@ -279,7 +291,8 @@ void PulseCaptureStream::keepTimeline() {
 }
 
 void PulseCaptureStream::armTimelineTimer() {
-    const auto due = std::chrono::ceil<std::chrono::microseconds>(timeline_->nextTick() -
+    timelineDeadline_ = timeline_->nextTick();
+    const auto due = std::chrono::ceil<std::chrono::microseconds>(timelineDeadline_ -
                                                                   TimelineKeeper::Clock::now());
     const auto timeout = std::max(due, std::chrono::microseconds::zero());
     auto expired = [this] { keepTimeline(); };

@@ -109,6 +109,7 @@ class PulseCaptureStream final : public CaptureStream,
     bool listening_ = false;                   // registered with connection_ for server events
     std::optional<TimelineKeeper> timeline_;   // from the start's success to the recording's end
     std::unique_ptr<LoopTimer> timelineTimer_;
+    TimelineKeeper::Clock::time_point timelineDeadline_;  // when timelineTimer_ fires
     std::unique_ptr<SilenceQuery> silenceQuery_;
     SilenceReasons silenceReasons_;     // as last logged
     bool silenceReasonsStale_ = false;  // changed while a reading was out

@@ -40,6 +40,13 @@ TimelineKeeper::Arrival TimelineKeeper::audioArrived(Clock::time_point now, std:
         filledDebt_ -= arrival.dropLeadingFrames;
     }
     delivered_ += frames - arrival.dropLeadingFrames;
+    if (delivered_ < framesAt(now, kBehindLimit)) {
+        // Behind without a gap: made up with silence before this audio, like a gap's.
+        arrival.silenceBeforeFrames = framesAt(now, kFillLag) - delivered_;
+        delivered_ += arrival.silenceBeforeFrames;
+        filledDebt_ += arrival.silenceBeforeFrames;
+        debtExpires_ = now + kBurstWithin;
+    }
     return arrival;
 }
 

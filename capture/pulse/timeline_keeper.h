@@ -24,6 +24,9 @@ class TimelineKeeper {
     // While a gap lasts, silence is added this often, up to kFillLag behind the clock.
     static constexpr std::chrono::milliseconds kFillEvery{40};
     static constexpr std::chrono::milliseconds kFillLag{10};
+    // Audio that arrives this far behind the clock (a server whose clock runs slow, a long run
+    // of late chunks) has silence put before it, up to kFillLag behind.
+    static constexpr std::chrono::milliseconds kBehindLimit{40};
     // Audio this far ahead of the clock is cut back, as far as filled silence allows.
     static constexpr std::chrono::milliseconds kAheadLimit{40};
     // Held-back audio arrives in a burst as the server resumes: after this long, filled silence
@@ -35,7 +38,8 @@ class TimelineKeeper {
     TimelineKeeper(std::uint32_t framesPerSecond, Clock::time_point start);
 
     struct Arrival {
-        std::uint64_t dropLeadingFrames = 0;  // of the audio that arrived
+        std::uint64_t dropLeadingFrames = 0;    // of the audio that arrived
+        std::uint64_t silenceBeforeFrames = 0;  // to deliver before the audio
         // Set when a reported quiet ends here: how long the server delivered nothing.
         std::optional<Clock::duration> quietEnded;
     };

@@ -56,6 +56,18 @@ TEST_F(TimelineKeeperTest, SteadyAudioIsNeitherFilledNorCut) {
     EXPECT_NEAR(driftMs(), 0, kFragmentTime.count() / 1000.0);
 }
 
+// A server whose clock runs 0.5% slow never leaves a gap, but falls behind by 3 s an hour.
+TEST_F(TimelineKeeperTest, AServerThatFallsBehindSlowlyIsMadeUpForWithoutAGap) {
+    const auto slowFragmentTime = kFragmentTime * 1005 / 1000;
+    double worst = 0;
+    while (now_ < start_ + 600s) {
+        arrive(now_ + slowFragmentTime, kFragment);
+        worst = std::max(worst, std::abs(driftMs()));
+    }
+    EXPECT_LE(worst, 50);
+    EXPECT_EQ(quietBegan_, 0);
+}
+
 TEST_F(TimelineKeeperTest, AGapIsFilledWithinTheToleranceAndItsQuietReportedOnce) {
     streamUntil(start_ + 1s);
     ticksUntil(start_ + 4s);  // the server delivers nothing for three seconds
