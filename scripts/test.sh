@@ -45,7 +45,7 @@ package_step() {
     cmake -S . -B build/plain -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         >/dev/null
     cmake --build build/plain -j 2 --target halvo-audio-helper-sim
-    local sim=(build/plain/halvo-audio-helper-sim tests/client/scenarios/thirty_seconds.scn)
+    local sim=(build/plain/tests/halvo-audio-helper-sim tests/client/scenarios/thirty_seconds.scn)
     local examples=build/examples
     rm -rf "$examples" && mkdir -p "$examples"
     python3 examples/record_wav.py 1 "$examples/python.wav" "${sim[@]}"
