@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "app/command_reader.h"
-#include "tests/sim/simulated_capture_service.h"
 #include "capture/system_audio_capture.h"
+#include "tests/sim/simulated_capture_service.h"
 
 namespace {
 
