@@ -32,6 +32,7 @@ struct MonitorSource {
     std::uint32_t index = kNoIndex;
     std::string name;
     std::uint32_t sinkIndex = kNoIndex;  // the sink it monitors
+    std::uint8_t channels = 1;           // as the source has them
 };
 
 // True when `source` is the monitor `sink` names and the server says it monitors that very sink.

@@ -1,13 +1,32 @@
 #include "capture/pulse/pcm_chunk.h"
 
+#include <bit>
 #include <cstring>
 
 namespace halvo::pulse {
 
-std::vector<std::byte> recordedChunk(const void* data, std::size_t length) {
-    std::vector<std::byte> chunk(length);  // zero bytes are silence in float samples
-    if (data != nullptr && length > 0) {
-        std::memcpy(chunk.data(), data, length);
+static_assert(std::endian::native == std::endian::little, "samples are float32le");
+
+std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint32_t channels) {
+    std::vector<std::byte> chunk(frames * sizeof(float));  // zero bytes are silence in floats
+    if (data == nullptr || frames == 0) {
+        return chunk;
+    }
+    if (channels <= 1) {
+        std::memcpy(chunk.data(), data, chunk.size());
+        return chunk;
+    }
+    const auto* in = static_cast<const std::byte*>(data);
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        float sum = 0;
+        for (std::uint32_t channel = 0; channel < channels; ++channel) {
+            float sample = 0;
+            std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
+            in += sizeof sample;
+            sum += sample;
+        }
+        const float mono = sum / static_cast<float>(channels);
+        std::memcpy(chunk.data() + frame * sizeof mono, &mono, sizeof mono);
     }
     return chunk;
 }

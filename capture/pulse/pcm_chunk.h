@@ -18,9 +18,11 @@ struct PcmFormat {
     std::size_t bytesPerSecond() const { return bytesPerFrame() * sampleRate; }
 };
 
-// The bytes of one recorded chunk. A hole (`data` null) becomes as many bytes of silence, so
-// the byte count keeps time.
-std::vector<std::byte> recordedChunk(const void* data, std::size_t length);
+// `frames` recorded frames of `channels` interleaved 32-bit float samples, as mono: each frame
+// the average of its channels, as PulseAudio mixes channels down, so a signal within ±1.0 on
+// every channel stays within ±1.0 and nothing is clamped. One channel is copied bit for bit. A
+// hole (`data` null) becomes as many frames of silence, so the byte count keeps time.
+std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint32_t channels);
 
 // The format description every buffer of a stream in `format` shares.
 std::shared_ptr<const platform::FormatDescription> describe(const PcmFormat& format);

@@ -19,6 +19,18 @@ std::string secondsText(TimelineKeeper::Clock::duration duration) {
     return text;
 }
 
+// How far the audio has drifted from the system clock, and at what rate.
+std::string driftMessage(const TimelineKeeper::Drift& drift) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(drift.offset).count();
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "The audio is %lld ms %s the system clock (the output's clock: %+.0f ppm); "
+                  "nothing is added or cut",
+                  static_cast<long long>(ms < 0 ? -ms : ms), ms < 0 ? "behind" : "ahead of",
+                  drift.ppm);
+    return text;
+}
+
 const char* const kNotRunning = "The stream is not running.";
 
 // Only thread checks read it, and release builds compile them away.
@@ -34,8 +46,6 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, Pc
                                        std::weak_ptr<StreamDelegate> delegate)
     : backend_(std::move(backend)),
       format_(format),
-      sampleFormat_{PA_SAMPLE_FLOAT32LE, format.sampleRate,
-                    static_cast<std::uint8_t>(format.channels)},
       delegate_(std::move(delegate)),
       feeder_(format, kPendingSeconds * format.bytesPerSecond(),
               [backend = backend_](const std::string& message) {
@@ -100,8 +110,8 @@ Expected<void> PulseCaptureStream::start() {
     if (!connection) {
         return failStart(connection.error());
     }
-    if (!pa_sample_spec_valid(&sampleFormat_)) {
-        return failStart(Error{pa_strerror(PA_ERR_INVALID)});
+    if (format_.channels != 1) {  // channels are averaged to mono
+        return failStart(Error{pa_strerror(PA_ERR_NOTSUPPORTED)});
     }
     Expected<std::string> sink = (*connection)->readDefaultSink();
     if (!sink) {
@@ -118,7 +128,7 @@ Expected<void> PulseCaptureStream::start() {
     connection_ = *connection;
     feeder_.open(weak_from_this());
     Expected<std::unique_ptr<PulseRecordStream>> opened =
-        PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this);
+        PulseRecordStream::open(connection_, *monitor, format_.sampleRate, kFragmentFrames, *this);
     if (!opened) {
         return failStart(opened.error());
     }
@@ -140,13 +150,10 @@ Expected<void> PulseCaptureStream::start() {
     connection_->addListener(*this);
     listening_ = true;
     timeline_.emplace(format_.sampleRate, TimelineKeeper::Clock::now());
+    updateAbsence();
     armTimelineTimer();
     askSilenceReasons();
     return {};
-}
-
-std::uint32_t PulseCaptureStream::fragmentBytes() const {
-    return static_cast<std::uint32_t>(kFragmentFrames * format_.bytesPerFrame());
 }
 
 Expected<void> PulseCaptureStream::failStart(Error error) {
@@ -189,6 +196,8 @@ void PulseCaptureStream::dropPending() {
     pendingDeadline_.reset();
     monitorQuery_.reset();
     pending_.reset();
+    pendingSince_.reset();
+    pendingDeliveries_ = 0;
 }
 
 void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
@@ -208,6 +217,7 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
                !stream.recordsItsSource()) {
         pendingFailed(kNoMonitorSource);
     }
+    updateAbsence();  // a ready new stream has audio to give, even before it delivers
 }
 
 void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
@@ -223,47 +233,91 @@ void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
     }
 }
 
-void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
-                                          std::size_t length) {
+void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
+                                              std::size_t readableBytes) {
     HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
-    if (&stream == pending_.get()) {
-        if (!stream.recordsItsSource()) {
-            return;  // what it records is not the new default's monitor
-        }
-        // The new monitor's first audio: the old one has delivered up to about now, so
-        // switching here leaves next to no gap (switching when the new stream is merely ready
-        // would lose the old monitor's last fragment).
-        take(plan_.pendingReady());
-    }
     if (&stream == active_.get()) {
-        deliverRecorded(data, length);
+        readActive();
+        return;
+    }
+    if (&stream != pending_.get() || !stream.recordsItsSource()) {
+        return;  // what it records is not the new default's monitor
+    }
+    // The new monitor's audio stays in libpulse's buffer until it takes over. Each delivery says
+    // when the stream began at the latest: the audio that waits ended about now.
+    const auto now = TimelineKeeper::Clock::now();
+    const auto frames = static_cast<std::int64_t>(readableBytes / (sizeof(float) * stream.channels()));
+    const auto since = now - std::chrono::duration_cast<TimelineKeeper::Clock::duration>(
+                                 std::chrono::microseconds(frames * 1'000'000 / format_.sampleRate));
+    pendingSince_ = std::min(pendingSince_.value_or(since), since);
+    if (++pendingDeliveries_ >= kDeliveriesBeforeJoining) {
+        take(plan_.pendingReady());
     }
 }
 
-void PulseCaptureStream::deliverRecorded(const void* data, std::size_t length) {
-    if (!timeline_) {  // audio that came before the start was through: not yet timed
-        feeder_.push(recordedChunk(data, length), *this);
+void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void* data,
+                                          std::size_t length) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
+    if (&stream != active_.get()) {
         return;
     }
-    const std::size_t frameBytes = format_.bytesPerFrame();
+    const std::uint32_t channels = stream.channels();
+    const std::size_t frameBytes = sizeof(float) * channels;
+    const std::size_t frames = length / frameBytes;
+    // The start of a new stream's audio that the old one's already covered.
+    const auto skipped = static_cast<std::size_t>(std::min<std::uint64_t>(frames, dropFrames_));
+    dropFrames_ -= skipped;
+    if (skipped < frames) {
+        const void* rest =
+            data == nullptr ? nullptr : static_cast<const std::byte*>(data) + skipped * frameBytes;
+        feeder_.push(monoChunk(rest, frames - skipped, channels), *this);
+    }
+}
+
+void PulseCaptureStream::recordStreamSuspended(PulseRecordStream& stream) {
+    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
+    if (&stream == active_.get()) {
+        updateAbsence();
+    }
+}
+
+void PulseCaptureStream::readActive(std::optional<TimelineKeeper::Clock::time_point> newStreamSince) {
+    if (!timeline_) {  // audio that came before the start was through: not yet timed
+        active_->readAvailable();
+        return;
+    }
     const auto now = TimelineKeeper::Clock::now();
-    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, length / frameBytes);
+    const std::size_t frames = active_->readableBytes() / (sizeof(float) * active_->channels());
+    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, frames, newStreamSince);
     if (arrival.quietEnded) {
         log("Audio from the server again after " + secondsText(*arrival.quietEnded) + " s");
     }
+    if (arrival.drift) {
+        log(driftMessage(*arrival.drift));
+    }
     if (arrival.silenceBeforeFrames > 0) {
-        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * frameBytes), *this);
+        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
+                     *this);
     }
-    // Audio the server held back while silence stood in for it: what would run ahead goes.
-    const std::size_t skipped = std::min(length, arrival.dropLeadingFrames * frameBytes);
-    if (skipped < length) {
-        const void* rest =
-            data == nullptr ? nullptr : static_cast<const std::byte*>(data) + skipped;
-        feeder_.push(recordedChunk(rest, length - skipped), *this);
-    }
+    dropFrames_ = arrival.dropLeadingFrames;
+    active_->readAvailable();
     // Moving the timer wakes libpulse's loop once more (a write to its wake-up pipe), so it is
-    // moved only when it would fire soon: at most every half gap, not at every chunk.
-    if (timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
+    // moved only when it would fire soon, or later than now due.
+    if (timeline_->nextTick() < timelineDeadline_ ||
+        timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
+        armTimelineTimer();
+    }
+}
+
+void PulseCaptureStream::updateAbsence() {
+    if (!timeline_) {
+        return;
+    }
+    // Suspended, or nothing recording that could deliver: silence stands in.
+    const bool absent = active_ ? active_->suspended() || silenceReasons_.outputSuspended
+                                : !(pending_ && pending_->state() == PA_STREAM_READY);
+    if (absent != timeline_->absent()) {
+        timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
         armTimelineTimer();
     }
 }
@@ -284,14 +338,18 @@ void PulseCaptureStream::keepTimeline() {
     }
     if (tick.quietBegan) {
         log("No audio from the server for " +
-            std::to_string(TimelineKeeper::kQuietAfter.count() / 1000) +
-            " s: silence fills the gap until it delivers again");
+            std::to_string(TimelineKeeper::kQuietAfter.count() / 1000) + " s: " +
+            (timeline_->absent() ? "silence fills the gap until it delivers again"
+                                 : "what it delivers late follows in order"));
     }
     armTimelineTimer();
 }
 
 void PulseCaptureStream::armTimelineTimer() {
     timelineDeadline_ = timeline_->nextTick();
+    if (timelineDeadline_ == TimelineKeeper::Clock::time_point::max()) {
+        return;  // nothing due: audio or a change of absence sets it again
+    }
     const auto due = std::chrono::ceil<std::chrono::microseconds>(timelineDeadline_ -
                                                                   TimelineKeeper::Clock::now());
     const auto timeout = std::max(due, std::chrono::microseconds::zero());
@@ -307,7 +365,14 @@ void PulseCaptureStream::armTimelineTimer() {
 
 void PulseCaptureStream::deviceChanged(Device device, std::uint32_t index) {
     HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
-    if (!plan_.running() || !active_) {
+    if (!plan_.running()) {
+        return;
+    }
+    if (!active_) {
+        // Waiting for a new default: a sink that came may be one the server already names.
+        if (device == Device::sink && plan_.awaitingDefault()) {
+            askDefaultSink();
+        }
         return;
     }
     const MonitorSource& recorded = active_->source();
@@ -338,6 +403,7 @@ void PulseCaptureStream::silenceReasonsRead(const Expected<SilenceReasons>& reas
             log(message);
         }
         silenceReasons_ = *reasons;
+        updateAbsence();
     }
     if (std::exchange(silenceReasonsStale_, false)) {
         askSilenceReasons();
@@ -367,8 +433,7 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
         dropPending();
     }
     if (step.open) {
-        defaultAwait_.reset();
-        openPending(*step.open);
+        openPending(*step.open);  // a while for a new default goes on until it takes over
     }
     if (step.awaitDefault) {
         // Silence keeps the timeline meanwhile; a timer that cannot be set means no wait.
@@ -384,6 +449,7 @@ void PulseCaptureStream::take(const RecordingPlan::Step& step) {
     if (step.askDefaultSink) {
         askDefaultSink();
     }
+    updateAbsence();
 }
 
 void PulseCaptureStream::openPending(const std::string& sink) {
@@ -405,7 +471,7 @@ void PulseCaptureStream::openPendingOn(const Expected<MonitorSource>& monitor) {
         return;
     }
     Expected<std::unique_ptr<PulseRecordStream>> opened =
-        PulseRecordStream::open(connection_, *monitor, sampleFormat_, fragmentBytes(), *this);
+        PulseRecordStream::open(connection_, *monitor, format_.sampleRate, kFragmentFrames, *this);
     if (!opened) {
         pendingFailed(opened.error().localizedDescription);
         return;
@@ -420,12 +486,16 @@ void PulseCaptureStream::pendingFailed(std::string description) {
 
 void PulseCaptureStream::promotePending() {
     if (active_) {
-        active_->readAvailable();  // what the old monitor delivered still counts
+        readActive();  // what the old monitor delivered still counts
     }
+    const std::optional<TimelineKeeper::Clock::time_point> since = pendingSince_;
     active_ = std::move(pending_);
-    pendingDeadline_.reset();
+    dropPending();
+    defaultAwait_.reset();
     log(followingMessage(active_->sourceName()));
     askSilenceReasons();  // another output: its own reasons, told as changes from the old one's
+    updateAbsence();
+    readActive(since);  // joins where the clock says, its overlap with the old audio dropped
 }
 
 void PulseCaptureStream::askDefaultSink() {

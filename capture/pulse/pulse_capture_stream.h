@@ -3,6 +3,7 @@
 #include <pulse/sample.h>
 
 #include <memory>
+#include <optional>
 
 #include "capture/capture_service.h"
 #include "capture/pulse/pcm_chunk.h"
@@ -35,6 +36,9 @@ class PulseCaptureStream final : public CaptureStream,
     static constexpr std::size_t kPendingSeconds = 10;
     // Frames per fragment the server sends: about every 21 ms at 48 kHz.
     static constexpr std::uint32_t kFragmentFrames = 1024;
+    // A new default's stream takes over after this many deliveries: the earliest of them tells
+    // best when it began recording, and so where it joins.
+    static constexpr int kDeliveriesBeforeJoining = 3;
 
     PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
                        std::weak_ptr<StreamDelegate> delegate);
@@ -58,12 +62,13 @@ class PulseCaptureStream final : public CaptureStream,
     Expected<void> start();
     Expected<void> failStart(Error error);  // lock held
     Expected<void> stop();
-    std::uint32_t fragmentBytes() const;
 
     // Lock held, as libpulse's callbacks are; the contracts are PulseRecordStream::Listener's and
     // ServerListener's.
     void recordStreamStateChanged(PulseRecordStream& stream) override;
+    void recordStreamReadable(PulseRecordStream& stream, std::size_t readableBytes) override;
     void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
+    void recordStreamSuspended(PulseRecordStream& stream) override;
     void recordStreamMoved(PulseRecordStream& stream) override;
     void serverChanged() override;
     void connectionLost(const std::string& description) override;
@@ -79,8 +84,10 @@ class PulseCaptureStream final : public CaptureStream,
     void closeRecording();
 
     // Lock held: keeping the bytes in step with the clock (see TimelineKeeper).
-    void deliverRecorded(const void* data, std::size_t length);
-    void keepTimeline();  // the timeline's timer expired
+    // Reads what the active stream holds; `newStreamSince` when it has just taken over.
+    void readActive(std::optional<TimelineKeeper::Clock::time_point> newStreamSince = {});
+    void updateAbsence();  // whether the server has audio to give
+    void keepTimeline();   // the timeline's timer expired
     void armTimelineTimer();
     // Lock held: what may silence the recording, read anew; changes are logged.
     void askSilenceReasons();
@@ -91,8 +98,7 @@ class PulseCaptureStream final : public CaptureStream,
     void log(std::string message);
 
     const std::shared_ptr<PulseBackend> backend_;
-    const PcmFormat format_;
-    const pa_sample_spec sampleFormat_;
+    const PcmFormat format_;  // what the output gets: mono, whatever the source's channels
     const std::weak_ptr<StreamDelegate> delegate_;
     SampleFeeder feeder_;
 
@@ -110,6 +116,10 @@ class PulseCaptureStream final : public CaptureStream,
     std::optional<TimelineKeeper> timeline_;   // from the start's success to the recording's end
     std::unique_ptr<LoopTimer> timelineTimer_;
     TimelineKeeper::Clock::time_point timelineDeadline_;  // when timelineTimer_ fires
+    std::uint64_t dropFrames_ = 0;  // of the active stream's next audio, which overlaps the old's
+    // The pending stream: the earliest estimate of when it began recording, and its deliveries.
+    std::optional<TimelineKeeper::Clock::time_point> pendingSince_;
+    int pendingDeliveries_ = 0;
     std::unique_ptr<SilenceQuery> silenceQuery_;
     SilenceReasons silenceReasons_;     // as last logged
     bool silenceReasonsStale_ = false;  // changed while a reading was out

@@ -170,14 +170,16 @@ void MonitorQuery::onSourceInfo(pa_context* context, const pa_source_info* info,
     if (endOfList == 0) {
         query->source_ = SourceFacts{info->index, info->name != nullptr ? info->name : "",
                                      info->monitor_of_sink};
+        query->channels_ = info->sample_spec.channels;
         return;
     }
     if (!query->source_ || !isMonitorOf(*query->source_, query->sink_)) {
         callOnce(query->answer_, Expected<MonitorSource>(noMonitor(context)));
         return;
     }
-    callOnce(query->answer_, Expected<MonitorSource>(MonitorSource{
-                                 query->source_->index, query->source_->name, query->sink_.index}));
+    callOnce(query->answer_,
+             Expected<MonitorSource>(MonitorSource{query->source_->index, query->source_->name,
+                                                   query->sink_.index, query->channels_}));
 }
 
 namespace {

@@ -145,6 +145,7 @@ class MonitorQuery {
     Answer answer_;
     SinkFacts sink_;
     std::optional<SourceFacts> source_;
+    std::uint8_t channels_ = 1;  // the source's
     OperationRef sinkOperation_;
     OperationRef sourceOperation_;
 };

@@ -2,6 +2,8 @@
 
 #include <pulse/error.h>
 
+#include <algorithm>
+
 #include "platform/thread_check.h"
 
 namespace halvo::pulse {
@@ -29,11 +31,20 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 }  // namespace
 
 Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
-    std::shared_ptr<PulseContext> context, const MonitorSource& source,
-    const pa_sample_spec& sampleFormat, std::uint32_t fragmentBytes, Listener& listener) {
+    std::shared_ptr<PulseContext> context, const MonitorSource& source, std::uint32_t sampleRate,
+    std::uint32_t fragmentFrames, Listener& listener) {
     HALVO_CHECK_THREAD(context->loop().holdsLock(), "record streams are opened with the lock held");
     std::unique_ptr<PulseRecordStream> recorder(
         new PulseRecordStream(std::move(context), source, listener));
+    // The source's own channels: a server that mixes them down does it at its own level
+    // (PipeWire's pulse server 3 dB hotter than PulseAudio), so the service averages them itself.
+    // PA_STREAM_FIX_CHANNELS keeps them should the source have changed since it was looked up.
+    const pa_sample_spec sampleFormat{
+        PA_SAMPLE_FLOAT32LE, sampleRate,
+        static_cast<std::uint8_t>(std::clamp<int>(source.channels, 1, PA_CHANNELS_MAX))};
+    if (pa_sample_spec_valid(&sampleFormat) == 0) {
+        return Error{pa_strerror(PA_ERR_INVALID)};
+    }
     recorder->stream_ =
         pa_stream_new(recorder->context_->raw(), "System audio", &sampleFormat, nullptr);
     if (recorder->stream_ == nullptr) {
@@ -44,15 +55,17 @@ Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
     pa_stream_set_read_callback(recorder->stream_, &PulseRecordStream::onReadable, recorder.get());
     // PA_STREAM_DONT_MOVE should keep the server from moving it; a move still ends the recording.
     pa_stream_set_moved_callback(recorder->stream_, &PulseRecordStream::onMoved, recorder.get());
+    pa_stream_set_suspended_callback(recorder->stream_, &PulseRecordStream::onSuspended,
+                                     recorder.get());
 
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = fragmentBytes;
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * pa_frame_size(&sampleFormat));
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_FIX_CHANNELS);
     if (pa_stream_connect_record(recorder->stream_, source.name.c_str(), &attributes, flags) < 0) {
         return Error{recorder->lastError()};
     }
@@ -66,6 +79,7 @@ PulseRecordStream::~PulseRecordStream() {
     MainLoopLock lock(context_->loop());
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     switch (pa_stream_get_state(stream_)) {
         case PA_STREAM_CREATING:
             pa_stream_set_state_callback(stream_, &disconnectOnceCreated, nullptr);
@@ -91,6 +105,24 @@ pa_stream_state_t PulseRecordStream::state() const {
 bool PulseRecordStream::recordsItsSource() const {
     return !moved_ && state() == PA_STREAM_READY &&
            pa_stream_get_device_index(stream_) == source_.index;
+}
+
+std::uint32_t PulseRecordStream::channels() const {
+    HALVO_CHECK_THREAD(context_->loop().holdsLock(), "record streams are read with the lock held");
+    const pa_sample_spec* format = pa_stream_get_sample_spec(stream_);
+    return format != nullptr && format->channels > 0 ? format->channels : 1;
+}
+
+bool PulseRecordStream::suspended() const {
+    return state() == PA_STREAM_READY && pa_stream_is_suspended(stream_) > 0;
+}
+
+std::size_t PulseRecordStream::readableBytes() const {
+    if (state() != PA_STREAM_READY) {
+        return 0;
+    }
+    const std::size_t readable = pa_stream_readable_size(stream_);
+    return readable == static_cast<std::size_t>(-1) ? 0 : readable;
 }
 
 void PulseRecordStream::readAvailable() {
@@ -120,7 +152,15 @@ void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
 void PulseRecordStream::onReadable(pa_stream*, std::size_t, void* userdata) {
     auto* self = static_cast<PulseRecordStream*>(userdata);
     HALVO_CHECK_THREAD(self->context_->loop().isLoopThread(), "listeners run on the loop's thread");
-    self->readAvailable();
+    if (const std::size_t readable = self->readableBytes(); readable > 0) {
+        self->listener_.recordStreamReadable(*self, readable);
+    }
+}
+
+void PulseRecordStream::onSuspended(pa_stream*, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    HALVO_CHECK_THREAD(self->context_->loop().isLoopThread(), "listeners run on the loop's thread");
+    self->listener_.recordStreamSuspended(*self);
 }
 
 void PulseRecordStream::onMoved(pa_stream*, void* userdata) {

@@ -20,11 +20,19 @@ class PulseRecordStream {
         // Lock held, on the loop's thread, or inside open() for the state the stream starts in:
         // the stream's state changed (see state()). May destroy `stream`; must not block.
         virtual void recordStreamStateChanged(PulseRecordStream& stream) = 0;
-        // Loop thread, lock held: `length` recorded bytes, or a hole of `length` bytes the server
-        // had nothing for when `data` is null. The bytes are borrowed for the call. Must not
-        // destroy `stream` and must not block.
+        // Loop thread, lock held: `readableBytes` (whole frames) wait to be read, some of them
+        // just arrived. The listener reads them with readAvailable(), now or at a later call.
+        // Must not destroy `stream` and must not block.
+        virtual void recordStreamReadable(PulseRecordStream& stream,
+                                          std::size_t readableBytes) = 0;
+        // Loop thread, lock held, inside readAvailable(): `length` recorded bytes, or a hole of
+        // `length` bytes the server had nothing for when `data` is null. The bytes are borrowed
+        // for the call. Must not destroy `stream` and must not block.
         virtual void recordStreamRead(PulseRecordStream& stream, const void* data,
                                       std::size_t length) = 0;
+        // Loop thread, lock held: the server suspended the recorded source, or resumed it (see
+        // suspended()). Must not destroy `stream` and must not block.
+        virtual void recordStreamSuspended(PulseRecordStream& stream) = 0;
         // Loop thread, lock held: the server moved the stream to another source, so it no longer
         // records the one it was opened on (see recordsItsSource()). May destroy `stream`; must
         // not block.
@@ -32,13 +40,14 @@ class PulseRecordStream {
     };
 
     // Starts recording `source` (named explicitly, never the default source, which is usually a
-    // microphone; not to be moved elsewhere by the server) in `sampleFormat`, with fragments of
-    // `fragmentBytes`. The library's description when it cannot even begin; the outcome of the
+    // microphone; not to be moved elsewhere by the server) in 32-bit float at `sampleRate`, in
+    // the source's own channels (the server mixes none down), with fragments of
+    // `fragmentFrames`. The library's description when it cannot even begin; the outcome of the
     // connection arrives as a state change.
     static Expected<std::unique_ptr<PulseRecordStream>> open(std::shared_ptr<PulseContext> context,
                                                              const MonitorSource& source,
-                                                             const pa_sample_spec& sampleFormat,
-                                                             std::uint32_t fragmentBytes,
+                                                             std::uint32_t sampleRate,
+                                                             std::uint32_t fragmentFrames,
                                                              Listener& listener);
     // Detaches the listener and ends the recording; no callback reaches the listener afterwards.
     ~PulseRecordStream();
@@ -53,6 +62,13 @@ class PulseRecordStream {
     // The library's description of why the stream failed.
     std::string lastError() const { return context_->lastError(); }
 
+    // Ready: the channels each frame holds, as the server fixed them.
+    std::uint32_t channels() const;
+    // Ready: the server has suspended the recorded source.
+    bool suspended() const;
+
+    // The bytes that wait to be read (whole frames).
+    std::size_t readableBytes() const;
     // Hands everything received so far to the listener.
     void readAvailable();
 
@@ -63,6 +79,7 @@ class PulseRecordStream {
     static void onStateChanged(pa_stream* stream, void* userdata);
     static void onReadable(pa_stream* stream, std::size_t length, void* userdata);
     static void onMoved(pa_stream* stream, void* userdata);
+    static void onSuspended(pa_stream* stream, void* userdata);
 
     const std::shared_ptr<PulseContext> context_;
     const MonitorSource source_;

@@ -53,6 +53,16 @@ RecordingPlan::Step RecordingPlan::follow(std::string_view sink) {
     return step;
 }
 
+RecordingPlan::Step RecordingPlan::awaitDefault() {
+    if (awaitingDefault_) {
+        return {};  // one while, not one per event
+    }
+    awaitingDefault_ = true;
+    Step step;
+    step.awaitDefault = true;
+    return step;
+}
+
 RecordingPlan::Step RecordingPlan::defaultSinkIs(std::string_view sink) {
     if (!running()) {
         return {};
@@ -73,19 +83,11 @@ RecordingPlan::Step RecordingPlan::defaultSinkIs(std::string_view sink) {
         }
         return follow(sink);
     }
-    if (pending_) {
-        return sink.empty() ? Step{} : follow(sink);  // pendingFailed() decides if it fails
+    if (sink.empty()) {
+        return pending_ ? Step{} : awaitDefault();  // pendingFailed() decides if it fails
     }
-    if (sink.empty() || sink == lostSink_) {
-        if (awaitingDefault_) {
-            return {};  // still nothing new; the while decides
-        }
-        awaitingDefault_ = true;
-        Step step;
-        step.awaitDefault = true;
-        return step;
-    }
-    awaitingDefault_ = false;
+    // Even the lost sink's name: an output that came back under it is followed like any other,
+    // and one still gone fails its look-up while the while goes on.
     return follow(sink);
 }
 
@@ -94,6 +96,9 @@ RecordingPlan::Step RecordingPlan::defaultAwaitEnded() {
         return {};
     }
     awaitingDefault_ = false;
+    if (pending_) {
+        return {};  // the new default on its way has its own deadline
+    }
     return stopWith(lossDescription_);
 }
 
@@ -104,10 +109,9 @@ RecordingPlan::Step RecordingPlan::activeEnded(std::string description, bool ser
     if (serverLost) {
         return stopWith(std::move(description));
     }
-    lostSink_ = active_.value_or("");
     lossDescription_ = std::move(description);
     active_.reset();
-    Step step;
+    Step step = awaitDefault();
     step.askDefaultSink = !pending_.has_value();
     return step;
 }
@@ -118,6 +122,7 @@ RecordingPlan::Step RecordingPlan::pendingReady() {
     }
     active_ = std::move(pending_);
     pending_.reset();
+    awaitingDefault_ = false;
     Step step;
     step.promotePending = true;
     return step;
@@ -131,10 +136,10 @@ RecordingPlan::Step RecordingPlan::pendingFailed(std::string description, bool s
     if (serverLost) {
         return stopWith(std::move(description));
     }
-    if (active_) {
-        return {};  // keep recording the old default
+    if (active_ || awaitingDefault_) {
+        return {};  // keep recording the old default, or keep waiting for a new one
     }
-    // One attempt only: the sink that was lost decides what is reported.
+    // The while is over: the sink that was lost decides what is reported.
     return stopWith(lossDescription_.empty() ? std::move(description) : lossDescription_);
 }
 

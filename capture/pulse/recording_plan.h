@@ -20,11 +20,11 @@ std::string followingMessage(std::string_view monitorSource);
 // A running capture records the monitor of one sink (the active record stream). When the
 // default sink changes it opens a record stream on the new default's monitor (the pending one)
 // and, once that delivers audio, retires the active one. When the active stream dies with the
-// server still there (its sink vanished), it asks for the default sink and follows it if there is
-// another one. With none yet (the default is gone with it, or still names it, as while a headset
-// switches profile) it waits a while for a new default, whose arrival a server change announces;
-// when none comes in time, or when the server is gone, the service has stopped the capture and
-// says so exactly once.
+// server still there (its sink vanished), it waits a while for a new default: it asks for the
+// default sink and follows whichever the server names, the vanished one's name included (an
+// output that comes back under it, a replugged device, is followed like any other; while it is
+// still gone its look-up fails and the wait goes on). When nothing is followed in time, or when
+// the server is gone, the service has stopped the capture and says so exactly once.
 class RecordingPlan {
   public:
     enum class Phase { idle, starting, running, stopped };
@@ -57,6 +57,8 @@ class RecordingPlan {
     Step connectionLost(std::string description);
     // The while that awaitDefault asked for has passed.
     Step defaultAwaitEnded();
+    // True while no stream records and a new default is waited for.
+    bool awaitingDefault() const { return awaitingDefault_; }
 
     Phase phase() const { return phase_; }
     bool running() const { return phase_ == Phase::running; }
@@ -66,14 +68,13 @@ class RecordingPlan {
   private:
     Step stopWith(std::string description);
     Step follow(std::string_view sink);
+    Step awaitDefault();
 
     Phase phase_ = Phase::idle;
     std::optional<std::string> active_;
     std::optional<std::string> pending_;
-    // Set while no stream is active: the sink that was lost and why.
-    std::string lostSink_;
-    std::string lossDescription_;
-    bool awaitingDefault_ = false;  // no stream at all, and a new default is waited for
+    std::string lossDescription_;   // why the last active stream ended
+    bool awaitingDefault_ = false;  // no active stream, and a new default is waited for
 };
 
 }  // namespace halvo::pulse

@@ -2,6 +2,9 @@
 // the recorded bytes become.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -91,13 +94,20 @@ TEST(MonitorSource, OnlyTheSourceTheServerListsAsTheSinksMonitorQualifies) {
     EXPECT_FALSE(isMonitorOf(SourceFacts{9, "", 7}, SinkFacts{7, ""}));  // a sink naming none
 }
 
-// The copy of real audio and the format line are checked end to end; a hole and a frame of
-// more than one channel are not.
-TEST(RecordedChunks, HolesBecomeSilenceOfTheSameLengthAndBuffersCountFrames) {
-    EXPECT_EQ(recordedChunk(nullptr, 4096), std::vector<std::byte>(4096));
-    const PcmFormat stereo{44100, 2};
-    EXPECT_EQ(makeSampleBuffer(recordedChunk(nullptr, 8 * 10), stereo, describe(stereo)).numSamples,
-              10);
+// A hole, and channels averaged to mono as PulseAudio mixes them down: full scale on every
+// channel stays full scale, opposite channels cancel, and one channel is copied bit for bit.
+TEST(RecordedChunks, HolesBecomeSilenceAndChannelsAreAveraged) {
+    EXPECT_EQ(monoChunk(nullptr, 1024, 2), std::vector<std::byte>(4096));
+    const float frames[] = {1.0f, 1.0f, -1.0f, -1.0f, 0.9f, 0.9f, 0.5f, -0.5f, 0.25f, 0.75f};
+    const std::vector<std::byte> mono = monoChunk(frames, 5, 2);
+    std::vector<float> samples(5);
+    std::memcpy(samples.data(), mono.data(), mono.size());
+    EXPECT_EQ(samples, (std::vector<float>{1.0f, -1.0f, 0.9f, 0.0f, 0.5f}));
+    const float odd = std::nextafter(0.3f, 1.0f);
+    const std::vector<std::byte> copied = monoChunk(&odd, 1, 1);
+    EXPECT_EQ(std::memcmp(copied.data(), &odd, sizeof odd), 0);
+    const PcmFormat mono48{48000, 1};
+    EXPECT_EQ(makeSampleBuffer(monoChunk(nullptr, 10, 6), mono48, describe(mono48)).numSamples, 10);
 }
 
 }  // namespace
