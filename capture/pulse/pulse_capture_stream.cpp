@@ -217,7 +217,7 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
                !stream.recordsItsSource()) {
         pendingFailed(kNoMonitorSource);
     }
-    updateAbsence();  // a ready new stream has audio to give, even before it delivers
+    updateAbsence();
 }
 
 void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
@@ -244,14 +244,20 @@ void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
         return;  // what it records is not the new default's monitor
     }
     // The new monitor's audio stays in libpulse's buffer until it takes over. Each delivery says
-    // when the stream began at the latest: the audio that waits ended about now.
+    // when the stream began at the latest: the audio that waits ended about now, and began no
+    // earlier than the stream.
     const auto now = TimelineKeeper::Clock::now();
-    const auto frames = static_cast<std::int64_t>(readableBytes / (sizeof(float) * stream.channels()));
-    const auto since = now - std::chrono::duration_cast<TimelineKeeper::Clock::duration>(
-                                 std::chrono::microseconds(frames * 1'000'000 / format_.sampleRate));
+    const auto frames =
+        static_cast<std::int64_t>(readableBytes / (sizeof(float) * stream.channels()));
+    const auto since =
+        std::max(now - std::chrono::duration_cast<TimelineKeeper::Clock::duration>(
+                           std::chrono::microseconds(frames * 1'000'000 / format_.sampleRate)),
+                 stream.readyAt());
     pendingSince_ = std::min(pendingSince_.value_or(since), since);
     if (++pendingDeliveries_ >= kDeliveriesBeforeJoining) {
         take(plan_.pendingReady());
+    } else {
+        updateAbsence();
     }
 }
 
@@ -281,14 +287,15 @@ void PulseCaptureStream::recordStreamSuspended(PulseRecordStream& stream) {
     }
 }
 
-void PulseCaptureStream::readActive(std::optional<TimelineKeeper::Clock::time_point> newStreamSince) {
+void PulseCaptureStream::readActive(bool newStream) {
     if (!timeline_) {  // audio that came before the start was through: not yet timed
         active_->readAvailable();
         return;
     }
     const auto now = TimelineKeeper::Clock::now();
     const std::size_t frames = active_->readableBytes() / (sizeof(float) * active_->channels());
-    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, frames, newStreamSince);
+    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(
+        now, frames, newStream ? pendingSince_.value_or(now) : active_->readyAt(), newStream);
     if (arrival.quietEnded) {
         log("Audio from the server again after " + secondsText(*arrival.quietEnded) + " s");
     }
@@ -313,9 +320,10 @@ void PulseCaptureStream::updateAbsence() {
     if (!timeline_) {
         return;
     }
-    // Suspended, or nothing recording that could deliver: silence stands in.
-    const bool absent = active_ ? active_->suspended() || silenceReasons_.outputSuspended
-                                : !(pending_ && pending_->state() == PA_STREAM_READY);
+    // Suspended, or nothing recording that delivers: silence stands in. A new stream that has
+    // begun to deliver ends the stretch, so the silence stops short of where its audio begins.
+    const bool absent =
+        active_ ? active_->suspended() || silenceReasons_.outputSuspended : pendingDeliveries_ == 0;
     if (absent != timeline_->absent()) {
         timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
         armTimelineTimer();
@@ -488,14 +496,14 @@ void PulseCaptureStream::promotePending() {
     if (active_) {
         readActive();  // what the old monitor delivered still counts
     }
-    const std::optional<TimelineKeeper::Clock::time_point> since = pendingSince_;
     active_ = std::move(pending_);
-    dropPending();
+    pendingDeadline_.reset();
     defaultAwait_.reset();
     log(followingMessage(active_->sourceName()));
     askSilenceReasons();  // another output: its own reasons, told as changes from the old one's
     updateAbsence();
-    readActive(since);  // joins where the clock says, its overlap with the old audio dropped
+    readActive(true);  // joins where the clock says, its overlap with the old audio dropped
+    dropPending();
 }
 
 void PulseCaptureStream::askDefaultSink() {

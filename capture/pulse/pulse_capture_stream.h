@@ -84,8 +84,8 @@ class PulseCaptureStream final : public CaptureStream,
     void closeRecording();
 
     // Lock held: keeping the bytes in step with the clock (see TimelineKeeper).
-    // Reads what the active stream holds; `newStreamSince` when it has just taken over.
-    void readActive(std::optional<TimelineKeeper::Clock::time_point> newStreamSince = {});
+    // Reads what the active stream holds; `newStream` when it has just taken over.
+    void readActive(bool newStream = false);
     void updateAbsence();  // whether the server has audio to give
     void keepTimeline();   // the timeline's timer expired
     void armTimelineTimer();

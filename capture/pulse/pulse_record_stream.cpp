@@ -64,8 +64,8 @@ Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * pa_frame_size(&sampleFormat));
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_FIX_CHANNELS);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY | PA_STREAM_FIX_CHANNELS);
     if (pa_stream_connect_record(recorder->stream_, source.name.c_str(), &attributes, flags) < 0) {
         return Error{recorder->lastError()};
     }
@@ -143,6 +143,9 @@ void PulseRecordStream::onStateChanged(pa_stream*, void* userdata) {
     HALVO_CHECK_THREAD(self->context_->loop().holdsLock(),
                        "state changes arrive with the lock held");
     self->context_->loop().signal();
+    if (self->state() == PA_STREAM_READY) {
+        self->readyAt_ = std::chrono::steady_clock::now();
+    }
     // The listener may destroy the stream: nothing here touches it afterwards, and libpulse keeps
     // its own reference to the pa_stream until this callback has returned.
     Listener& listener = self->listener_;

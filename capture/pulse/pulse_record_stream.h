@@ -2,6 +2,7 @@
 
 #include <pulse/stream.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,8 +24,7 @@ class PulseRecordStream {
         // Loop thread, lock held: `readableBytes` (whole frames) wait to be read, some of them
         // just arrived. The listener reads them with readAvailable(), now or at a later call.
         // Must not destroy `stream` and must not block.
-        virtual void recordStreamReadable(PulseRecordStream& stream,
-                                          std::size_t readableBytes) = 0;
+        virtual void recordStreamReadable(PulseRecordStream& stream, std::size_t readableBytes) = 0;
         // Loop thread, lock held, inside readAvailable(): `length` recorded bytes, or a hole of
         // `length` bytes the server had nothing for when `data` is null. The bytes are borrowed
         // for the call. Must not destroy `stream` and must not block.
@@ -66,6 +66,8 @@ class PulseRecordStream {
     std::uint32_t channels() const;
     // Ready: the server has suspended the recorded source.
     bool suspended() const;
+    // When the stream became ready: none of its audio began before.
+    std::chrono::steady_clock::time_point readyAt() const { return readyAt_; }
 
     // The bytes that wait to be read (whole frames).
     std::size_t readableBytes() const;
@@ -86,6 +88,7 @@ class PulseRecordStream {
     Listener& listener_;
     pa_stream* stream_ = nullptr;
     bool moved_ = false;
+    std::chrono::steady_clock::time_point readyAt_;
 };
 
 }  // namespace halvo::pulse

@@ -43,24 +43,23 @@ void TimelineKeeper::joined(Clock::time_point now) {
 }
 
 TimelineKeeper::Arrival TimelineKeeper::audioArrived(Clock::time_point now, std::uint64_t frames,
-                                                     std::optional<Clock::time_point> newStreamSince) {
+                                                     Clock::time_point streamSince,
+                                                     bool newStream) {
     Arrival arrival;
     if (quietReported_) {
         arrival.quietEnded = now - lastAudio_;
         quietReported_ = false;
     }
     lastAudio_ = now;
-    // Where the audio begins on the wall clock: a new stream says since when it records; audio
-    // that arrives now ended about now.
     const Clock::time_point begins =
-        newStreamSince.value_or(now - durationOf(static_cast<std::int64_t>(frames)));
+        std::max(now - durationOf(static_cast<std::int64_t>(frames)), streamSince);
     if (!anchored_) {
         anchor(begins, now);
-    } else if (newStreamSince || joinPending_) {
+    } else if (newStream || joinPending_) {
         const Clock::duration gap = begins - timeOf(delivered_);
         arrival.silenceBeforeFrames = framesIn(gap);
         // Only another stream's overlap goes: the same stream's audio is never cut.
-        if (newStreamSince) {
+        if (newStream) {
             arrival.dropLeadingFrames = std::min(frames, framesIn(-gap));
         }
         joined(now);

@@ -18,7 +18,7 @@ namespace halvo::pulse {
 // clock says: the missing time becomes silence, and the part of a new stream's first audio that
 // overlaps what was already handed on is dropped.
 //
-// The wall clock's time of a frame: the first audio's arrival anchors the timeline; during
+// The wall clock's time of a frame: the first audio's beginning anchors the timeline; during
 // kSettling audio that arrives sooner than the anchor predicts moves it earlier, since the
 // earliest arrival is the least delayed one. Also tells when the server has delivered nothing
 // for a while and when it delivers again.
@@ -56,10 +56,12 @@ class TimelineKeeper {
         std::optional<Clock::duration> quietEnded;
         std::optional<Drift> drift;  // set when the drift reached a further step
     };
-    // `frames` frames of audio can be read at `now`. `newStreamSince`: they are the first audio
-    // of a stream that takes over (from another stream, or from no stream), recording since then.
-    Arrival audioArrived(Clock::time_point now, std::uint64_t frames,
-                         std::optional<Clock::time_point> newStreamSince = std::nullopt);
+    // `frames` frames of audio can be read at `now`: they ended about now, unless that would put
+    // their beginning before `streamSince`, when their stream began recording (a null sink hands
+    // a new reader a block it renders ahead). `newStream`: the first audio of a stream that takes
+    // over (from another stream, or from no stream).
+    Arrival audioArrived(Clock::time_point now, std::uint64_t frames, Clock::time_point streamSince,
+                         bool newStream = false);
 
     // From `now` on the server has no audio to give (the output is suspended, no stream records)
     // or has some again.
