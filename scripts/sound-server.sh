@@ -13,7 +13,8 @@
 # A sound card renders in short periods. An idle null sink renders two seconds at a time, so a
 # recorder that connects to its monitor could wait that long for its first audio; a
 # low-latency reader on each monitor (it discards what it reads) keeps the null sinks ticking
-# like a card.
+# like a card. A source of its own stays the default source: otherwise the default source is a
+# monitor that changes with the default sink, and the server moves the readers along with it.
 set -eu
 
 usage() {
@@ -71,6 +72,8 @@ load-module module-native-protocol-unix auth-anonymous=1 socket=$socket
 load-module module-null-sink sink_name=halvo_null_a rate=48000
 load-module module-null-sink sink_name=halvo_null_b rate=48000
 set-default-sink halvo_null_a
+load-module module-null-source source_name=halvo_null_mic rate=48000
+set-default-source halvo_null_mic
 PA
     HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/home/.config" \
         PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \

@@ -21,6 +21,7 @@
 
 #include "client/subprocess.h"
 #include "tests/sim/scenario.h"
+#include "tests/support/tone.h"
 
 namespace halvo::client_test {
 
@@ -37,13 +38,7 @@ inline std::string patternBytes(std::size_t length) {
 
 // The bytes of `frames` frames of a sine at 48 kHz, the same in each of `channels` channels.
 inline std::string sine(double frequency, double amplitude, std::size_t frames, int channels) {
-    std::string bytes;
-    for (std::size_t i = 0; i < frames * channels; ++i) {
-        const auto sample = static_cast<float>(
-            amplitude * std::sin(2 * std::numbers::pi * frequency * (i / channels) / 48000.0));
-        bytes.append(reinterpret_cast<const char*>(&sample), sizeof sample);
-    }
-    return bytes;
+    return std::string(testing::bytesOf(testing::sine(frequency, amplitude, frames, channels)));
 }
 
 inline std::string readFile(const std::string& path) {

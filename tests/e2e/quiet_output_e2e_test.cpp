@@ -1,7 +1,7 @@
 // The shipped helper while the recorded output goes quiet: muted, turned down, suspended, or
 // replaced by another kind of output. The parent must learn why (diagnostic lines, no new
-// signals), must keep a timeline it can trust (bytes keep pace with the clock), and must never
-// get a microphone.
+// signals), must keep a timeline it can trust (silence stands in where the server has no audio),
+// and must never get a microphone.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,9 +21,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kBytesPerSecond = 48000.0 * 4;
-// The timeline holds within 50 ms; the parent also sees up to one fragment (about 21 ms) less,
-// recorded but not yet delivered when it looks.
-constexpr double kTimelineToleranceMs = 50 + 25;
+// Silence that stands in runs up to 60 ms behind the clock (20 ms behind, added every 40 ms);
+// the parent also sees up to one fragment (about 21 ms) less, recorded but not yet delivered.
+constexpr double kTimelineToleranceMs = 60 + 25;
 
 // Capture from the moment the parent saw CAPTURE_STARTED.
 class CaptureUnderWay {
@@ -96,14 +96,17 @@ using QuietPipeWire = QuietOutput;
 
 void QuietOutput::checkSuspension(CaptureUnderWay& capture, const std::string& sink) {
     HelperProcess& helper = capture.helper();
+    const double before = capture.driftMs();  // where the first audio put the byte count
     pactl("suspend-sink " + sink + " 1");
     EXPECT_TRUE(helper.waitFor(
         "The recorded output is suspended: the server delivers no audio, silence fills the gap"));
     std::this_thread::sleep_for(2500ms);  // long enough for a quiet to be noticed
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
     pactl("suspend-sink " + sink + " 0");
     EXPECT_TRUE(helper.waitFor("The recorded output is no longer suspended"));
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
+                                     static_cast<std::size_t>(kBytesPerSecond / 4)));
+    EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
 }
 
 void QuietOutput::checkEachReasonIsNamed(bool suspends) {
@@ -161,6 +164,8 @@ void QuietOutput::checkReplacedOutputIsFollowed() {
     HelperProcess& helper = capture.helper();
     ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
     EXPECT_EQ(recordedSources(helper.pid()), std::set<std::string>{"halvo_headset_a2dp.monitor"});
+    // A null sink's first audio comes late or early, as it renders: the byte count follows it.
+    const double before = capture.driftMs();
 
     pactl("unload-module " + a2dp->substr(0, a2dp->find('\n')));
     std::this_thread::sleep_for(300ms);  // the gap between the two profiles, as a headset has
@@ -178,7 +183,7 @@ void QuietOutput::checkReplacedOutputIsFollowed() {
 
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
                                      static_cast<std::size_t>(kBytesPerSecond)));
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
     EXPECT_EQ(helper.countStartingWith("ERROR:"), 0);
     for (const std::string& line : helper.messages()) {
         EXPECT_EQ(line.find("halvo_headset_mic"), std::string::npos) << line;
@@ -187,26 +192,27 @@ void QuietOutput::checkReplacedOutputIsFollowed() {
     EXPECT_TRUE(helper.waitForExit(5s));
 }
 
-// A server that stops delivering (here: stopped outright) and then hands over what it held back.
+// A server that stops delivering (here: stopped outright): its quiet is named, and nothing stands
+// in for audio it may still hand over, so the bytes never run ahead of the clock.
 void QuietOutput::checkServerStallKeepsTheTimeline() {
     CaptureUnderWay capture(*server_);
     ASSERT_TRUE(capture.running());
     HelperProcess& helper = capture.helper();
     ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
     server_->stall(true);
-    const bool noticed = helper.waitFor(
-        "No audio from the server for 2 s: silence fills the gap until it delivers again");
-    const double stalledDrift = capture.driftMs();
+    const bool noticed = helper.waitForLine([](const std::string& line) {
+        return messageOf(line) ==
+               "No audio from the server for 2 s: what it delivers late follows in order";
+    });
     server_->stall(false);
     ASSERT_TRUE(noticed);
-    EXPECT_LE(std::abs(stalledDrift), kTimelineToleranceMs);
     EXPECT_TRUE(helper.waitForLine([](const std::string& line) {
         return messageOf(line).rfind("Audio from the server again after ", 0) == 0;
     }));
-    // What the server held back and now hands over does not put the bytes ahead of the clock.
+    // PulseAudio hands over what it held back, PipeWire's null sink skips the time.
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
                                      static_cast<std::size_t>(kBytesPerSecond / 2)));
-    EXPECT_LE(std::abs(capture.driftMs()), kTimelineToleranceMs);
+    EXPECT_LE(capture.driftMs(), kTimelineToleranceMs);
     ASSERT_TRUE(helper.send("QUIT\n"));
     EXPECT_TRUE(helper.waitForExit(5s));
 }

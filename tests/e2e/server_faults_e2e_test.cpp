@@ -182,7 +182,9 @@ class ImpostorMonitor : public ::testing::Test {
     void TearDown() override {
         if (server_) {
             server_->pactl("set-default-sink halvo_null_a");
-            server_->pactl("unload-module module-null-source");
+            server_->shell(
+                "pactl list short modules | grep 'source_name=halvo_null_c.monitor' | "
+                "cut -f1 | xargs -r pactl unload-module");
             server_->shell(
                 "pactl list short modules | grep 'sink_name=halvo_null_c' | "
                 "cut -f1 | xargs -r pactl unload-module");

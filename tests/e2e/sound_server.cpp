@@ -2,11 +2,11 @@
 
 #include <signal.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <numbers>
+
+#include "tests/support/tone.h"
 
 namespace halvo::testing {
 
@@ -48,20 +48,36 @@ std::optional<std::string> SoundServer::shell(const std::string& command) const 
                command);
 }
 
-std::unique_ptr<client::Subprocess> SoundServer::play(double frequency,
-                                                      const std::string& sink) const {
-    const std::string file = dir_ + "/tone-" + std::to_string(frequency) + ".f32";
-    std::ofstream out(file, std::ios::binary);
-    for (int i = 0; i < 4 * 48000; ++i) {
-        const auto sample =
-            static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * i / 48000));
-        out.write(reinterpret_cast<const char*>(&sample), sizeof sample);
-    }
-    out.close();
+std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,
+                                                      double amplitude, int channels,
+                                                      double seconds) const {
+    const std::string file = dir_ + "/tone-" + std::to_string(frequency) + "-" +
+                             std::to_string(amplitude) + "-" + std::to_string(channels) + "-" +
+                             std::to_string(seconds) + ".f32";
+    std::ofstream(file, std::ios::binary)
+        << bytesOf(sine(frequency, amplitude, static_cast<std::size_t>(seconds * 48000), channels));
     std::string error;
-    return client::Subprocess::spawn({"pacat", "--playback", "--raw", "--format=float32le",
-                                      "--rate=48000", "--channels=1", "--device=" + sink, file},
-                                     &error, {environmentEntry()});
+    return client::Subprocess::spawn(
+        {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
+         "--channels=" + std::to_string(channels), "--device=" + sink, file},
+        &error, {environmentEntry()});
+}
+
+std::unique_ptr<client::Subprocess> SoundServer::record(const std::string& source,
+                                                        const std::string& file,
+                                                        int latencyMs) const {
+    std::vector<std::string> argv{"parec",
+                                  "--raw",
+                                  "--format=float32le",
+                                  "--rate=48000",
+                                  "--channels=1",
+                                  "--device=" + source,
+                                  file};
+    if (latencyMs > 0) {
+        argv.push_back("--latency-msec=" + std::to_string(latencyMs));
+    }
+    std::string error;
+    return client::Subprocess::spawn(argv, &error, {environmentEntry()});
 }
 
 void SoundServer::kill() const {

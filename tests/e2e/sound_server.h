@@ -25,9 +25,20 @@ class SoundServer {
     // tools find it): its output, or nothing when it failed.
     std::optional<std::string> shell(const std::string& command) const;
 
-    // Plays four seconds of a sine of `frequency` Hz and peak 0.5 (mono float at 48 kHz) into
-    // `sink`, until they end or the process is destroyed.
-    std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink) const;
+    // Plays `seconds` of a sine of `frequency` Hz and peak `amplitude` (float at 48 kHz, the same
+    // in each of `channels` channels) into `sink`, until they end or the process is destroyed.
+    std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink,
+                                             double amplitude = 0.5, int channels = 1,
+                                             double seconds = 4) const;
+
+    // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
+    // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:
+    // the reference a recording is judged against.
+    std::unique_ptr<client::Subprocess> record(const std::string& source, const std::string& file,
+                                               int latencyMs = 0) const;
+
+    // A file in the server's folder.
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
 
     // Kills the server as a crash would.
     void kill() const;

@@ -97,7 +97,8 @@ TEST(RecordingPlan, AVanishedSinkHandsOverToTheNewDefaultOrStopsTheCaptureOnce) 
     EXPECT_EQ(replugged.activeEnded("Entity killed", false), kAwaitAndAsk);
     EXPECT_EQ(replugged.defaultSinkIs("a"), Step{.open = "a"});
     EXPECT_EQ(replugged.pendingFailed("No such entity", false), kNothing);
-    EXPECT_EQ(replugged.defaultSinkIs("@DEFAULT_SINK@"), kNothing) << "one while, not one per event";
+    EXPECT_EQ(replugged.defaultSinkIs("@DEFAULT_SINK@"), kNothing)
+        << "one while, not one per event";
     EXPECT_EQ(replugged.defaultSinkIs("a"), Step{.open = "a"});
     EXPECT_EQ(replugged.pendingReady(), kPromote);
     EXPECT_EQ(replugged.activeSink(), "a");

@@ -22,7 +22,7 @@ class TimelineKeeperTest : public ::testing::Test {
     TimelineKeeper keeper_{kRate, start_};
     Clock::time_point now_ = start_;
     Clock::time_point sent_ = start_;  // when the server sent the last fragment
-    std::uint64_t audio_ = 0;  // frames of audio that arrived
+    std::uint64_t audio_ = 0;          // frames of audio that arrived
     std::uint64_t silence_ = 0;
     std::uint64_t dropped_ = 0;
     int quietBegan_ = 0;
@@ -38,10 +38,10 @@ class TimelineKeeperTest : public ::testing::Test {
         }
         now_ = until;
     }
-    void arrive(Clock::time_point at, std::uint64_t frames,
-                std::optional<Clock::time_point> newStreamSince = std::nullopt) {
+    void arrive(Clock::time_point at, std::uint64_t frames, Clock::time_point streamSince,
+                bool newStream = false) {
         ticksUntil(at);
-        const auto arrival = keeper_.audioArrived(at, frames, newStreamSince);
+        const auto arrival = keeper_.audioArrived(at, frames, streamSince, newStream);
         audio_ += frames;
         silence_ += arrival.silenceBeforeFrames;
         dropped_ += arrival.dropLeadingFrames;
@@ -57,7 +57,7 @@ class TimelineKeeperTest : public ::testing::Test {
     void streamUntil(Clock::time_point until, Clock::duration period = kFragmentTime) {
         while (sent_ + period <= until) {
             sent_ += period;
-            arrive(std::max(now_, sent_), kFragment);
+            arrive(std::max(now_, sent_), kFragment, start_);
         }
     }
     // Nothing arrives for `length`; then everything the server sent meanwhile, at once.
@@ -67,7 +67,7 @@ class TimelineKeeperTest : public ::testing::Test {
         for (; sent_ + kFragmentTime <= resumed; sent_ += kFragmentTime) {
             ++held;
         }
-        arrive(resumed, held * kFragment);
+        arrive(resumed, held * kFragment, start_);
     }
     // Frames handed on minus the frames the time since the first audio holds, in milliseconds.
     double driftMs(Clock::time_point since) const {
@@ -113,8 +113,7 @@ TEST_F(TimelineKeeperTest, SilenceStandsInOnlyWhileTheServerHasNoAudio) {
     ticksUntil(start_ + 4s);
     // The parent sees the silence up to a fill's lag and period behind the clock.
     EXPECT_LE(driftMs(first), 0);
-    EXPECT_GE(driftMs(first),
-              -(TimelineKeeper::kFillLag + TimelineKeeper::kFillEvery).count() - 1);
+    EXPECT_GE(driftMs(first), -(TimelineKeeper::kFillLag + TimelineKeeper::kFillEvery).count() - 1);
     EXPECT_EQ(quietBegan_, 1);
     keeper_.setAbsent(now_, false);
     ticksUntil(now_ + 300ms);  // the output wakes up slowly: no silence once it is back
@@ -145,7 +144,7 @@ TEST_F(TimelineKeeperTest, NewStreamsJoinWhereTheClockSays) {
         const auto began = now_ - std::chrono::milliseconds(overlapMs(random));
         sent_ = now_ + 40ms;
         const auto frames = static_cast<std::uint64_t>((sent_ - began) / 1us) * kRate / 1'000'000;
-        arrive(sent_, frames, began + std::chrono::milliseconds(errorMs(random)));
+        arrive(sent_, frames, began + std::chrono::milliseconds(errorMs(random)), true);
         EXPECT_NEAR(driftMs(start_), 0, 25) << "after follow " << follow;
     }
     EXPECT_GT(dropped_, 0u);

@@ -1,0 +1,239 @@
+// The shipped helper recording a pure tone, judged against a reference recorder (parec) on the
+// same monitor: what the server delivers reaches the parent, unbroken, however late it comes;
+// the byte count keeps to the wall clock across changes of output; levels come out as played.
+// The same cases run against PulseAudio and against PipeWire, each on a server of its own.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "tests/e2e/sound_server.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/tone.h"
+#include "tests/support/waiting.h"
+
+namespace halvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kToneHz = 997;  // prime: no harmonic of a round rate
+constexpr double kBytesPerMs = 48000.0 * 4 / 1000;
+
+std::vector<float> samplesInFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return samplesOf(bytes);
+}
+
+class ToneSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = SoundServer::fromEnvironment();
+        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    }
+    void TearDown() override {
+        if (server_) {
+            server_->pactl("set-default-sink halvo_null_a");
+        }
+    }
+    void pactl(const std::string& arguments) {
+        ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
+    }
+    std::unique_ptr<HelperProcess> launch() {
+        auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+        EXPECT_TRUE(helper && helper->waitForNext("CAPTURE_STARTED"));
+        started_ = Clock::now();
+        return helper;
+    }
+    // Bytes on stdout minus the wall clock since CAPTURE_STARTED, in ms.
+    double driftMs(HelperProcess& helper) {
+        const auto bytes = helper.drainedOutputSize();
+        const double elapsed =
+            std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+        return bytes ? static_cast<double>(*bytes) / kBytesPerMs - elapsed : 1e9;
+    }
+    // A tone plays into `sink` and the reference records its monitor (in short fragments unless
+    // `referenceWaits`: then as parec chooses, which leaves a null sink its long blocks); the
+    // helper starts, `during` disturbs it, and then the helper's recording must be as unbroken as
+    // the reference's.
+    void expectUnbrokenLikeTheReference(const std::string& sink,
+                                        const std::function<void(HelperProcess&)>& during,
+                                        bool referenceWaits = false);
+
+    std::unique_ptr<SoundServer> server_;
+    Clock::time_point started_;
+};
+
+void ToneSession::expectUnbrokenLikeTheReference(const std::string& sink,
+                                                 const std::function<void(HelperProcess&)>& during,
+                                                 bool referenceWaits) {
+    const std::string referenceFile = server_->file("reference.f32");
+    auto tone = server_->play(kToneHz, sink, 0.5, 1, 12);
+    auto reference = server_->record(sink + ".monitor", referenceFile, referenceWaits ? 0 : 20);
+    ASSERT_TRUE(tone && reference);
+    ASSERT_TRUE(eventually([&] {
+        return server_->pactl("list short sink-inputs").value_or("").find('\n') !=
+               std::string::npos;
+    }));
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForOutputWhere(
+        [](const std::string& bytes) { return firstLoud(samplesOf(bytes)).has_value(); }, 5s))
+        << "no tone";
+    during(*helper);
+    ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + 48000 * 4 / 2));
+    ASSERT_TRUE(helper->send("QUIT\n"));
+    ASSERT_TRUE(helper->waitForExit(5s));
+    std::this_thread::sleep_for(1s);  // what the reference has recorded reaches its file
+    reference->sendSignal(SIGINT);
+    reference->waitFor(2s);
+
+    const std::vector<float> recorded = samplesOf(helper->standardOutput());
+    constexpr std::size_t kSettle = 48000 / 4;
+    const Continuity mine = continuityOf(recorded, kToneHz, kSettle);
+    const Continuity theirs = continuityOf(samplesInFile(referenceFile), kToneHz, kSettle);
+    EXPECT_GT(mine.samples, 48000u) << "the helper heard too little of the tone";
+    if (!referenceWaits) {
+        EXPECT_GT(theirs.samples, mine.samples) << "the reference ran longer";
+    }
+    EXPECT_LE(mine.breaks.size(), theirs.breaks.size())
+        << "breaks in the helper's tone at samples " << ::testing::PrintToString(mine.breaks)
+        << ", in the reference's at " << ::testing::PrintToString(theirs.breaks);
+    if (theirs.longestZeros < 2) {  // a server may put silence in (PipeWire's after a stall)
+        EXPECT_LT(mine.longestZeros, 2u) << "silence inside the helper's tone";
+    }
+    EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
+}
+
+TEST_F(ToneSession, AHelperHeldUpLosesNothing) {
+    expectUnbrokenLikeTheReference("halvo_null_a", [](HelperProcess& helper) {
+        for (int hold = 0; hold < 10; ++hold) {
+            helper.kill(SIGSTOP);
+            std::this_thread::sleep_for(150ms);
+            helper.kill(SIGCONT);
+            std::this_thread::sleep_for(150ms);
+        }
+    });
+}
+
+TEST_F(ToneSession, AServerHeldUpLosesNothing) {
+    expectUnbrokenLikeTheReference("halvo_null_a", [this](HelperProcess&) {
+        for (const auto hold : {50ms, 400ms}) {
+            server_->stall(true);
+            std::this_thread::sleep_for(hold);
+            server_->stall(false);
+            std::this_thread::sleep_for(500ms);
+        }
+    });
+}
+
+// A null sink with no other low-latency reader renders in long blocks: the first audio comes
+// late, and must not be replaced by silence.
+TEST_F(ToneSession, APlainNullSinksLateFirstBlockIsKept) {
+    const auto module = server_->pactl("load-module module-null-sink sink_name=halvo_plain");
+    ASSERT_TRUE(module);
+    pactl("set-default-sink halvo_plain");
+    expectUnbrokenLikeTheReference(
+        "halvo_plain", [](HelperProcess&) { std::this_thread::sleep_for(2s); }, true);
+    pactl("set-default-sink halvo_null_a");
+    pactl("unload-module " + module->substr(0, module->find('\n')));
+}
+
+// A device unplugged and plugged in again: the same name comes back, and is followed.
+TEST_F(ToneSession, AnOutputThatComesBackUnderItsNameIsFollowed) {
+    const std::string load = "load-module module-null-sink sink_name=halvo_replug";
+    auto module = server_->pactl(load);
+    ASSERT_TRUE(module);
+    ASSERT_TRUE(eventually([&] {
+        server_->pactl("set-default-sink halvo_replug");
+        return server_->pactl("get-default-sink").value_or("") == "halvo_replug\n";
+    }));
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForOutput(48000 * 4 / 2));
+    pactl("unload-module " + module->substr(0, module->find('\n')));
+    std::this_thread::sleep_for(300ms);
+    module = server_->pactl(load);
+    ASSERT_TRUE(module);
+    // The server may name it as the default again by itself (PipeWire), or be told to.
+    server_->pactl("set-default-sink halvo_replug");
+    EXPECT_TRUE(helper->waitForLine(
+        [](const std::string& line) {
+            return messageOf(line) == "Default output changed: following halvo_replug.monitor";
+        },
+        8s))
+        << ::testing::PrintToString(helper->messages());
+    EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
+    ASSERT_TRUE(helper->send("QUIT\n"));
+    EXPECT_TRUE(helper->waitForExit(5s));
+    server_->pactl("set-default-sink halvo_null_a");
+    pactl("unload-module " + module->substr(0, module->find('\n')));
+}
+
+// Each new default joins where the old one ended: twenty switches leave the byte count where
+// the wall clock says. (Where the first audio put it is the server's doing: a null sink may hand
+// over its first block late, or early.)
+TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->waitForOutput(48000 * 4));
+    const double before = driftMs(*helper);
+    for (int change = 1; change <= 20; ++change) {
+        const std::string sink = change % 2 == 1 ? "halvo_null_b" : "halvo_null_a";
+        pactl("set-default-sink " + sink);
+        ASSERT_TRUE(helper->waitFor("Default output changed: following " + sink + ".monitor",
+                                    (change + 1) / 2, 5s))
+            << "change " << change;
+        std::this_thread::sleep_for(150ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    const double after = driftMs(*helper);
+    std::cout << "bytes minus wall clock: " << before << " ms before the changes, " << after
+              << " ms after\n";
+    EXPECT_LE(std::abs(after - before), 60);
+    EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
+    ASSERT_TRUE(helper->send("QUIT\n"));
+    EXPECT_TRUE(helper->waitForExit(5s));
+}
+
+// The same sound, the same level on both servers: channels are averaged, never mixed hotter.
+TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    for (const auto& [amplitude, channels] : {std::pair{0.9, 2}, std::pair{0.4, 1}}) {
+        const std::size_t from = helper->drainedOutputSize().value_or(0) / 4;
+        auto tone = server_->play(kToneHz, "halvo_null_a", amplitude, channels, 3);
+        ASSERT_TRUE(tone);
+        std::optional<std::size_t> onset;
+        ASSERT_TRUE(helper->waitForOutputWhere([&](const std::string& bytes) {
+            const std::vector<float> samples = samplesOf(bytes);
+            onset = firstLoud(std::span(samples).subspan(std::min(from, samples.size())));
+            return onset && from + *onset + 72000 <= samples.size();
+        }));
+        // The median of 100 ms windows: a busy machine's PipeWire drops the odd quantum.
+        const std::vector<float> samples = samplesOf(helper->standardOutput());
+        std::vector<double> levels;
+        for (std::size_t at = from + *onset + 4800; at + 4800 <= from + *onset + 72000;
+             at += 4800) {
+            levels.push_back(amplitudeOf(std::span(samples).subspan(at, 4800)));
+        }
+        std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+        const double level = levels[levels.size() / 2];
+        EXPECT_NEAR(20 * std::log10(level / amplitude), 0, 0.1)
+            << channels << " channels at " << amplitude << " came out at " << level;
+        tone.reset();
+        std::this_thread::sleep_for(500ms);  // the tone's last audio is through
+    }
+    ASSERT_TRUE(helper->send("QUIT\n"));
+    EXPECT_TRUE(helper->waitForExit(5s));
+}
+
+}  // namespace
+}  // namespace halvo::testing

@@ -1,0 +1,106 @@
+#include "tests/support/tone.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace halvo::testing {
+
+namespace {
+constexpr double kRate = 48000.0;
+}
+
+std::vector<float> sine(double frequency, double amplitude, std::size_t frames, int channels,
+                        std::size_t first) {
+    std::vector<float> samples;
+    samples.reserve(frames * static_cast<std::size_t>(channels));
+    for (std::size_t frame = first; frame < first + frames; ++frame) {
+        const auto value =
+            static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency *
+                                                    static_cast<double>(frame) / kRate));
+        samples.insert(samples.end(), static_cast<std::size_t>(channels), value);
+    }
+    return samples;
+}
+
+std::string_view bytesOf(const std::vector<float>& samples) {
+    return {reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(float)};
+}
+
+std::vector<float> samplesOf(std::string_view bytes) {
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    if (!samples.empty()) {  // memcpy must not get the null data() of an empty vector
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    }
+    return samples;
+}
+
+std::optional<std::size_t> firstLoud(std::span<const float> samples, float threshold) {
+    const auto loud = std::find_if(samples.begin(), samples.end(), [threshold](float sample) {
+        return std::fabs(sample) > threshold;
+    });
+    if (loud == samples.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(loud - samples.begin());
+}
+
+double frequencyOf(std::span<const float> samples) {
+    double first = -1;
+    double last = -1;
+    int crossings = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i - 1] < 0 && samples[i] >= 0) {
+            last = static_cast<double>(i - 1) +
+                   -samples[i - 1] / static_cast<double>(samples[i] - samples[i - 1]);
+            first = first < 0 ? last : first;
+            ++crossings;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * kRate / (last - first) : 0.0;
+}
+
+double amplitudeOf(std::span<const float> samples) {
+    double sum = 0;
+    for (float sample : samples) {
+        sum += static_cast<double>(sample) * sample;
+    }
+    return samples.empty() ? 0.0 : std::sqrt(2 * sum / static_cast<double>(samples.size()));
+}
+
+Continuity continuityOf(std::span<const float> samples, double frequency, std::size_t settle) {
+    Continuity result;
+    const std::optional<std::size_t> onset = firstLoud(samples);
+    if (!onset) {
+        return result;
+    }
+    if (*onset + settle >= samples.size()) {
+        return result;
+    }
+    const std::span<const float> tone = samples.subspan(*onset + settle);
+    result.samples = tone.size();
+    const double peak =
+        std::max(amplitudeOf(tone.first(std::min<std::size_t>(tone.size(), 4800))), 1e-3);
+    const double twoCos = 2 * std::cos(2 * std::numbers::pi * frequency / kRate);
+    std::size_t zeros = 0;
+    std::size_t lastBreak = 0;
+    for (std::size_t i = 0; i < tone.size(); ++i) {
+        zeros = tone[i] == 0.0f ? zeros + 1 : 0;
+        result.longestZeros = std::max(result.longestZeros, zeros);
+        if (i < 2) {
+            continue;
+        }
+        const double residual = tone[i] - twoCos * tone[i - 1] + tone[i - 2];
+        // One break disturbs two residuals: count it once.
+        if (std::fabs(residual) > 0.01 * peak && (result.breaks.empty() || i > lastBreak + 2)) {
+            result.breaks.push_back(i);
+        }
+        if (std::fabs(residual) > 0.01 * peak) {
+            lastBreak = i;
+        }
+    }
+    return result;
+}
+
+}  // namespace halvo::testing

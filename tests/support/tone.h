@@ -1,0 +1,42 @@
+#pragma once
+
+// The one pure tone the tests and benchmarks play, and what they find in a recording of it.
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace halvo::testing {
+
+// `frames` frames of a sine at 48 kHz, from frame `first` on, the same in each of `channels`
+// interleaved channels.
+std::vector<float> sine(double frequency, double amplitude, std::size_t frames, int channels = 1,
+                        std::size_t first = 0);
+// The same as the float32 bytes a player or the helper writes.
+std::string_view bytesOf(const std::vector<float>& samples);
+// Float32 bytes (whole samples only) as samples.
+std::vector<float> samplesOf(std::string_view bytes);
+
+// The first sample louder than any silence.
+std::optional<std::size_t> firstLoud(std::span<const float> samples, float threshold = 0.05f);
+// From the rising zero crossings, interpolated between samples; 0 without two of them.
+double frequencyOf(std::span<const float> samples);
+// The peak of a sine with the samples' power.
+double amplitudeOf(std::span<const float> samples);
+
+// Whether a recording of a sine of `frequency` runs on unbroken from its first loud sample to
+// its end. Each sample of a sine is 2 cos(w) times the one before minus the one before that: a
+// residual of more than 1 % of the peak marks a break (audio cut out or silence put in), and a
+// run of zeros is silence that no sine holds.
+struct Continuity {
+    std::size_t samples = 0;          // looked at, from the first loud one
+    std::vector<std::size_t> breaks;  // where, counted from the first loud sample
+    std::size_t longestZeros = 0;     // the longest run of exact zeros, in samples
+    bool unbroken() const { return breaks.empty() && longestZeros < 2; }
+};
+// The first `settle` samples after the first loud one are not judged: a server may glitch as a
+// stream starts (PipeWire does, for the reference recorder too).
+Continuity continuityOf(std::span<const float> samples, double frequency, std::size_t settle = 0);
+
+}  // namespace halvo::testing
