@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "tests/support/tone.h"
+
 namespace halvo::bench {
 
 using namespace std::chrono_literals;
@@ -40,11 +42,8 @@ void TonePlayer::play() {
             std::lock_guard lock(mutex_);
             on = wanted_;
         }
-        for (float& value : block) {
-            value = on ? 0.5f * std::sin(2 * M_PI * 440.0 * static_cast<double>(sample) / 48000.0)
-                       : 0.0f;
-            ++sample;
-        }
+        block = on ? testing::sine(440.0, 0.5, kBlock, 1, sample) : std::vector<float>(kBlock);
+        sample += kBlock;
         if (!player_->write({reinterpret_cast<const char*>(block.data()), sizeof(float) * kBlock}))
             return;
         {

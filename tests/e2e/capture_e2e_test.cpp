@@ -3,75 +3,33 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <regex>
 #include <span>
 #include <thread>
 
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/tone.h"
 
 namespace halvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double kRate = 48000.0;
 constexpr std::size_t kBytesPerSecond = 48000 * 4;
-
-// The helper's stdout as samples (float32, native order, as the helper writes them).
-std::vector<float> samplesOf(const std::string& bytes) {
-    std::vector<float> samples(bytes.size() / sizeof(float));
-    if (!samples.empty()) {  // memcpy must not get the null data() of an empty vector
-        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-    }
-    return samples;
-}
 
 // Waits until half a second follows the first loud sample on the helper's stdout: where that
 // tone begins, or nothing when no tone is heard within 5 s.
 std::optional<std::size_t> toneOnset(HelperProcess& helper) {
     std::optional<std::size_t> onset;
-    std::size_t scanned = 0;  // samples looked at so far
     const bool heard = helper.waitForOutputWhere([&](const std::string& bytes) {
-        const std::size_t count = bytes.size() / sizeof(float);
-        for (; !onset && scanned < count; ++scanned) {
-            float sample = 0;
-            std::memcpy(&sample, bytes.data() + scanned * sizeof(float), sizeof sample);
-            if (std::fabs(sample) > 0.05f) {
-                onset = scanned;
-            }
-        }
-        return onset && *onset + 24000 <= count;
+        const std::vector<float> samples = samplesOf(bytes);
+        onset = firstLoud(samples);
+        return onset && *onset + 24000 <= samples.size();
     });
     return heard ? onset : std::nullopt;
-}
-
-// The frequency from the rising zero crossings, interpolated between samples.
-double frequencyOf(std::span<const float> samples) {
-    double first = -1;
-    double last = -1;
-    int crossings = 0;
-    for (std::size_t i = 1; i < samples.size(); ++i) {
-        if (samples[i - 1] < 0 && samples[i] >= 0) {
-            last = static_cast<double>(i - 1) +
-                   -samples[i - 1] / static_cast<double>(samples[i] - samples[i - 1]);
-            first = first < 0 ? last : first;
-            ++crossings;
-        }
-    }
-    return crossings > 1 ? (crossings - 1) * kRate / (last - first) : 0.0;
-}
-
-double rmsOf(std::span<const float> samples) {
-    double sum = 0;
-    for (float s : samples) {
-        sum += static_cast<double>(s) * s;
-    }
-    return std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
 // STOP answers STOPPED, and the totals line that comes with it counts every byte on stdout, in
@@ -148,7 +106,7 @@ TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryBy
     std::vector<float> samples = samplesOf(helper.standardOutput());
     const std::span<const float> middle(samples.data() + *onset + 4800, 19200);
     EXPECT_NEAR(frequencyOf(middle), 440.0, 2.0);
-    EXPECT_NEAR(rmsOf(middle), 0.5 / std::sqrt(2.0), 0.04);
+    EXPECT_NEAR(amplitudeOf(middle), 0.5, 0.06);
 
     // The user switches the default output: the tone on the new one is what is captured. The
     // server would move the first tone along with the default, so it ends first.

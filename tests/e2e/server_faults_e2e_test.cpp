@@ -14,6 +14,7 @@
 
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/tone.h"
 
 namespace halvo::testing {
 namespace {
@@ -32,17 +33,8 @@ std::unique_ptr<SoundServer> serverOrFail() {
 // Waits until the helper's stdout holds a sample louder than any silence: the tone played into
 // the recorded output is what was recorded.
 bool heardTone(HelperProcess& helper) {
-    std::size_t scanned = 0;  // bytes looked at so far
-    return helper.waitForOutputWhere([&](const std::string& bytes) {
-        for (; scanned + sizeof(float) <= bytes.size(); scanned += sizeof(float)) {
-            float sample = 0;
-            std::memcpy(&sample, bytes.data() + scanned, sizeof sample);
-            if (std::fabs(sample) > 0.1f) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return helper.waitForOutputWhere(
+        [](const std::string& bytes) { return firstLoud(samplesOf(bytes), 0.1f).has_value(); });
 }
 
 void expectQuitsCleanly(HelperProcess& helper) {
