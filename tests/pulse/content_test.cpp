@@ -1,5 +1,4 @@
-// What a content query answers: the kernel's screens, the server's clients, and the buffers
-// the recorded bytes become.
+// What a content query answers, and the buffers the recorded bytes become.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -23,7 +22,7 @@ namespace fs = std::filesystem;
 
 // A scratch copy of the parts of /sys/class/drm the service reads: as in sysfs, the entries of
 // the class directory are symbolic links to the devices.
-TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderSizedByTheirFirstMode) {
+TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderOrOneHeadlessDisplay) {
     std::string pattern = (fs::temp_directory_path() / "halvo-drm-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     const fs::path root = pattern;
@@ -37,11 +36,9 @@ TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderSizedByTheirFirstMode) {
     };
     connector("card1-eDP-1", "connected", "2560x1600\n1920x1200\n");
     connector("card0-HDMI-A-1", "connected", "1920x1080i\n1280x720\n");
-    connector("card0-DP-1", "disconnected", "");
-    connector("card0-DP-2", "unknown", "800x600\n");
+    connector("card0-DP-1", "disconnected", "800x600\n");
     connector("card0-Virtual-1", "connected", "");  // connected, no mode list yet
-    // Entries that are not connectors, even when they look a little like one.
-    connector("card0", "connected", "640x480\n");
+    connector("card0", "connected", "640x480\n");   // the device, not a connector
     connector("renderD128", "connected", "640x480\n");
     std::ofstream(root / "class" / "version") << "drm 1.1.0 20060810\n";
 
@@ -55,29 +52,8 @@ TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderSizedByTheirFirstMode) {
     // card0-HDMI-A-1, card0-Virtual-1, card1-eDP-1
     EXPECT_EQ(found, (decltype(found){{1, 1920, 1080}, {2, 0, 0}, {3, 2560, 1600}}));
     EXPECT_TRUE(connectedDisplays(root / "class").empty()) << "an unreadable directory";
-
-    for (const char* bad : {"", "x1080", "1920x", "1920", "1920X1080", "-1920x1080", "0x0",
-                            "1920 x1080", "99999999999999999999x1"}) {
-        EXPECT_FALSE(parseModeSize(bad)) << bad;
-    }
-}
-
-TEST(ShareableContent, ListsTheClientsThatNameAProcessAndAHeadlessDisplayWhenThereIsNoScreen) {
-    ServerSnapshot snapshot;
-    snapshot.clients = {{"module-something", ""}, {"Firefox", "4242"},
-                        {"odd", "12ab"},          {"negative", "-7"},
-                        {"huge", "99999999999"},  {"Halvo Audio Helper", "17"}};
-
-    const ShareableContent content = makeShareableContent(snapshot, {});
-
-    ASSERT_EQ(content.applications.size(), 2u);
-    EXPECT_EQ(content.applications[0].processID, 4242);
-    EXPECT_EQ(content.applications[0].applicationName, "Firefox");
-    EXPECT_EQ(content.applications[1].processID, 17);
-    ASSERT_EQ(content.displays.size(), 1u);
-    EXPECT_EQ(content.displays[0].width, 0);
-    EXPECT_EQ(content.displays[0].height, 0);
-    EXPECT_EQ(makeShareableContent({}, {Display{1, 800, 600}}).displays[0].width, 800);
+    // A machine without a screen still records: the start needs a display to pick.
+    EXPECT_EQ(makeShareableContent({}, {}).displays.size(), 1u);
 }
 
 // The e2e test covers a source named like the monitor; these are the cases no server makes easily.

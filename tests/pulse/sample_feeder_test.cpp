@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
-
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
+
+#include "tests/support/waiting.h"
 
 namespace halvo::pulse {
 namespace {
@@ -21,36 +22,8 @@ using namespace std::chrono_literals;
 constexpr PcmFormat kMono{48000, 1};
 constexpr std::size_t kChunkBytes = 400;  // 100 frames
 
-std::vector<std::byte> chunk(int tag, std::size_t size = kChunkBytes) {
-    return std::vector<std::byte>(size, static_cast<std::byte>(tag));
-}
-
-int popTag(PendingAudio& pending) {
-    const auto popped = pending.pop();
-    return popped ? static_cast<int>(popped->front()) : -1;
-}
-
-TEST(PendingAudio, DropsTheOldestBeyondTheBoundAndReportsEachEpisodeOnceTheReaderCaughtUp) {
-    PendingAudio pending(10);
-    pending.push(chunk(1, 4));
-    pending.push(chunk(2, 4));
-    pending.push(chunk(3, 4));  // 12 > 10: chunk 1 goes
-    pending.push(chunk(4, 4));  // chunk 2 goes
-    EXPECT_EQ(pending.pendingBytes(), 8u);
-    EXPECT_EQ(popTag(pending), 3);
-    EXPECT_FALSE(pending.takeEndedEpisode()) << "the reader has not caught up yet";
-
-    pending.push(chunk(5, 4));
-    pending.push(chunk(6, 8));  // chunks 4 and 5 go: the same episode
-    EXPECT_EQ(pending.pendingBytes(), 8u);
-    EXPECT_EQ(popTag(pending), 6);
-    EXPECT_EQ(pending.takeEndedEpisode(), 16u);
-    EXPECT_FALSE(pending.takeEndedEpisode()) << "reported once";
-
-    pending.push(chunk(7, 11));  // larger than the bound on its own: a new episode
-    EXPECT_TRUE(pending.empty());
-    EXPECT_EQ(pending.endEpisode(), 11u);
-    EXPECT_FALSE(pending.endEpisode());
+std::vector<std::byte> chunk(int tag) {
+    return std::vector<std::byte>(kChunkBytes, static_cast<std::byte>(tag));
 }
 
 // An output that notes the tag of each buffer it gets and can be made to block, like a write to
@@ -59,13 +32,10 @@ class StallingOutput : public StreamOutput {
   public:
     void didOutputSampleBuffer(CaptureStream&, const platform::SampleBuffer& buffer,
                                StreamOutputType) override {
-        std::size_t length = 0;
-        std::size_t total = 0;
-        const std::byte* data = nullptr;
-        EXPECT_EQ(buffer.dataBuffer->dataPointer(0, &length, &total, &data), platform::kNoErr);
-        EXPECT_EQ(buffer.numSamples, static_cast<std::int64_t>(total / 4));
+        std::byte tag{};
+        EXPECT_EQ(buffer.dataBuffer->copyDataBytes(0, {&tag, 1}), platform::kNoErr);
         std::unique_lock lock(mutex_);
-        tags_.push_back(static_cast<int>(data[0]));
+        tags_.push_back(static_cast<int>(tag));
         threads_.push_back(std::this_thread::get_id());
         changed_.notify_all();
         changed_.wait(lock, [&] { return !stalled_; });
@@ -91,7 +61,7 @@ class StallingOutput : public StreamOutput {
     }
 
   private:
-    std::mutex mutex_;  // guards tags_ and stalled_
+    std::mutex mutex_;  // guards tags_, threads_ and stalled_
     std::condition_variable changed_;
     std::vector<int> tags_;
     std::vector<std::thread::id> threads_;
@@ -147,8 +117,7 @@ class SampleFeederTest : public ::testing::Test {
         stream_->feeder.push(chunk(first), *stream_);
         ASSERT_TRUE(output_->waitForCount(static_cast<std::size_t>(first)));
         for (int tag = first + 1; tag <= last; ++tag) {
-            stream_->feeder.push(chunk(tag),
-                                 *stream_);  // returns at once although the output is stuck
+            stream_->feeder.push(chunk(tag), *stream_);  // at once, though the output is stuck
         }
     }
 
@@ -197,33 +166,35 @@ TEST_F(SampleFeederTest, InPlaceDeliveryNeverOvertakesWhatWaits) {
     EXPECT_NE(output_->threads()[3], pusher);
 
     // All caught up: once the queue's thread has let go of its last item, in place again.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!queue_->runHereIfIdle([] {}) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(testing::eventually([&] { return queue_->runHereIfIdle([] {}); }));
     stream_->feeder.push(chunk(5), *stream_);
     EXPECT_EQ(output_->tags().back(), 5);
     EXPECT_EQ(output_->threads().back(), pusher);
 }
 
-// The output's closed gate accounts for what was pending at the stop: nothing vanishes unseen.
+// The output's closed gate accounts for what was pending at the stop, and a drop episode under
+// way is reported by the close: nothing vanishes unseen.
 TEST_F(SampleFeederTest, CloseHandsOverWhatIsPendingAndRunsItsFollowUpAfterIt) {
-    make(10);
-    pushWhileStalled(1, 2);
-    // What the output had been handed when the follow-up ran: both chunks, not just the one it
-    // was still writing at the close.
+    make(1);
+    pushWhileStalled(1, 3);  // 1 in the output, 2 dropped for 3
+    // What the output had been handed when the follow-up ran: not just the chunk it was still
+    // writing at the close.
     std::promise<std::vector<int>> followedUp;
     std::future<std::vector<int>> handedBefore = followedUp.get_future();
     stream_->feeder.close([&] { followedUp.set_value(output_->tags()); });
-    stream_->feeder.push(chunk(3), *stream_);  // after close: ignored
+    stream_->feeder.push(chunk(4), *stream_);  // after close: ignored
+    EXPECT_EQ(stream_->reports(),
+              std::vector<std::string>{
+                  "Audio output not read: dropped 0.00 s of audio (400 bytes, oldest first)"});
     EXPECT_EQ(handedBefore.wait_for(0s), std::future_status::timeout)
         << "the output is still writing chunk 1";
 
     output_->stall(false);
     ASSERT_EQ(handedBefore.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(handedBefore.get(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(handedBefore.get(), (std::vector<int>{1, 3}));
     drainQueue();
-    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(output_->tags(), (std::vector<int>{1, 3}));
+    EXPECT_EQ(stream_->reports().size(), 1u) << "reported once";
 }
 
 TEST_F(SampleFeederTest, NothingReachesTheOutputOnceTheStreamIsReleased) {

@@ -267,17 +267,12 @@ ParseResult parseScenario(const std::string& text) {
                         std::vector<StreamEvent>{});
                     events = &scenario.streamEvents.back().second;
                 }
-            } else if (keyword == "buffers" || keyword == "wait" || keyword == "system-stop") {
+            } else if (keyword == "buffers" || keyword == "system-stop") {
                 if (events == nullptr) {
                     throw ParseError{"'" + keyword + "' outside a 'stream' block"};
                 }
                 if (keyword == "buffers") {
                     events->emplace_back(std::in_place_type<BufferBatch>, parseBuffers(args));
-                } else if (keyword == "wait") {
-                    if (args.positional.empty())
-                        throw ParseError{"wait needs milliseconds"};
-                    events->emplace_back(std::in_place_type<Wait>,
-                                         Wait{toInteger(args.positional[0])});
                 } else {
                     events->emplace_back(
                         std::in_place_type<SystemStop>,

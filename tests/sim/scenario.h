@@ -40,15 +40,11 @@ struct BufferBatch {
     static constexpr std::int64_t kForever = -1;
 };
 
-struct Wait {
-    std::int64_t ms = 0;
-};
-
 struct SystemStop {
     Error error;
 };
 
-using StreamEvent = std::variant<BufferBatch, Wait, SystemStop>;
+using StreamEvent = std::variant<BufferBatch, SystemStop>;
 
 // An answer that either succeeds or carries an error.
 using Outcome = std::optional<Error>;

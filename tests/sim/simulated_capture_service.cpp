@@ -228,7 +228,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     // after the output has taken it (a few at once when buffers come without pause), so a slow
     // reader slows the stream instead of growing a queue. Every buffer handed over calls this
     // once more, after its interval; only then does it stop counting as in flight, so a batch
-    // ends, and a `wait` after it begins, once, when the last of those calls has come.
+    // ends, and a system stop after it comes, once, when the last of those calls has come.
     void playNext() {
         const auto& events = shared_->scenario.eventsForStream(ordinal_);
         while (isRunning() && nextEvent_ < events.size()) {
@@ -253,25 +253,15 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 continue;
             }
             ++nextEvent_;
-            if (const auto* wait = std::get_if<Wait>(&event)) {
-                shared_->scheduler.after(milliseconds(wait->ms), [weakSelf = weak_from_this()] {
-                    if (auto self = weakSelf.lock()) {
-                        self->playNext();
-                    }
-                });
-                return;
+            {
+                std::lock_guard lock(mutex_);
+                running_ = false;
             }
-            if (const auto* systemStop = std::get_if<SystemStop>(&event)) {
-                {
-                    std::lock_guard lock(mutex_);
-                    running_ = false;
-                }
-                if (auto delegate = delegate_.lock()) {
-                    delegate->didStopWithError(*this, systemStop->error);
-                }
-                Shared::count(shared_, &Record::systemStops);
-                return;
+            if (auto delegate = delegate_.lock()) {
+                delegate->didStopWithError(*this, std::get<SystemStop>(event).error);
             }
+            Shared::count(shared_, &Record::systemStops);
+            return;
         }
     }
 

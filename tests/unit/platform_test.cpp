@@ -1,49 +1,17 @@
-// What the platform layer must give every thread and every reader of standard input.
+// What the helper's own plumbing must hold to: memory bounded whatever a parent writes, and
+// timestamps that never run ahead of the clock.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
-#include <csignal>
-#include <future>
-#include <thread>
+#include <chrono>
+#include <string>
 
 #include "app/command_reader.h"
-#include "platform/dispatch.h"
+#include "platform/process.h"
 
 namespace halvo {
 namespace {
 
-bool brokenPipeBlockedHere() {
-    sigset_t current;
-    pthread_sigmask(SIG_BLOCK, nullptr, &current);
-    return sigismember(&current, SIGPIPE) == 1;
-}
-
-// libpulse's thread blocks every signal, and the sample queue is made from it: the queue's
-// worker must still let SIGPIPE end the process when the parent closes stdout.
-TEST(SerialQueue, AWorkerMadeFromAThreadThatBlocksSignalsStillGetsSigpipe) {
-    std::promise<bool> blocked;
-    std::thread maker([&] {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        auto queue = std::make_shared<platform::SerialQueue>(
-            "test.queue", platform::QualityOfService::userInteractive);
-        queue->async([&] { blocked.set_value(brokenPipeBlockedHere()); });
-    });
-    maker.join();
-    EXPECT_FALSE(blocked.get_future().get());
-}
-
-// One read that fills the read buffer can end in the middle of a command.
-TEST(CommandAssembler, ALineCutByAFullReadWaitsForItsRest) {
-    CommandAssembler assembler;
-    EXPECT_EQ(assembler.take("STOP\nST", true), "STOP\n");
-    EXPECT_EQ(assembler.take("A", true), "");
-    EXPECT_EQ(assembler.take("RT\nQU", false), "START\nQU") << "a short read ends the text";
-    EXPECT_EQ(assembler.take("IT", false), "IT");
-}
-
+// A parent writing one endless line must not make the reader hold it all.
 TEST(CommandAssembler, ALineLongerThanAnyCommandDoesNotGrowWithoutBound) {
     CommandAssembler assembler;
     const std::string chunk(kReadBytes, 'x');
@@ -53,6 +21,13 @@ TEST(CommandAssembler, ALineLongerThanAnyCommandDoesNotGrowWithoutBound) {
     }
     EXPECT_GT(held, kMaxLineBytes) << "run as it stands once past the limit";
     EXPECT_EQ(assembler.take("STOP\n", false), "STOP\n");
+}
+
+// Milliseconds are cut, never rounded up into the next second.
+TEST(Timestamp, IsUtcToTheSecond) {
+    using namespace std::chrono;
+    const sys_seconds when = sys_days{year{2026} / 12 / 6} + hours{8} + minutes{4} + seconds{9};
+    EXPECT_EQ(platform::iso8601(when + milliseconds{999}), "2026-12-06T08:04:09Z");
 }
 
 }  // namespace

@@ -7,64 +7,52 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::platform {
 namespace {
 
 using namespace std::chrono_literals;
 
-// What ran, in order, from whichever thread.
-class Journal {
-  public:
-    void add(int entry) {
-        std::lock_guard lock(mutex_);
-        entries_.push_back(entry);
-    }
-    std::vector<int> entries() {
-        std::lock_guard lock(mutex_);
-        return entries_;
-    }
-
-  private:
-    std::mutex mutex_;  // guards entries_
-    std::vector<int> entries_;
-};
-
+// The sink's in-place delivery rests on this: an item run on the caller is still an item of the
+// queue, never beside one of its own.
 TEST(SerialQueueInline, RunsOnTheCallerOnlyWhenIdleAndKeepsTheQueueOrder) {
     SerialQueue queue("test.inline", QualityOfService::userInteractive);
-    Journal journal;
-    std::promise<void> release;
+    std::mutex mutex;  // guards ran, should the queue fail to keep its items apart
+    std::vector<int> ran;
+    const auto note = [&](int entry) {
+        std::lock_guard lock(mutex);
+        ran.push_back(entry);
+    };
     std::promise<void> started;
+    std::promise<void> release;
     queue.async([&, gate = release.get_future().share()] {
         started.set_value();
         gate.wait();
-        journal.add(1);
+        note(1);
     });
     started.get_future().wait();
-    EXPECT_FALSE(queue.runHereIfIdle([&] { journal.add(99); })) << "an item is running";
-    queue.async([&] { journal.add(2); });
+    EXPECT_FALSE(queue.runHereIfIdle([&] { note(99); })) << "an item is running";
+    queue.async([&] { note(2); });
     release.set_value();
 
-    // Once the queue has drained, the caller runs the item itself, as part of the queue.
     const auto caller = std::this_thread::get_id();
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    bool ran = false;
-    while (!ran && std::chrono::steady_clock::now() < deadline) {
-        ran = queue.runHereIfIdle([&] {
+    ASSERT_TRUE(testing::eventually([&] {
+        return queue.runHereIfIdle([&] {
             EXPECT_EQ(std::this_thread::get_id(), caller);
             EXPECT_TRUE(queue.isCurrent());
-            journal.add(3);
-            queue.async([&] { journal.add(4); });  // waits for the inline item to end
+            note(3);
+            queue.async([&] { note(4); });  // waits for the item in place to end
             std::this_thread::yield();
-            journal.add(5);
+            note(5);
         });
-    }
-    ASSERT_TRUE(ran);
+    }));
     EXPECT_FALSE(queue.isCurrent());
     std::promise<void> drained;
     queue.async([&] { drained.set_value(); });
     ASSERT_EQ(drained.get_future().wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(journal.entries(), (std::vector<int>{1, 2, 3, 5, 4}));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 5, 4}));
 }
 
 }  // namespace
