@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
@@ -52,7 +51,7 @@ int printAnalysis(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const ParsedOptions parsed = parseOptions(argc, argv);
     if (!parsed.options) {
         std::cerr << "halvo-record: " << parsed.error << "\n"
                   << "Try 'halvo-record --help' for more information.\n";
