@@ -63,9 +63,11 @@ analysis=$("$record" --analyze "$output")
 echo "$analysis"
 
 if $demo_tone; then
-    # sox's estimate from the zero crossings: the tone's frequency, lower when part of the take
-    # is missing, nonsense for silence.
-    frequency=$(sox "$output" -n stat 2>&1 | awk '/^Rough +frequency:/ { print $3 }') || true
+    # The strongest line of sox's spectrum (bins 11.7 Hz wide at 48 kHz; 0 for silence): a jump
+    # or a stretch of silence in the take leaves it where it is, unlike sox's rough estimate.
+    frequency=$(sox "$output" -n stat -freq 2>&1 |
+        awk 'NF == 2 && $1 + 0 > 0 && $2 + 0 > power { power = $2 + 0; hz = $1 }
+             END { printf "%.0f\n", hz }') || true
     if [ -z "$frequency" ] || [ "$frequency" -lt 430 ] || [ "$frequency" -gt 450 ]; then
         echo "record-demo: the demo tone did not come back: sox finds no 440 Hz tone in $output" >&2
         exit 1
