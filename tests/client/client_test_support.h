@@ -1,45 +1,25 @@
 #pragma once
 
+// What halvo-record's tests share: a folder for the takes, a strict look at the WAVE files they
+// write, and halvo-record run through the same process runner as the helper's tests.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <memory>
-#include <numbers>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "client/subprocess.h"
-#include "tests/sim/scenario.h"
-#include "tests/support/tone.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::client_test {
 
 using namespace std::chrono_literals;
-
-// The bytes the simulated service delivers at positions [0, length).
-inline std::string patternBytes(std::size_t length) {
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>(sim::patternByte(i));
-    }
-    return bytes;
-}
-
-// The bytes of `frames` frames of a sine at 48 kHz, the same in each of `channels` channels.
-inline std::string sine(double frequency, double amplitude, std::size_t frames, int channels) {
-    return std::string(testing::bytesOf(testing::sine(frequency, amplitude, frames, channels)));
-}
+using testing::HelperProcess;
 
 inline std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -73,14 +53,14 @@ struct WaveLayout {
     std::uint64_t dataBytes = 0;
 };
 
-// Checks a float WAVE file chunk by chunk, as a strict reader would: the format, the frame count
-// of a fact chunk, and sizes that add up. Without `dataBytes`, any size the file holds will do.
-inline WaveLayout expectFloatWav(const std::string& file, std::uint32_t rate,
-                                 std::uint16_t channels,
-                                 std::optional<std::uint64_t> dataBytes = std::nullopt) {
+// Checks a 48 kHz float WAVE file chunk by chunk, as a strict reader would: the format, the frame
+// count of a fact chunk, and sizes that add up to the file's own (`complete`) or to no more than
+// it holds (a take cut short). Without `dataBytes`, any size will do.
+inline WaveLayout expectFloatWav(const std::string& file, std::uint16_t channels,
+                                 std::optional<std::uint64_t> dataBytes = std::nullopt,
+                                 bool complete = true) {
     WaveLayout layout;
     const auto field16 = [&](std::size_t at) { return field32(file, at) & 0xFFFF; };
-    EXPECT_GE(file.size(), 44u);
     if (file.size() < 44 || file.substr(0, 4) != "RIFF" || file.substr(8, 4) != "WAVE") {
         ADD_FAILURE() << "not a WAVE file";
         return layout;
@@ -93,8 +73,8 @@ inline WaveLayout expectFloatWav(const std::string& file, std::uint32_t rate,
             EXPECT_TRUE(field16(at + 8) == 3 || (field16(at + 8) == 0xFFFE && size >= 40 &&
                                                  field16(at + 32) == 3));  // IEEE float
             EXPECT_EQ(field16(at + 10), channels);
-            EXPECT_EQ(field32(file, at + 12), rate);
-            EXPECT_EQ(field32(file, at + 16), rate * channels * 4u);
+            EXPECT_EQ(field32(file, at + 12), 48000u);
+            EXPECT_EQ(field32(file, at + 16), 48000u * channels * 4);
             EXPECT_EQ(field16(at + 20), channels * 4u);
             EXPECT_EQ(field16(at + 22), 32u);
         } else if (id == "fact") {
@@ -114,144 +94,47 @@ inline WaveLayout expectFloatWav(const std::string& file, std::uint32_t rate,
     if (dataBytes) {
         EXPECT_EQ(layout.dataBytes, *dataBytes);
     }
-    EXPECT_GE(file.size(), layout.dataOffset + layout.dataBytes);
-    return layout;
-}
-
-// Waits until `condition` holds, looking every few milliseconds, for at most `timeout`: for
-// states that announce themselves with no event to wait on, such as a file's length. True once
-// it holds.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
+    if (complete) {
+        EXPECT_EQ(file.size(), layout.dataOffset + layout.dataBytes) << "bytes after the data";
+    } else {
+        EXPECT_GE(file.size(), layout.dataOffset + layout.dataBytes);
     }
-    return true;
+    return layout;
 }
 
 // The bytes of audio a WAVE file holds on disk after its data chunk's header, whatever that
 // header declares yet (it is brought up to date only every second).
 inline std::uint64_t audioBytesOnDisk(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string head(512, '\0');
-    file.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(file.gcount()));
+    const std::string head = readFile(path).substr(0, 512);
     const std::size_t data = head.find("data");
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
-    if (data == std::string::npos || error || size < data + 8) {
-        return 0;
-    }
-    return size - (data + 8);
+    return data == std::string::npos || error || size < data + 8 ? 0 : size - (data + 8);
 }
 
-// A program running in the background whose standard error is read as it comes, so that a test
-// can wait for what it says.
-class RunningProgram {
-  public:
-    explicit RunningProgram(const std::vector<std::string>& arguments,
-                            const std::vector<std::string>& environment = {}) {
-        std::string error;
-        child_ = client::Subprocess::spawn(arguments, &error, environment);
-        EXPECT_TRUE(child_) << error;
+// halvo-record with `arguments`, running.
+inline std::unique_ptr<HelperProcess> launchRecorder(
+    std::vector<std::string> arguments, const std::vector<std::string>& environment = {}) {
+    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
+    auto recorder = HelperProcess::launch(arguments, environment);
+    EXPECT_TRUE(recorder) << "cannot start " << CLIENT_TEST_RECORD;
+    return recorder;
+}
+
+// Everything it wrote on standard error, line by line.
+inline std::string errorsOf(const HelperProcess& process) {
+    std::string text;
+    for (const std::string& line : process.lines()) {
+        text += line + "\n";
     }
-
-    bool running() const { return child_ != nullptr; }
-    pid_t pid() const { return child_->pid(); }
-    const std::string& errors() const { return errors_; }
-
-    // Waits for `text` on its standard error, for at most `timeout`.
-    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (errors_.find(text) == std::string::npos) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readError(static_cast<int>(left.count()))) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Waits for it to end, reading the rest of its standard error.
-    std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (readError(static_cast<int>(std::max<std::int64_t>(
-            0, std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                            std::chrono::steady_clock::now())
-                   .count())))) {
-        }
-        return child_->waitFor(std::chrono::ceil<std::chrono::milliseconds>(
-            std::max(deadline - std::chrono::steady_clock::now(),
-                     std::chrono::steady_clock::duration::zero())));
-    }
-
-  private:
-    // One read of standard error, waiting at most `milliseconds`; false at its end or deadline.
-    bool readError(int milliseconds) {
-        pollfd entry{child_->standardError(), POLLIN, 0};
-        if (::poll(&entry, 1, milliseconds) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t got = ::read(child_->standardError(), buffer, sizeof buffer);
-        if (got <= 0) {
-            return false;
-        }
-        errors_.append(buffer, static_cast<std::size_t>(got));
-        return true;
-    }
-
-    std::unique_ptr<client::Subprocess> child_;
-    std::string errors_;
-};
-
-struct RecorderRun {
-    client::ExitStatus status;
-    std::string output;
-    std::string errors;
-};
-
-// What a pipe holds, once its writer has ended: no more than the pipe's buffer.
-inline std::string readPipe(int fd) {
-    std::string text(1 << 16, '\0');
-    text.resize(
-        static_cast<std::size_t>(std::max<ssize_t>(0, ::read(fd, text.data(), text.size()))));
     return text;
 }
 
-// Runs `arguments` (a program and its arguments); `meanwhile` gets its pid while it runs.
-inline RecorderRun runProgram(const std::vector<std::string>& arguments,
-                              const std::function<void(pid_t)>& meanwhile = {},
-                              const std::vector<std::string>& environment = {}) {
-    std::string error;
-    auto child = client::Subprocess::spawn(arguments, &error, environment);
-    RecorderRun run;
-    if (!child) {
-        ADD_FAILURE() << error;
-        return run;
-    }
-    if (meanwhile) {
-        meanwhile(child->pid());
-    }
-    const auto status = child->waitFor(20s);
-    if (!status) {
-        ADD_FAILURE() << "halvo-record did not end";
-        return run;  // the Subprocess kills it
-    }
-    return {*status, readPipe(child->standardOutput()), readPipe(child->standardError())};
-}
-
-// Runs halvo-record with `arguments`; `meanwhile` gets its pid while it runs.
-inline RecorderRun runRecorder(std::vector<std::string> arguments,
-                               const std::function<void(pid_t)>& meanwhile = {},
-                               const std::vector<std::string>& environment = {}) {
-    arguments.insert(arguments.begin(), CLIENT_TEST_RECORD);
-    return runProgram(arguments, meanwhile, environment);
+// Waits until halvo-record has said `text`.
+inline bool waitForError(HelperProcess& recorder, const std::string& text,
+                         std::chrono::milliseconds timeout = 10s) {
+    return recorder.waitForLine(
+        [&](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
 }
 
 }  // namespace halvo::client_test

@@ -1,10 +1,7 @@
-// halvo-record: its recording and reading of WAVE files, and the tool as a user runs it over the
-// simulated helper and small fake helpers.
+// halvo-record as a user runs it, over the simulated helper and small fake helpers, and the
+// bookkeeping of its take (split frames, the duration, gaps and pauses).
 #include <signal.h>
 #include <sys/stat.h>
-
-#include <regex>
-#include <thread>
 
 #include "tests/client/client_test_support.h"
 #include "tools/halvo-record/exit_status.h"
@@ -19,30 +16,46 @@ namespace {
 using record::FileFormat;
 using record::Recording;
 using record::SoundFileWriter;
-
-// How far a take's length may stray from the wall clock: the first audio and the audio after a
-// resume each reach the file a buffer or two (10 ms each here) after they were captured, the
-// test's own look at the file takes a few milliseconds, and the simulated helper paces its
-// buffers a little slower than real time, more so on a loaded machine (the silence makes up
-// for that before a gap, not after it). Measured unloaded: within 3 ms.
-constexpr double kWallClockTolerance = 0.1;
+using testing::eventually;
+using testing::patternBytes;
 
 std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-// For --helper, which takes no arguments: a fake helper script (*.sh) as it is, or a script in
-// `folder` that runs the simulated helper with a scenario.
+// For --helper, which takes no arguments: a fake helper script (*.sh) as it is, a scenario
+// (*.scn) through a script in `folder` that runs the simulated helper over it, anything else
+// unchanged.
 std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
     if (name.ends_with(".sh")) {
         return CLIENT_TEST_FAKE_HELPERS "/" + name;
     }
+    if (!name.ends_with(".scn")) {
+        return name;
+    }
     const std::string path = folder.file("helper.sh");
-    std::ofstream(path) << "#!/bin/sh\nexec '" CLIENT_TEST_SIM_HELPER "' '" CLIENT_TEST_SCENARIOS
-                           "/"
+    std::ofstream(path) << "#!/bin/sh\nexec '" HALVO_SIM_HELPER_PATH "' '" CLIENT_TEST_SCENARIOS "/"
                         << name << "'\n";
     ::chmod(path.c_str(), 0755);
     return path;
+}
+
+// Runs halvo-record over `helper` into `take`, with `arguments` after those; `meanwhile` runs
+// while it records. Nothing on timeout (the runner then kills it).
+std::optional<client::ExitStatus> runRecorder(
+    const TemporaryFolder& folder, const std::string& helper, const std::string& take,
+    const std::vector<std::string>& arguments, std::string* errors,
+    const std::function<void(HelperProcess&)>& meanwhile = {}) {
+    std::vector<std::string> all{"--helper", helperFor(folder, helper), "-o", take};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const auto recorder = launchRecorder(all);
+    if (meanwhile) {
+        meanwhile(*recorder);
+    }
+    const auto status = recorder->waitForExit(20s);
+    *errors = errorsOf(*recorder);
+    EXPECT_TRUE(status) << "halvo-record did not end";
+    return status;
 }
 
 // The data size the header of the WAVE file at `path` declares; 0 without a header.
@@ -52,274 +65,154 @@ std::uint64_t declaredDataBytes(const std::string& path) {
     return data == std::string::npos || file.size() < data + 8 ? 0 : field32(file, data + 4);
 }
 
-// A float WAVE file at 48 kHz mono whose header declares all the audio it holds (or, for a take
-// cut short, no more than that), holding the sim's byte pattern from the start. Returns the
-// number of data bytes.
-std::size_t expectTake(const std::string& path, bool finished = true) {
-    const std::string file = readFile(path);
-    const WaveLayout layout = expectFloatWav(file, 48000, 1);
-    if (finished) {
-        EXPECT_EQ(layout.dataOffset + layout.dataBytes, file.size()) << "bytes after the data";
-    }
-    EXPECT_TRUE(file.substr(layout.dataOffset, layout.dataBytes) == patternBytes(layout.dataBytes))
-        << "audio differs";
-    return layout.dataBytes;
-}
-
 // How a take ends: by its duration (0 here), by SIGINT or SIGTERM, which end it in order, or by
 // SIGKILL, after which the file still holds the audio up to the last periodic header update.
+// Either way the file is a valid WAVE file holding exactly the helper's audio from the start.
 class HalvoRecordEnds : public ::testing::TestWithParam<int> {};
 
-TEST_P(HalvoRecordEnds, WithAValidFile) {
+TEST_P(HalvoRecordEnds, WithAValidFileOfTheHelpersAudio) {
+    const int signal = GetParam();
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    std::vector<std::string> arguments{"--helper", helperFor(folder, "thirty_seconds.scn"), "-o",
-                                       take};
-    if (GetParam() == 0) {
-        arguments.insert(arguments.end(), {"-d", "0.5"});
-    }
-    const RecorderRun run = runRecorder(arguments, [&](pid_t pid) {
-        // Signalled once a periodic header update has happened.
-        if (GetParam() != 0) {
-            EXPECT_TRUE(waitUntil([&] { return declaredDataBytes(take) > 20000; }));
-        }
-        ::kill(pid, GetParam());  // 0: no signal
-    });
-    if (GetParam() == SIGKILL) {
-        EXPECT_EQ(run.status.signal, SIGKILL);
+    std::string errors;
+    const auto status = runRecorder(
+        folder, "thirty_seconds.scn", take,
+        signal == 0 ? std::vector<std::string>{"-d", "0.5"} : std::vector<std::string>{}, &errors,
+        [&](HelperProcess& recorder) {
+            if (signal != 0) {  // once a periodic header update has happened
+                EXPECT_TRUE(eventually([&] { return declaredDataBytes(take) > 20000; }, 10s));
+                recorder.kill(signal);
+            }
+        });
+    ASSERT_TRUE(status);
+    if (signal == SIGKILL) {
+        EXPECT_EQ(status->signal, SIGKILL);
     } else {
-        EXPECT_TRUE(run.status.exited);
-        EXPECT_EQ(run.status.code, record::kExitOk);
-        EXPECT_EQ(run.errors, "");
+        EXPECT_TRUE(status->exited && status->code == record::kExitOk) << errors;
+        EXPECT_EQ(errors, "");
     }
-    const std::size_t dataBytes = expectTake(take, GetParam() != SIGKILL);
-    EXPECT_TRUE(GetParam() == 0 ? dataBytes == 24000u * 4 : dataBytes > 20000u) << dataBytes;
+    const std::string file = readFile(take);
+    const WaveLayout layout = expectFloatWav(
+        file, 1, signal == 0 ? std::optional<std::uint64_t>(24000 * 4) : std::nullopt,
+        signal != SIGKILL);
+    EXPECT_GT(layout.dataBytes, 20000u);
+    EXPECT_TRUE(file.substr(layout.dataOffset, layout.dataBytes) ==
+                patternBytes(0, layout.dataBytes))
+        << "audio differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(DurationOrSignal, HalvoRecordEnds,
                          ::testing::Values(0, SIGINT, SIGTERM, SIGKILL));
 
-// A WAVE take's frames, split into the sim's audio (frames not all zero: its byte pattern never
-// holds two zero bytes in a row) and one stretch of silence between them.
-struct GapTake {
-    std::size_t frames = 0;
-    std::size_t silenceStart = 0;
-    std::size_t silenceFrames = 0;
+// A run of halvo-record and how it ends: its status, what it says (these texts in this order)
+// and the audio bytes of the file it leaves (0: no file).
+struct Outcome {
+    std::string helper;
+    std::vector<std::string> arguments;
+    int status;
+    std::vector<std::string> said;
+    std::uint64_t keptBytes = 0;
 };
 
-GapTake expectPatternAroundOneGap(const std::string& path) {
-    const std::string file = readFile(path);
-    const WaveLayout layout = expectFloatWav(file, 48000, 1);
-    EXPECT_EQ(layout.dataOffset + layout.dataBytes, file.size()) << "bytes after the data";
-    const std::string data = file.substr(layout.dataOffset, layout.dataBytes);
-    GapTake take{data.size() / 4, 0, 0};
-    std::string audio;
-    for (std::size_t frame = 0; frame < take.frames; ++frame) {
-        const std::string bytes = data.substr(frame * 4, 4);
-        if (bytes == std::string(4, '\0')) {
-            if (take.silenceFrames == 0) {
-                take.silenceStart = frame;
-            }
-            EXPECT_EQ(take.silenceStart + take.silenceFrames, frame) << "silence in two places";
-            ++take.silenceFrames;
-        } else {
-            audio += bytes;
+void PrintTo(const Outcome& outcome, std::ostream* out) {
+    *out << outcome.helper;
+    for (const std::string& argument : outcome.arguments) {
+        *out << " " << argument;
+    }
+}
+
+class HalvoRecordOutcomes : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(HalvoRecordOutcomes, HaveTheirOwnStatusMessageAndFile) {
+    const Outcome& expected = GetParam();
+    TemporaryFolder folder;
+    const std::string take = folder.file("take.wav");
+    std::vector<std::string> arguments = expected.arguments;
+    for (std::string& argument : arguments) {
+        if (argument.starts_with("FOLDER/")) {
+            argument = folder.file(argument.substr(7));
         }
     }
-    EXPECT_TRUE(audio == patternBytes(audio.size())) << "the audio around the gap differs";
-    return take;
-}
-
-// The system stops the capture (the sound server went away); the first retry finds no server,
-// the second resumes. One take: the audio before, silence as long as the capture was away, the
-// audio after, and as many frames as the wall clock says.
-TEST(HalvoRecordRecovery, ResumesAfterAStopIntoOneFileThatKeepsTime) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    RunningProgram recorder(
-        {CLIENT_TEST_RECORD, "--helper", helperFor(folder, "resumes.scn"), "-o", take});
-    ASSERT_TRUE(recorder.running());
-    ASSERT_TRUE(waitUntil([&] { return audioBytesOnDisk(take) > 0; }));
-    const auto firstAudio = std::chrono::steady_clock::now();
-    ASSERT_TRUE(recorder.waitForError("capture stopped: Connection terminated; retrying in 0.5 s"))
-        << recorder.errors();
-    ASSERT_TRUE(recorder.waitForError(
-        "capture did not resume: no sound server reachable or access refused (Connection "
-        "refused); retrying in 1.0 s"))
-        << recorder.errors();
-    ASSERT_TRUE(recorder.waitForError(" s of silence\n")) << recorder.errors();
-    const std::uint64_t resumedAt = audioBytesOnDisk(take);
-    ASSERT_TRUE(waitUntil([&] { return audioBytesOnDisk(take) >= resumedAt + 48000; }));
-    const auto lastAudio = std::chrono::steady_clock::now();
-    ::kill(recorder.pid(), SIGINT);
-    const auto status = recorder.waitForExit();
+    std::string errors;
+    const auto status = runRecorder(folder, expected.helper, take, arguments, &errors);
     ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited);
-    EXPECT_EQ(status->code, record::kExitOk) << recorder.errors();
-
-    const GapTake gap = expectPatternAroundOneGap(take);
-    EXPECT_EQ(gap.silenceStart, 50u * 480) << "the gap follows the audio before the stop";
-    // Retries after 0.5 s and 1 s more: the capture was away for 1.5 s and a little, and the
-    // silence says so, as does the line about it.
-    const double silence = static_cast<double>(gap.silenceFrames) / 48000;
-    EXPECT_GE(silence, 1.45);
-    std::smatch said;
-    ASSERT_TRUE(std::regex_search(
-        recorder.errors(), said,
-        std::regex("capture resumed after ([0-9.]+) s; wrote ([0-9.]+) s of silence\n")))
-        << recorder.errors();
-    EXPECT_NEAR(silence, std::stod(said[2].str()), 0.05);
-    EXPECT_NEAR(silence, std::stod(said[1].str()), kWallClockTolerance);
-    const double wallClock = std::chrono::duration<double>(lastAudio - firstAudio).count();
-    EXPECT_NEAR(static_cast<double>(gap.frames) / 48000, wallClock, kWallClockTolerance);
-}
-
-// Every retry is refused: the take ends with the system-stopped status after the retry time,
-// keeping a valid file of the audio before the stop (no silence after it: nothing followed).
-// The retries came after 0.5 s, 1 s, and at the limit.
-TEST(HalvoRecordRecovery, GivesUpAfterTheRetryTimeKeepingTheFile) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    const RecorderRun run = runRecorder(
-        {"--helper", helperFor(folder, "never_resumes.scn"), "-o", take, "--retry-for", "2"});
-    EXPECT_EQ(run.status.code, record::kExitStreamStopped) << run.errors;
-    EXPECT_EQ(expectTake(take), 10u * 1920);
-    EXPECT_TRUE(run.errors.starts_with(
-        "halvo-record: capture stopped: Connection terminated; retrying in 0.5 s\n"
-        "halvo-record: capture did not resume: no sound server reachable or access refused "
-        "(Connection refused); retrying in 1.0 s\n"))
-        << run.errors;
-    std::size_t refusals = 0;
-    for (std::size_t at = 0; (at = run.errors.find("did not resume", at)) != std::string::npos;
-         ++at) {
-        ++refusals;
+    EXPECT_EQ(status->code, expected.status) << errors;
+    std::size_t at = 0;
+    for (const std::string& text : expected.said) {
+        at = errors.find(text, at);
+        ASSERT_NE(at, std::string::npos) << "not said (in this order): " << text << "\n" << errors;
     }
-    EXPECT_EQ(refusals, 2u) << run.errors;
-    EXPECT_NE(run.errors.find("halvo-record: giving up after 2."), std::string::npos) << run.errors;
-    EXPECT_TRUE(run.errors.ends_with(
-        "halvo-record: the system stopped the audio stream: Connection terminated\n"))
-        << run.errors;
-}
-
-// The duration runs out while the capture is away: the take ends on time, the rest of the
-// duration silence, and that is a complete recording.
-TEST(HalvoRecordRecovery, EndsOnTimeWhenTheDurationRunsOutDuringAGap) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    const RecorderRun run =
-        runRecorder({"--helper", helperFor(folder, "never_resumes.scn"), "-o", take, "-d", "1"});
-    EXPECT_EQ(run.status.code, record::kExitOk) << run.errors;
-    EXPECT_NE(run.errors.find("halvo-record: capture had not resumed when the duration ran out; "
-                              "wrote 0.9 s of silence\n"),
-              std::string::npos)
-        << run.errors;
-    const GapTake gap = expectPatternAroundOneGap(take);
-    EXPECT_EQ(gap.frames, 48000u);
-    EXPECT_EQ(gap.silenceStart, 10u * 480);
-    EXPECT_EQ(gap.silenceFrames, 48000u - 10 * 480);
-}
-
-// The capture resumes at another rate and channel count: the file cannot follow, so the take
-// ends there with its own status, keeping what it holds.
-TEST(HalvoRecordRecovery, EndsTheTakeWhenTheCaptureResumesInAnotherFormat) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    const RecorderRun run = runRecorder(
-        {"--helper", helperFor(folder, "format_changes.sh"), "-o", take, "--retry-for", "5"});
-    EXPECT_EQ(run.status.code, record::kExitFormatChanged) << run.errors;
-    EXPECT_NE(run.errors.find("the capture resumed as 44100 Hz, 2 channels, 32-bit, but " + take +
-                              " is 48000 Hz, 1 channel, 32-bit"),
-              std::string::npos)
-        << run.errors;
-    const std::string file = readFile(take);
-    const WaveLayout layout = expectFloatWav(file, 48000, 1, 19200);
-    EXPECT_EQ(file.substr(layout.dataOffset), std::string(19200, '\1'));
-}
-
-struct FailureCase {
-    const char* helper;
-    int exitStatus;
-    const char* message;  // part of what is said
-    bool keepsFile;
-    std::vector<std::string> arguments = {};
-};
-
-void PrintTo(const FailureCase& failureCase, std::ostream* out) {
-    *out << failureCase.helper;
-}
-
-class HalvoRecordFailures : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(HalvoRecordFailures, ExplainEachHelperErrorWithItsOwnStatus) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    std::vector<std::string> arguments{"--helper", helperFor(folder, GetParam().helper), "-o",
-                                       take};
-    arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-    const RecorderRun run = runRecorder(arguments);
-    EXPECT_EQ(run.status.code, GetParam().exitStatus);
-    EXPECT_TRUE(run.errors.starts_with("halvo-record: ")) << run.errors;
-    EXPECT_NE(run.errors.find(GetParam().message), std::string::npos) << run.errors;
-    EXPECT_EQ(std::filesystem::exists(take), GetParam().keepsFile);
-    if (GetParam().keepsFile) {
-        EXPECT_EQ(expectTake(take), 10u * 1920);
+    EXPECT_TRUE(errors.starts_with("halvo-record: ")) << errors;
+    EXPECT_EQ(std::filesystem::exists(take), expected.keptBytes != 0);
+    if (expected.keptBytes != 0) {
+        expectFloatWav(readFile(take), 1, expected.keptBytes);
     }
 }
+
+constexpr const char* kRetryRefused =
+    "capture did not resume: no sound server reachable or access refused (Connection refused); "
+    "retrying in ";
 
 INSTANTIATE_TEST_SUITE_P(
-    Helpers, HalvoRecordFailures,
+    UsageHelpersAndFiles, HalvoRecordOutcomes,
     ::testing::Values(
-        FailureCase{"denied.scn", record::kExitPermissionDenied, "(Connection refused)", false},
-        FailureCase{"no_display.scn", record::kExitNoDisplay, "no display", false},
-        FailureCase{"start_fails.scn", record::kExitCaptureFailed,
-                    "Device busy\nsecond line of the reason", false},
-        FailureCase{"setup_fails_empty.scn", record::kExitCaptureFailed, "(no description)", false},
-        FailureCase{"sixteen_bit.scn", record::kExitCaptureFailed, "16-bit", false},
+        Outcome{"thirty_seconds.scn", {"-d", "0"}, record::kExitUsage, {"invalid duration '0'"}},
+        Outcome{"thirty_seconds.scn", {"--retry-for=-1"}, record::kExitUsage, {"invalid retry"}},
+        Outcome{"thirty_seconds.scn", {"-f", "mp3"}, record::kExitUsage, {"unknown format"}},
+        Outcome{"thirty_seconds.scn",
+                {"--frobnicate"},
+                record::kExitUsage,
+                {"unknown or ambiguous option --frobnicate"}},
+        Outcome{"thirty_seconds.scn", {"--help=x"}, record::kExitUsage, {"takes no value"}},
+        Outcome{"thirty_seconds.scn", {"stray"}, record::kExitUsage, {"unexpected argument"}},
+        Outcome{"thirty_seconds.scn", {"-o"}, record::kExitUsage, {"--output needs a value"}},
+        Outcome{"no-such-helper", {}, record::kExitHelperUnavailable, {"no-such-helper"}},
+        Outcome{"thirty_seconds.scn",
+                {"-o", "FOLDER/none/take.wav"},
+                record::kExitOutputFile,
+                {"none/take.wav"}},
+        Outcome{"thirty_seconds.scn",
+                {"--analyze", "FOLDER/none.wav"},
+                record::kExitOutputFile,
+                {"cannot read"}},
+        // A duration shorter than one frame records nothing, as when nothing was captured.
+        Outcome{"thirty_seconds.scn", {"-d", "0.00001"}, record::kExitOk, {"no audio was"}},
+        Outcome{"denied.scn", {}, record::kExitPermissionDenied, {"(Connection refused)"}},
+        Outcome{"start_fails.scn",
+                {},
+                record::kExitCaptureFailed,
+                {"Device busy\nsecond line of the reason"}},
+        Outcome{"sixteen_bit.scn", {}, record::kExitCaptureFailed, {"16-bit"}},
+        Outcome{"exits_early.sh", {}, record::kExitHelperDied, {"unexpectedly (exit status 0)"}},
         // Without retries, a stop ends the take at once.
-        FailureCase{"system_stop.scn",
-                    record::kExitStreamStopped,
-                    "Audio device\nwas unplugged",
-                    true,
-                    {"--retry-for", "0"}},
-        FailureCase{"exits_early.sh", record::kExitHelperDied, "ended unexpectedly (exit status 0)",
-                    false}));
-
-TEST(HalvoRecord, ReportsAMissingHelperAnUnwritableFileAndBadUsage) {
-    TemporaryFolder folder;
-    RecorderRun run =
-        runRecorder({"--helper", folder.file("no-such-helper"), "-o", folder.file("take.wav")});
-    EXPECT_EQ(run.status.code, record::kExitHelperUnavailable);
-    EXPECT_NE(run.errors.find("no-such-helper"), std::string::npos) << run.errors;
-    EXPECT_FALSE(std::filesystem::exists(folder.file("take.wav")));
-
-    run = runRecorder(
-        {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", folder.file("none/take.wav")});
-    EXPECT_EQ(run.status.code, record::kExitOutputFile);
-    EXPECT_NE(run.errors.find("none/take.wav"), std::string::npos) << run.errors;
-    if (::access("/dev/full", W_OK) == 0) {
-        run = runRecorder({"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", "/dev/full"});
-        EXPECT_EQ(run.status.code, record::kExitOutputFile);
-        EXPECT_NE(run.errors.find("No space"), std::string::npos) << run.errors;
-    }
-    for (const char* bad : {"--duration=0", "--duration=soon", "-o", "--frobnicate", "stray",
-                            "--format=mp3", "--retry-for=-1", "--retry-for=never"}) {
-        run = runRecorder({bad});
-        EXPECT_EQ(run.status.code, record::kExitUsage) << bad;
-        EXPECT_TRUE(run.output.empty());
-        EXPECT_NE(run.errors.find("--help"), std::string::npos);
-    }
-}
-
-// A duration shorter than one frame records nothing, and says so as when nothing was captured.
-TEST(HalvoRecord, LeavesNoFileForADurationShorterThanAFrame) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    const RecorderRun run = runRecorder(
-        {"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take, "-d", "0.00001"});
-    EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_NE(run.errors.find("no audio was captured"), std::string::npos) << run.errors;
-    EXPECT_FALSE(std::filesystem::exists(take));
-}
+        Outcome{"system_stop.scn",
+                {"--retry-for", "0"},
+                record::kExitStreamStopped,
+                {"Audio device\nwas unplugged"},
+                10 * 1920},
+        // Every retry is refused: retries after 0.5 s, 1 s more and at the limit, then the take
+        // ends, keeping the audio before the stop and no silence after it.
+        Outcome{"never_resumes.scn",
+                {"--retry-for", "2"},
+                record::kExitStreamStopped,
+                {"capture stopped: Connection terminated; retrying in 0.5 s\n",
+                 std::string(kRetryRefused) + "1.0 s\n", kRetryRefused, "giving up after 2.",
+                 "the system stopped the audio stream: Connection terminated\n"},
+                10 * 1920},
+        // The duration runs out while the capture is away: the take ends on time, the rest
+        // silence, and that is a complete recording.
+        Outcome{"never_resumes.scn",
+                {"-d", "1"},
+                record::kExitOk,
+                {"capture had not resumed when the duration ran out; wrote 0.9 s of silence\n"},
+                48000 * 4},
+        // The capture resumes at another rate and channel count: the file cannot follow.
+        Outcome{"format_changes.sh",
+                {"--retry-for", "5"},
+                record::kExitFormatChanged,
+                {"the capture resumed as 44100 Hz, 2 channels, 32-bit, but ",
+                 "take.wav is 48000 Hz, 1 channel, 32-bit"},
+                19200}));
 
 // The disk fills in the middle of a buffer (here a file size limit of 10240 bytes, which the
 // kernel enforces as it does a full disk: a short write, then an error): the take ends with
@@ -327,15 +220,18 @@ TEST(HalvoRecord, LeavesNoFileForADurationShorterThanAFrame) {
 TEST(HalvoRecord, KeepsWholeFramesAndAMatchingHeaderWhenTheDiskFills) {
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    const RecorderRun run =
-        runProgram({"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\" \"$@\"", CLIENT_TEST_RECORD,
-                    "--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take});
-    EXPECT_TRUE(run.status.exited) << "signal " << run.status.signal;
-    EXPECT_EQ(run.status.code, record::kExitOutputFile);
-    EXPECT_NE(run.errors.find("File too large"), std::string::npos) << run.errors;
-    const std::size_t dataBytes = expectTake(take);
-    EXPECT_EQ(dataBytes % 4, 0u);
-    EXPECT_GT(dataBytes, 9000u);
+    const auto recorder = HelperProcess::launch(
+        {"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\" \"$@\"", CLIENT_TEST_RECORD, "--helper",
+         helperFor(folder, "thirty_seconds.scn"), "-o", take});
+    const auto status = recorder->waitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited) << "signal " << status->signal;
+    EXPECT_EQ(status->code, record::kExitOutputFile);
+    EXPECT_NE(errorsOf(*recorder).find("File too large"), std::string::npos);
+    const std::string file = readFile(take);
+    const WaveLayout layout = expectFloatWav(file, 1);
+    EXPECT_GT(layout.dataBytes, 9000u);
+    EXPECT_TRUE(file.substr(layout.dataOffset) == patternBytes(0, layout.dataBytes));
 }
 
 // Another program truncates the file in the middle of a take: the take ends with status 7 and
@@ -343,28 +239,33 @@ TEST(HalvoRecord, KeepsWholeFramesAndAMatchingHeaderWhenTheDiskFills) {
 TEST(HalvoRecord, ReportsAFileTruncatedByAnotherProgram) {
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    const RecorderRun run =
-        runRecorder({"--helper", helperFor(folder, "thirty_seconds.scn"), "-o", take}, [&](pid_t) {
-            EXPECT_TRUE(waitUntil([&] { return declaredDataBytes(take) > 20000; }));
+    std::string errors;
+    const auto status =
+        runRecorder(folder, "thirty_seconds.scn", take, {}, &errors, [&](HelperProcess&) {
+            EXPECT_TRUE(eventually([&] { return declaredDataBytes(take) > 20000; }, 10s));
             std::filesystem::resize_file(take, 0);
         });
-    EXPECT_EQ(run.status.code, record::kExitOutputFile);
-    EXPECT_NE(run.errors.find("truncated by another program"), std::string::npos) << run.errors;
-    const std::string file = readFile(take);
-    const WaveLayout layout = expectFloatWav(file, 48000, 1);
-    EXPECT_EQ(layout.dataOffset + layout.dataBytes, file.size());
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, record::kExitOutputFile);
+    EXPECT_NE(errors.find("truncated by another program"), std::string::npos) << errors;
+    expectFloatWav(readFile(take), 1);
 }
 
-// A take recorded from chunks that split frames, read back and analysed as --analyze does.
-TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
+// A take recorded from chunks that split frames and run past the duration, then read by
+// --analyze. The samples alternate between 0.5 and 0: peak -6.02 dBFS, RMS -9.03 dBFS.
+TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndIsAnalysed) {
     TemporaryFolder folder;
     const std::string path = folder.file("take.wav");
     Recording recording(SoundFileWriter::open(path, FileFormat::wav, nullptr), path,
                         1.5);  // 72000 frames at 48 kHz
-    recording.setFormat({48000, 2, 32});
+    ASSERT_TRUE(recording.setFormat({48000, 2, 32}));
     EXPECT_TRUE(recording.setFormat({48000, 2, 32})) << "the same format again changes nothing";
-    const std::string audio = sine(440, 0.5, 75000, 2);
-    // Chunks of 7 bytes, which almost all end inside a sample, then the rest, beyond the duration.
+    std::vector<float> samples(75000 * 2);
+    for (std::size_t i = 0; i < samples.size(); i += 2) {
+        samples[i] = samples[i + 1] = i % 4 == 0 ? 0.5f : 0.0f;
+    }
+    const std::string audio(reinterpret_cast<const char*>(samples.data()), samples.size() * 4);
+    // Chunks of 7 bytes, which almost all end inside a sample, then the rest.
     std::size_t at = 0;
     for (; at < audio.size() / 2; at += 7) {
         recording.addAudio(bytesOf(audio.substr(at, 7)));
@@ -375,39 +276,14 @@ TEST(Recording, ReassemblesSplitFramesStopsAtTheDurationAndReadsBack) {
     EXPECT_TRUE(recording.finish());
     EXPECT_FALSE(recording.failure());
     const std::string file = readFile(path);
-    const WaveLayout layout = expectFloatWav(file, 48000, 2, 72000 * 8);
+    const WaveLayout layout = expectFloatWav(file, 2, 72000 * 8);
     EXPECT_TRUE(file.substr(layout.dataOffset) == audio.substr(0, 72000 * 8)) << "audio differs";
 
-    const record::ReadResult read = record::readSoundFile(path);
-    ASSERT_TRUE(read.audio) << read.error;
-    const record::Analysis analysis = record::analyze(*read.audio);
-    EXPECT_DOUBLE_EQ(analysis.seconds, 1.5);
-    EXPECT_NEAR(record::toDbfs(analysis.levels.peak), -6.02, 0.01);
-    EXPECT_NEAR(record::toDbfs(analysis.levels.rms), -9.03, 0.01);
-    ASSERT_TRUE(analysis.dominantHz);
-    EXPECT_NEAR(*analysis.dominantHz, 440, 0.5);
-    const RecorderRun run = runRecorder({"--analyze", path});
-    EXPECT_EQ(run.status.code, record::kExitOk);
-    EXPECT_NE(run.output.find(": 1.500 s, 48000 Hz, 2 channels, WAVE 32-bit float"),
-              std::string::npos)
-        << run.output;
-
-    // A header that claims more than the file holds, and no header at all.
-    std::filesystem::resize_file(path, layout.dataOffset + 41 * 8 + 2);
-    const record::ReadResult cut = record::readSoundFile(path);
-    ASSERT_TRUE(cut.audio) << cut.error;
-    EXPECT_EQ(cut.audio->frames(), 41u);
-    std::filesystem::resize_file(path, 30);
-    EXPECT_FALSE(record::readSoundFile(path).audio);
-    EXPECT_EQ(runRecorder({"--analyze", folder.file("missing.wav")}).status.code,
-              record::kExitOutputFile);
-
-    // Audio before any format cannot be stored.
-    Recording unannounced(SoundFileWriter::open(path, FileFormat::wav, nullptr), path,
-                          std::nullopt);
-    unannounced.addAudio(bytesOf("abcd"));
-    ASSERT_TRUE(unannounced.failure());
-    EXPECT_EQ(unannounced.failure()->exitStatus, record::kExitCaptureFailed);
+    const auto analysis = HelperProcess::launch({CLIENT_TEST_RECORD, "--analyze", path});
+    ASSERT_TRUE(analysis->waitForExit());
+    EXPECT_EQ(analysis->standardOutput(), path +
+                                              ": 1.500 s, 48000 Hz, 2 channels, WAVE 32-bit float\n"
+                                              "peak: -6.0 dBFS, rms: -9.0 dBFS\n");
 }
 
 // The file keeps time across a gap but not across a pause: after a pause the first audio sets
@@ -418,7 +294,7 @@ TEST(Recording, FillsAGapByTheClockSinceTheLastPause) {
     const std::string path = folder.file("take.wav");
     Recording recording(SoundFileWriter::open(path, FileFormat::wav, nullptr), path, 3.0);
     ASSERT_TRUE(recording.setFormat({48000, 1, 32}));
-    const std::string tenMilliseconds = patternBytes(480 * 4);
+    const std::string tenMilliseconds = patternBytes(0, 480 * 4);
     const auto t0 = Recording::Clock::now();
     recording.captureStarting();
     recording.addAudio(bytesOf(tenMilliseconds), t0);
@@ -446,45 +322,44 @@ TEST(Recording, FillsAGapByTheClockSinceTheLastPause) {
     EXPECT_TRUE(recording.finish());
 
     const std::string file = readFile(path);
-    const WaveLayout layout = expectFloatWav(file, 48000, 1, 3 * 48000 * 4);
+    const WaveLayout layout = expectFloatWav(file, 1, 3 * 48000 * 4);
     EXPECT_TRUE(file.substr(layout.dataOffset) ==
                 tenMilliseconds + tenMilliseconds + std::string(4 * (96960 - 1440), '\0') +
                     tenMilliseconds + std::string(4 * (144000 - 96960), '\0'))
         << "audio differs";
 }
 
-// FLAC and Ogg/Opus, chosen by the name or by --format, hold the audio --analyze then reads: the
-// length to the frame (FLAC) or nearly (Opus), and the tone.
+// FLAC and Ogg/Opus, chosen by the name or by --format, hold the tone: the length to the frame
+// (FLAC) or nearly (Opus, which pads), and the level.
 TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {
     TemporaryFolder folder;
     struct Case {
+        std::string file;
         std::vector<std::string> arguments;
         const char* encoding;
         double toleranceSeconds;
     };
     for (const Case& take :
-         {Case{{"-o", folder.file("take.flac")}, "FLAC 24-bit integer", 0},
-          Case{{"-o", folder.file("take.opus")}, "Ogg Opus", 0.03},
-          Case{{"-o", folder.file("take.wav"), "--format=OPUS"}, "Ogg Opus", 0.03}}) {
-        if (std::string(take.encoding) == "Ogg Opus" &&
-            !record::canWrite(FileFormat::opus, 48000, 1)) {
+         {Case{"take.flac", {}, "FLAC 24-bit integer", 0}, Case{"take.opus", {}, "Ogg Opus", 0.03},
+          Case{"take.wav", {"--format=OPUS"}, "Ogg Opus", 0.03}}) {
+        if (take.toleranceSeconds != 0 && !record::canWrite(FileFormat::opus, 48000, 1)) {
             continue;  // a libsndfile without Opus
         }
-        std::vector<std::string> arguments{"--helper", CLIENT_TEST_FAKE_HELPERS "/sine.sh", "-d",
-                                           "0.5"};
+        std::vector<std::string> arguments{"-d", "0.5"};
         arguments.insert(arguments.end(), take.arguments.begin(), take.arguments.end());
-        const RecorderRun run = runRecorder(arguments);
-        ASSERT_EQ(run.status.code, record::kExitOk) << run.errors;
-        const record::ReadResult read = record::readSoundFile(take.arguments[1]);
+        std::string errors;
+        const auto status =
+            runRecorder(folder, "sine.sh", folder.file(take.file), arguments, &errors);
+        ASSERT_TRUE(status && status->code == record::kExitOk) << errors;
+        const record::ReadResult read = record::readSoundFile(folder.file(take.file));
         ASSERT_TRUE(read.audio) << read.error;
         EXPECT_EQ(read.audio->encoding, take.encoding);
         EXPECT_EQ(read.audio->sampleRate, 48000);
         EXPECT_EQ(read.audio->channels, 1);
-        const record::Analysis analysis = record::analyze(*read.audio);
-        EXPECT_NEAR(analysis.seconds, 0.5, take.toleranceSeconds) << take.encoding;
-        EXPECT_NEAR(record::toDbfs(analysis.levels.rms), -9.03, 0.5) << take.encoding;
-        ASSERT_TRUE(analysis.dominantHz);
-        EXPECT_NEAR(*analysis.dominantHz, 440, 5) << take.encoding;
+        EXPECT_NEAR(static_cast<double>(read.audio->frames()) / 48000, 0.5, take.toleranceSeconds);
+        record::LevelMeter meter;
+        meter.add(read.audio->samples);
+        EXPECT_NEAR(record::toDbfs(meter.take().rms), -9.03, 0.5) << take.encoding;
     }
 }
 

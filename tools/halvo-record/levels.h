@@ -1,10 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
-
-#include "tools/halvo-record/sound_file_reader.h"
 
 namespace halvo::record {
 
@@ -28,14 +25,5 @@ class LevelMeter {
     double sumOfSquares_ = 0;
     std::uint64_t count_ = 0;
 };
-
-struct Analysis {
-    double seconds = 0;
-    Levels levels;
-    // The strongest frequency of the channels' mix; nothing for silence or too short a file.
-    std::optional<double> dominantHz;
-};
-
-Analysis analyze(const DecodedAudio& audio);
 
 }  // namespace halvo::record

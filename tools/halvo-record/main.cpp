@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
@@ -15,13 +14,10 @@ namespace {
 
 using namespace halvo::record;
 
+// "-6.0 dBFS"; silence is "-inf dBFS".
 std::string decibelText(double amplitude) {
-    const double db = toDbfs(amplitude);
-    if (std::isinf(db)) {
-        return "-inf dBFS";
-    }
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f dBFS", db);
+    std::snprintf(text, sizeof text, "%.1f dBFS", toDbfs(amplitude));
     return text;
 }
 
@@ -32,27 +28,24 @@ int printAnalysis(const std::string& path) {
         return kExitOutputFile;
     }
     const DecodedAudio& audio = *read.audio;
-    const Analysis analysis = analyze(audio);
+    LevelMeter meter;
+    meter.add(audio.samples);
+    const Levels levels = meter.take();
     char length[64];
-    std::snprintf(length, sizeof length, "%.3f s", analysis.seconds);
+    std::snprintf(
+        length, sizeof length, "%.3f s",
+        audio.sampleRate == 0 ? 0.0 : static_cast<double>(audio.frames()) / audio.sampleRate);
     std::cout << path << ": " << length << ", " << audio.sampleRate << " Hz, " << audio.channels
-              << (audio.channels == 1 ? " channel, " : " channels, ") << audio.encoding << "\n";
-    std::cout << "peak: " << decibelText(analysis.levels.peak)
-              << ", rms: " << decibelText(analysis.levels.rms) << "\n";
-    if (analysis.dominantHz) {
-        char frequency[64];
-        std::snprintf(frequency, sizeof frequency, "%.1f Hz", *analysis.dominantHz);
-        std::cout << "dominant frequency: " << frequency << "\n";
-    } else {
-        std::cout << "dominant frequency: none\n";
-    }
+              << (audio.channels == 1 ? " channel, " : " channels, ") << audio.encoding << "\n"
+              << "peak: " << decibelText(levels.peak) << ", rms: " << decibelText(levels.rms)
+              << "\n";
     return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const ParsedOptions parsed = parseOptions(argc, argv);
     if (!parsed.options) {
         std::cerr << "halvo-record: " << parsed.error << "\n"
                   << "Try 'halvo-record --help' for more information.\n";

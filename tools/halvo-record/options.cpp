@@ -1,5 +1,7 @@
 #include "tools/halvo-record/options.h"
 
+#include <getopt.h>
+
 #include <charconv>
 #include <cmath>
 
@@ -7,7 +9,7 @@ namespace halvo::record {
 
 namespace {
 
-std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed = false) {
+std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed) {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
@@ -15,6 +17,28 @@ std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed = f
         return std::nullopt;
     }
     return value;
+}
+
+enum LongOnly : int { kRetryFor = 256, kHelper, kAnalyze };
+
+constexpr option kOptions[] = {{"output", required_argument, nullptr, 'o'},
+                               {"format", required_argument, nullptr, 'f'},
+                               {"duration", required_argument, nullptr, 'd'},
+                               {"retry-for", required_argument, nullptr, kRetryFor},
+                               {"helper", required_argument, nullptr, kHelper},
+                               {"analyze", required_argument, nullptr, kAnalyze},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, 'V'},
+                               {nullptr, 0, nullptr, 0}};
+
+// "--output" for 'o': errors name an option by its long name however it was given.
+std::string nameOf(int code) {
+    for (const option& entry : kOptions) {
+        if (entry.val == code && entry.name != nullptr) {
+            return std::string("--") + entry.name;
+        }
+    }
+    return std::string("-") + static_cast<char>(code);
 }
 
 }  // namespace
@@ -34,8 +58,8 @@ std::string usageText() {
            "                          filled with silence (default: 60; 0: end the take)\n"
            "      --helper PATH       run the capture helper at PATH instead of the installed\n"
            "                          halvo-audio-helper\n"
-           "      --analyze FILE      print length, levels and dominant frequency of a sound\n"
-           "                          file, then exit\n"
+           "      --analyze FILE      print length, encoding and levels of a sound file, then\n"
+           "                          exit\n"
            "  -h, --help              show this help and exit\n"
            "  -V, --version           show the version and exit\n"
            "\n"
@@ -47,71 +71,61 @@ std::string usageText() {
            "resumed in another format.\n";
 }
 
-ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
+ParsedOptions parseOptions(int argc, char** argv) {
     Options options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
-        std::optional<std::string> value;
-        if (name.starts_with("--") && name.find('=') != std::string::npos) {
-            value = name.substr(name.find('=') + 1);
-            name = name.substr(0, name.find('='));
+    opterr = 0;  // the messages below, in halvo-record's own form
+    for (int code; (code = ::getopt_long(argc, argv, ":o:f:d:hV", kOptions, nullptr)) != -1;) {
+        const std::string value = optarg != nullptr ? optarg : "";
+        if (code == ':' || (optarg != nullptr && value.empty())) {
+            return {std::nullopt,
+                    "option " + nameOf(code == ':' ? optopt : code) + " needs a value"};
         }
-        const auto takeValue = [&]() -> std::optional<std::string> {
-            if (value) {
-                return value;
-            }
-            if (i + 1 < arguments.size()) {
-                return arguments[++i];
-            }
-            return std::nullopt;
-        };
-        const bool takesValue = name == "-o" || name == "--output" || name == "-d" ||
-                                name == "--duration" || name == "--helper" || name == "--analyze" ||
-                                name == "-f" || name == "--format" || name == "--retry-for";
-        if (takesValue) {
-            const auto given = takeValue();
-            if (!given || given->empty()) {
-                return {std::nullopt, "option " + name + " needs a value"};
-            }
-            if (name == "-o" || name == "--output") {
-                options.output = *given;
-            } else if (name == "-d" || name == "--duration") {
-                options.seconds = parseSeconds(*given);
-                if (!options.seconds) {
-                    return {std::nullopt,
-                            "invalid duration '" + *given + "': give a positive number of seconds"};
+        switch (code) {
+            case 'o':
+                options.output = value;
+                break;
+            case 'f':
+                if (!(options.format = formatNamed(value))) {
+                    return {std::nullopt, "unknown format '" + value + "': give wav, flac or opus"};
                 }
-            } else if (name == "--retry-for") {
-                const auto retry = parseSeconds(*given, true);
+                break;
+            case 'd':
+                if (!(options.seconds = parseSeconds(value, false))) {
+                    return {std::nullopt,
+                            "invalid duration '" + value + "': give a positive number of seconds"};
+                }
+                break;
+            case kRetryFor: {
+                const auto retry = parseSeconds(value, true);
                 if (!retry) {
-                    return {std::nullopt, "invalid retry time '" + *given +
+                    return {std::nullopt, "invalid retry time '" + value +
                                               "': give a number of seconds, 0 or more"};
                 }
                 options.retrySeconds = *retry;
-            } else if (name == "-f" || name == "--format") {
-                options.format = formatNamed(*given);
-                if (!options.format) {
-                    return {std::nullopt,
-                            "unknown format '" + *given + "': give wav, flac or opus"};
-                }
-            } else if (name == "--helper") {
-                options.helper = *given;
-            } else {
-                options.mode = Options::Mode::analyze;
-                options.analyzeFile = *given;
+                break;
             }
-        } else if (value) {
-            return {std::nullopt, "option " + name + " takes no value"};
-        } else if (name == "-h" || name == "--help" || name == "-V" || name == "--version") {
-            Options information;
-            information.mode =
-                name == "-h" || name == "--help" ? Options::Mode::help : Options::Mode::version;
-            return {std::move(information), {}};
-        } else if (name.starts_with("-")) {
-            return {std::nullopt, "unknown option " + name};
-        } else {
-            return {std::nullopt, "unexpected argument '" + name + "'"};
+            case kHelper:
+                options.helper = value;
+                break;
+            case kAnalyze:
+                options.mode = Options::Mode::analyze;
+                options.analyzeFile = value;
+                break;
+            case 'h':
+            case 'V': {
+                Options information;
+                information.mode = code == 'h' ? Options::Mode::help : Options::Mode::version;
+                return {std::move(information), {}};
+            }
+            default:  // '?': unknown, or a value given to an option that takes none
+                return {std::nullopt,
+                        optopt == 'h' || optopt == 'V'
+                            ? "option " + nameOf(optopt) + " takes no value"
+                            : "unknown or ambiguous option " + std::string(argv[optind - 1])};
         }
+    }
+    if (optind < argc) {
+        return {std::nullopt, "unexpected argument '" + std::string(argv[optind]) + "'"};
     }
     return {std::move(options), {}};
 }

@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include <vector>
 #include "tools/halvo-record/file_format.h"
 
 namespace halvo::record {
@@ -31,8 +30,9 @@ inline FileFormat outputFormat(const Options& options) {
     return options.format.value_or(formatForPath(options.output));
 }
 
-// `arguments` without the program name.
-ParsedOptions parseOptions(const std::vector<std::string>& arguments);
+// main()'s arguments, read with getopt_long: clustered short options, "--name=value" and
+// unambiguous abbreviations of long names work as in other GNU-style tools.
+ParsedOptions parseOptions(int argc, char** argv);
 
 std::string usageText();
 

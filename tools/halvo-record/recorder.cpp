@@ -1,14 +1,13 @@
 #include "tools/halvo-record/recorder.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -41,91 +40,31 @@ constexpr Clock::duration kLongestRetryDelay = 4s;
 // refused, so a lost answer cannot stall the recovery.
 constexpr Clock::duration kStartAnswerDeadline = 10s;
 
-// Written by the signal handler, hence a lock-free atomic and a sig_atomic_t.
-std::atomic<int> wakeFdForSignals{-1};
-volatile std::sig_atomic_t interrupted = 0;
+// A descriptor, closed with its owner.
+struct Descriptor {
+    explicit Descriptor(int value) : fd(value) {}
+    ~Descriptor() { ::close(fd); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
+};
 
-extern "C" void onTerminationSignal(int) {
-    const int savedErrno = errno;
-    interrupted = 1;
-    const int fd = wakeFdForSignals.load();
-    if (fd >= 0) {
-        const char byte = 1;
-        (void)!::write(fd, &byte, 1);
+// SIGINT, SIGTERM and SIGHUP end the recording in order: they are blocked in every thread (the
+// helper client's threads inherit the mask; the helper itself starts with none blocked) and read
+// from the signalfd returned, in the main loop's poll set. They stay blocked until the process
+// ends, so one that comes while the helper quits is ignored rather than ending the process
+// midway. SIGPIPE and SIGXFSZ (a file size limit reached) become failed writes.
+int takeTerminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&set, signal);
     }
-    errno = savedErrno;
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
-
-// A pipe whose reader is the main loop's poll(): threads and signal handlers write a byte to end
-// its wait. Writes never block; a full pipe already wakes the reader.
-class WakePipe {
-  public:
-    WakePipe() {
-        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
-            fds_[0] = fds_[1] = -1;
-        }
-    }
-    ~WakePipe() {
-        for (int fd : fds_) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    WakePipe(const WakePipe&) = delete;
-    WakePipe& operator=(const WakePipe&) = delete;
-
-    int readEnd() const { return fds_[0]; }
-    int writeEnd() const { return fds_[1]; }
-    void notify() const {
-        const char byte = 1;
-        (void)!::write(fds_[1], &byte, 1);
-    }
-    void drain() const {
-        char buffer[256];
-        while (::read(fds_[0], buffer, sizeof buffer) > 0) {
-        }
-    }
-
-  private:
-    int fds_[2];
-};
-
-// SIGINT, SIGTERM and SIGHUP end the recording in order instead of the process; SIGPIPE and
-// SIGXFSZ (a file size limit reached) become failed writes. The previous dispositions come back
-// on destruction.
-class SignalHandlers {
-  public:
-    explicit SignalHandlers(int wakeFd) {
-        wakeFdForSignals.store(wakeFd);
-        struct sigaction action {};
-        action.sa_handler = onTerminationSignal;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &action, &previous_[i]);
-        }
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGPIPE, &ignore, &previousPipe_);
-        ::sigaction(SIGXFSZ, &ignore, &previousFileSize_);
-    }
-    ~SignalHandlers() {
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &previous_[i], nullptr);
-        }
-        ::sigaction(SIGPIPE, &previousPipe_, nullptr);
-        ::sigaction(SIGXFSZ, &previousFileSize_, nullptr);
-        wakeFdForSignals.store(-1);
-    }
-    SignalHandlers(const SignalHandlers&) = delete;
-    SignalHandlers& operator=(const SignalHandlers&) = delete;
-
-  private:
-    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, 3> previous_{};
-    struct sigaction previousPipe_ {};
-    struct sigaction previousFileSize_ {};
-};
 
 // A signal from the helper, with the reason the helper last gave for a refusal, or its end.
 struct HelperEvent {
@@ -148,20 +87,20 @@ std::optional<std::string> refusalReasonIn(const std::string& message) {
 // recording; signals and the end are queued for the main loop.
 class RecorderListener : public client::HelperListener {
   public:
-    RecorderListener(Recording& recording, const WakePipe& wake)
-        : recording_(recording), wake_(wake) {}
+    // `wakeFd`: an eventfd in the main loop's poll set, written to wake it early.
+    RecorderListener(Recording& recording, int wakeFd) : recording_(recording), wakeFd_(wakeFd) {}
 
     void onSignal(const client::Signal& signal) override { queue(signal); }
     // The main loop looks at the recording ten times a second anyway; it is woken early only
     // when the recording is complete or failed.
     void onFormat(const client::AudioFormat& format) override {
         if (!recording_.setFormat(format)) {
-            wake_.notify();
+            wake();
         }
     }
     void onAudio(std::span<const std::byte> bytes) override {
         if (recording_.addAudio(bytes)) {
-            wake_.notify();
+            wake();
         }
     }
     void onDiagnostic(const client::Diagnostic& diagnostic) override {
@@ -179,16 +118,17 @@ class RecorderListener : public client::HelperListener {
     }
 
   private:
+    void wake() const { (void)::eventfd_write(wakeFd_, 1); }
     void queue(std::variant<client::Signal, client::ExitStatus> what) {
         {
             std::lock_guard lock(mutex_);
             events_.push_back(HelperEvent{std::move(what), refusalReason_});
         }
-        wake_.notify();
+        wake();
     }
 
     Recording& recording_;
-    const WakePipe& wake_;
+    const int wakeFd_;
     std::mutex mutex_;  // guards events_ and refusalReason_
     std::vector<HelperEvent> events_;
     std::string refusalReason_;
@@ -287,10 +227,9 @@ int record(const Options& options) {
         return kExitOutputFile;
     }
     Recording recording(std::move(writer), options.output, options.seconds);
-    WakePipe wake;
-    interrupted = 0;
-    SignalHandlers handlers(wake.writeEnd());
-    RecorderListener listener(recording, wake);
+    const Descriptor signals(takeTerminationSignals());
+    const Descriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    RecorderListener listener(recording, wake.fd);
 
     client::HelperOptions helperOptions;
     if (!options.helper.empty()) {
@@ -376,17 +315,24 @@ int record(const Options& options) {
 
     auto lastDraw = Clock::now() - kRedrawInterval;
     auto lastHeaderUpdate = Clock::now();
-    while (!failure && !interrupted) {
+    while (!failure) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kRedrawInterval);
         if (recovery && !recovery->awaitingAnswer) {
             wait = std::clamp(
                 std::chrono::ceil<std::chrono::milliseconds>(recovery->due - Clock::now()), 0ms,
                 wait);
         }
-        std::array<pollfd, 2> fds{
-            {{wake.readEnd(), POLLIN, 0}, {keyboard.active() ? STDIN_FILENO : -1, POLLIN, 0}}};
+        std::array<pollfd, 3> fds{{{signals.fd, POLLIN, 0},
+                                   {wake.fd, POLLIN, 0},
+                                   {keyboard.active() ? STDIN_FILENO : -1, POLLIN, 0}}};
         ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-        wake.drain();
+        signalfd_siginfo received{};
+        if (::read(signals.fd, &received, sizeof received) ==
+            static_cast<ssize_t>(sizeof received)) {
+            break;
+        }
+        eventfd_t wakeups = 0;
+        (void)::eventfd_read(wake.fd, &wakeups);
         for (const char key : keyboard.readKeys()) {
             if (key == ' ' && !recovery) {
                 paused = !paused;

@@ -5,8 +5,9 @@
 namespace halvo::record {
 
 // Records as `options` say until the duration is reached, the user interrupts, or the helper
-// reports an error. Returns the exit status. Main thread only; installs SIGINT, SIGTERM and
-// SIGHUP handlers for its duration.
+// reports an error. Returns the exit status. Main thread only, once per process: it blocks
+// SIGINT, SIGTERM and SIGHUP for good (they end the take in order) and ignores SIGPIPE and
+// SIGXFSZ.
 int record(const Options& options);
 
 }  // namespace halvo::record

@@ -2,48 +2,28 @@
 
 #include <sndfile.h>
 
+#include <map>
+
 namespace halvo::record {
 
 namespace {
 
+// As people say it: "WAVE 32-bit float", "FLAC 24-bit integer", "Ogg Opus".
 std::string encodingOf(int format) {
-    std::string container;
-    switch (format & SF_FORMAT_TYPEMASK) {
-        case SF_FORMAT_WAV:
-        case SF_FORMAT_WAVEX:
-            container = "WAVE";
-            break;
-        case SF_FORMAT_FLAC:
-            container = "FLAC";
-            break;
-        case SF_FORMAT_OGG:
-            container = "Ogg";
-            break;
-        default:
-            container = "audio";
-            break;
-    }
-    switch (format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8:
-            return container + " 8-bit integer";
-        case SF_FORMAT_PCM_16:
-            return container + " 16-bit integer";
-        case SF_FORMAT_PCM_24:
-            return container + " 24-bit integer";
-        case SF_FORMAT_PCM_32:
-            return container + " 32-bit integer";
-        case SF_FORMAT_FLOAT:
-            return container + " 32-bit float";
-        case SF_FORMAT_DOUBLE:
-            return container + " 64-bit float";
-        case SF_FORMAT_OPUS:
-            return container + " Opus";
-        case SF_FORMAT_VORBIS:
-            return container + " Vorbis";
-        default:
-            return container;
-    }
+    static const std::map<int, std::string> kContainers{{SF_FORMAT_WAV, "WAVE"},
+                                                        {SF_FORMAT_WAVEX, "WAVE"},
+                                                        {SF_FORMAT_FLAC, "FLAC"},
+                                                        {SF_FORMAT_OGG, "Ogg"}};
+    static const std::map<int, std::string> kEncodings{
+        {SF_FORMAT_PCM_S8, " 8-bit integer"},  {SF_FORMAT_PCM_U8, " 8-bit integer"},
+        {SF_FORMAT_PCM_16, " 16-bit integer"}, {SF_FORMAT_PCM_24, " 24-bit integer"},
+        {SF_FORMAT_PCM_32, " 32-bit integer"}, {SF_FORMAT_FLOAT, " 32-bit float"},
+        {SF_FORMAT_DOUBLE, " 64-bit float"},   {SF_FORMAT_OPUS, " Opus"},
+        {SF_FORMAT_VORBIS, " Vorbis"}};
+    const auto container = kContainers.find(format & SF_FORMAT_TYPEMASK);
+    const auto encoding = kEncodings.find(format & SF_FORMAT_SUBMASK);
+    return (container != kContainers.end() ? container->second : "audio") +
+           (encoding != kEncodings.end() ? encoding->second : "");
 }
 
 }  // namespace
