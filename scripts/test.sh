@@ -31,7 +31,13 @@ package_step() {
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --reinstall \
         "./$directory/halvo-audio-helper_"*.deb "./$directory/halvo-audio-helper-dev_"*.deb >/dev/null
     halvo-record --version
-    man -w halvo-record halvo-audio-helper
+    local pages
+    pages=$(man -w halvo-record halvo-audio-helper)
+    echo "$pages"
+    if [ "$(grep -c '/man1/halvo-[a-z-]*\.1\.gz$' <<<"$pages")" -ne 2 ]; then
+        echo "the manual pages are not where man looks, compressed" >&2
+        exit 1
+    fi
     local status=0 errors
     errors=$(PULSE_SERVER=unix:/nonexistent halvo-audio-helper </dev/null 2>&1 >/dev/null) || status=$?
     if [ "$status" -ne 1 ] || ! grep -qx 'ERROR:PERMISSION_DENIED' <<<"$errors"; then
@@ -53,9 +59,10 @@ package_step() {
     cmake -S examples/cpp -B "$examples/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$examples/cpp"
     "$examples/cpp/count-audio" 1 "${sim[@]}"
-    # The same parent built through pkg-config instead of CMake.
+    # The same parent built through pkg-config instead of CMake, with the compiler's default
+    # standard: the C++20 the headers need comes from the module's flags.
     # shellcheck disable=SC2046
-    g++ -std=c++20 -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
+    g++ -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
         $(pkg-config --cflags --libs halvo-client)
     "$examples/count-audio-pc" 0.5 "${sim[@]}"
 }
