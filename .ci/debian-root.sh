@@ -53,7 +53,7 @@ if ! usable "$root"; then
         cp /etc/apt/sources.list.d/debian.sources "$new/etc/apt/sources.list.d/"
         rm -f "$new/etc/apt/sources.list"
     fi
-    rm -rf "$new"/var/cache/apt/archives/*.deb "$new"/var/lib/apt/lists/*
+    rm -f "$new"/var/cache/apt/archives/*.deb
     echo "debootstrap --variant=minbase bookworm $mirror, $(date -u +%FT%TZ)" >"$new/$stamp"
     usable "$new" || { rm -rf "$new"; echo "ci: the new root does not work" >&2; exit 1; }
     mv -T "$new" "$root"
