@@ -72,21 +72,45 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
-for configuration in "${configurations[@]}"; do
+# One configuration; stops at its first failure.
+run_configuration() {
+    local configuration=$1 options
     if [ "$configuration" = package ]; then
         package_step
-        continue
+        return
     fi
     case "$configuration" in
         plain) options=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
         asan) options=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=address) ;;
         tsan) options=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_SANITIZE=thread) ;;
-        *) echo "unknown configuration: $configuration" >&2; exit 2 ;;
     esac
-    directory="build/$configuration"
+    local directory="build/$configuration"
     echo "=== $configuration: building in $directory"
     cmake -S . -B "$directory" -G Ninja "${options[@]}" >/dev/null
     cmake --build "$directory" -j 2
     echo "=== $configuration: testing"
     ctest --test-dir "$directory" --output-on-failure --timeout 120 -j 2
+}
+
+for configuration in "${configurations[@]}"; do
+    case "$configuration" in
+        plain | asan | tsan | package) ;;
+        *) echo "unknown configuration: $configuration" >&2; exit 2 ;;
+    esac
 done
+# A failed configuration does not stop the others: one run says all that is wrong. (Each runs in
+# a background subshell that is waited for, where set -e still holds; in a tested one, `if` or
+# `||`, it would not.)
+failed=()
+for configuration in "${configurations[@]}"; do
+    started=$SECONDS
+    run_configuration "$configuration" &
+    status=0
+    wait $! || status=$?
+    echo "=== $configuration: $([ $status -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
+    [ $status -eq 0 ] || failed+=("$configuration")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "=== failed: ${failed[*]}" >&2
+    exit 1
+fi
