@@ -8,7 +8,7 @@ packages=("$@")
 [ ${#packages[@]} -gt 0 ] ||
     packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
               libgtest-dev libgmock-dev libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
-              pipewire pipewire-pulse wireplumber dbus-daemon dpkg-dev man-db python3)
+              pipewire pipewire-pulse wireplumber dbus-daemon dpkg-dev file man-db python3)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
