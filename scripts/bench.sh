@@ -33,7 +33,6 @@ work=$(mktemp -d /tmp/halvo-bench.XXXXXX)
 cleanup() {
     for setup in plain shaped pipewire; do
         scripts/sound-server.sh stop "$work/$setup" 2>/dev/null || true
-        scripts/pipewire-server.sh stop "$work/$setup" 2>/dev/null || true
     done
     rm -rf "$work"
 }
@@ -52,29 +51,29 @@ note_status() {
     esac
 }
 
-# run_setup NAME TITLE SERVER-SCRIPT START-COMMAND [halvo-bench options...]
+# run_setup NAME TITLE SERVER-KIND (see scripts/sound-server.sh)
 run_setup() {
-    local name=$1 title=$2 server=$3 start=$4
-    shift 4
+    local name=$1 title=$2 kind=$3
     echo
     echo "== $title"
-    local dir="$work/$name" rc=0 pulse
-    if ! pulse=$("$server" "$start" "$dir"); then
+    local dir="$work/$name" rc=0 pulse options=()
+    if ! pulse=$(scripts/sound-server.sh start "$kind" "$dir"); then
         echo "The server did not start." >"$work/$name.md"
         note_status 1
         return
     fi
-    PULSE_SERVER=$pulse "$bench" --session-seconds "$session" --markdown "$work/$name.md" "$@" ||
-        rc=$?
+    # pw-record joins as a third recorder where PipeWire's own socket is.
+    [ "$kind" != pipewire ] || options=(--pipewire-runtime "$(cat "$dir/sockets")/runtime")
+    PULSE_SERVER=$pulse "$bench" --session-seconds "$session" --markdown "$work/$name.md" \
+        "${options[@]}" || rc=$?
     [ -s "$work/$name.md" ] || echo "The benchmark failed (status $rc)." >"$work/$name.md"
     note_status $rc
-    "$server" stop "$dir"
+    scripts/sound-server.sh stop "$dir"
 }
 
-run_setup plain "(a) plain PulseAudio" scripts/sound-server.sh start-plain
-run_setup shaped "(b) PulseAudio shaped by pacing readers" scripts/sound-server.sh start
-run_setup pipewire "(c) PipeWire, WirePlumber and pipewire-pulse" scripts/pipewire-server.sh start \
-    --pipewire-runtime "$work/pipewire/runtime"
+run_setup plain "(a) plain PulseAudio" pulse-plain
+run_setup shaped "(b) PulseAudio shaped by pacing readers" pulse
+run_setup pipewire "(c) PipeWire, WirePlumber and pipewire-pulse" pipewire
 echo
 echo "== sink path"
 rc=0
@@ -103,21 +102,21 @@ to a pipe that the benchmark reads.
 
 ## (a) Plain PulseAudio
 
-A private PulseAudio server (\`scripts/sound-server.sh start-plain\`) with a null sink as the
+A private PulseAudio server (\`scripts/sound-server.sh start pulse-plain\`) with a null sink as the
 default output and nothing else attached: the sink renders at the pace its clients ask for.
 
 $(cat "$work/plain.md")
 
 ## (b) PulseAudio shaped like a sound card
 
-The same server with a 10 ms reader on each monitor (\`scripts/sound-server.sh start\`, the server
+The same server with a 10 ms reader on each monitor (\`scripts/sound-server.sh start pulse\`, the server
 of the end-to-end tests), which makes the null sinks render in short periods like a card.
 
 $(cat "$work/shaped.md")
 
 ## (c) PipeWire
 
-Private PipeWire with WirePlumber and pipewire-pulse (\`scripts/pipewire-server.sh start\`). The
+Private PipeWire with WirePlumber and pipewire-pulse (\`scripts/sound-server.sh start pipewire\`). The
 helper and parec go through pipewire-pulse; pw-record is PipeWire's own recorder:
 \`pw-record --target halvo_null_a -P stream.capture.sink=true --format f32 --rate 48000
 --channels 1 --latency 20ms -\` (the latency of parec's \`--latency-msec=20\`).

@@ -16,8 +16,8 @@ output=${2:-$repo/record-demo.wav}
 build=$repo/build/record-demo
 
 # Only what building and recording need: no test tools.
-"$repo/scripts/install-deps.sh" cmake ninja-build g++ pkg-config libpulse-dev pulseaudio \
-    pulseaudio-utils sox
+"$repo/scripts/install-deps.sh" cmake ninja-build g++ pkg-config libpulse-dev libsndfile1-dev \
+    pulseaudio pulseaudio-utils sox
 
 echo "== building in $build"
 mkdir -p "$build"
@@ -44,10 +44,9 @@ if pactl info >/dev/null 2>&1; then
     echo "== recording ${seconds} s of what this machine is playing"
     demo_tone=false
 else
-    # A short folder: the server's socket path must stay under 108 bytes.
     server_dir=$(mktemp -d /tmp/halvo-demo.XXXXXX)
     echo "== no sound server reachable: starting a private one in $server_dir"
-    PULSE_SERVER=$("$repo/scripts/sound-server.sh" start "$server_dir")
+    PULSE_SERVER=$("$repo/scripts/sound-server.sh" start pulse "$server_dir")
     export PULSE_SERVER
     sox -q -n -r 48000 -c 1 "$server_dir/tone.wav" synth "$((${seconds%.*} + 3))" sine 440 vol 0.5
     paplay "$server_dir/tone.wav" &

@@ -31,7 +31,13 @@ package_step() {
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --reinstall \
         "./$directory/halvo-audio-helper_"*.deb "./$directory/halvo-audio-helper-dev_"*.deb >/dev/null
     halvo-record --version
-    man -w halvo-record halvo-audio-helper
+    local pages
+    pages=$(man -w halvo-record halvo-audio-helper)
+    echo "$pages"
+    if [ "$(grep -c '/man1/halvo-[a-z-]*\.1\.gz$' <<<"$pages")" -ne 2 ]; then
+        echo "the manual pages are not where man looks, compressed" >&2
+        exit 1
+    fi
     local status=0 errors
     errors=$(PULSE_SERVER=unix:/nonexistent halvo-audio-helper </dev/null 2>&1 >/dev/null) || status=$?
     if [ "$status" -ne 1 ] || ! grep -qx 'ERROR:PERMISSION_DENIED' <<<"$errors"; then
@@ -53,9 +59,10 @@ package_step() {
     cmake -S examples/cpp -B "$examples/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$examples/cpp"
     "$examples/cpp/count-audio" 1 "${sim[@]}"
-    # The same parent built through pkg-config instead of CMake.
+    # The same parent built through pkg-config instead of CMake, with the compiler's default
+    # standard: the C++20 the headers need comes from the module's flags.
     # shellcheck disable=SC2046
-    g++ -std=c++20 -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
+    g++ -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
         $(pkg-config --cflags --libs halvo-client)
     "$examples/count-audio-pc" 0.5 "${sim[@]}"
 }
@@ -65,21 +72,45 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
-for configuration in "${configurations[@]}"; do
+# One configuration; stops at its first failure.
+run_configuration() {
+    local configuration=$1 options
     if [ "$configuration" = package ]; then
         package_step
-        continue
+        return
     fi
     case "$configuration" in
         plain) options=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
         asan) options=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=address) ;;
         tsan) options=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_SANITIZE=thread) ;;
-        *) echo "unknown configuration: $configuration" >&2; exit 2 ;;
     esac
-    directory="build/$configuration"
+    local directory="build/$configuration"
     echo "=== $configuration: building in $directory"
     cmake -S . -B "$directory" -G Ninja "${options[@]}" >/dev/null
     cmake --build "$directory" -j 2
     echo "=== $configuration: testing"
     ctest --test-dir "$directory" --output-on-failure --timeout 120 -j 2
+}
+
+for configuration in "${configurations[@]}"; do
+    case "$configuration" in
+        plain | asan | tsan | package) ;;
+        *) echo "unknown configuration: $configuration" >&2; exit 2 ;;
+    esac
 done
+# A failed configuration does not stop the others: one run says all that is wrong. (Each runs in
+# a background subshell that is waited for, where set -e still holds; in a tested one, `if` or
+# `||`, it would not.)
+failed=()
+for configuration in "${configurations[@]}"; do
+    started=$SECONDS
+    run_configuration "$configuration" &
+    status=0
+    wait $! || status=$?
+    echo "=== $configuration: $([ $status -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
+    [ $status -eq 0 ] || failed+=("$configuration")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "=== failed: ${failed[*]}" >&2
+    exit 1
+fi

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
 #include "tests/support/tone.h"
 
@@ -36,7 +37,9 @@ std::unique_ptr<SoundServer> SoundServer::fromEnvironment() {
     if (dir == nullptr || *dir == '\0') {
         return nullptr;
     }
-    return std::unique_ptr<SoundServer>(new SoundServer(dir));
+    std::string sockets;
+    std::getline(std::ifstream(std::string(dir) + "/sockets"), sockets);
+    return std::unique_ptr<SoundServer>(new SoundServer(dir, sockets));
 }
 
 std::optional<std::string> SoundServer::pactl(const std::string& arguments) const {
@@ -44,7 +47,7 @@ std::optional<std::string> SoundServer::pactl(const std::string& arguments) cons
 }
 
 std::optional<std::string> SoundServer::shell(const std::string& command) const {
-    return run("export " + environmentEntry() + " XDG_RUNTIME_DIR=" + dir_ + "/runtime; " +
+    return run("export " + environmentEntry() + " XDG_RUNTIME_DIR=" + sockets_ + "/runtime; " +
                command);
 }
 
@@ -89,19 +92,16 @@ void SoundServer::kill() const {
 }
 
 void SoundServer::stall(bool stalled) const {
-    // A PulseAudio directory names its server in "pid", a PipeWire one its processes in "pids".
-    for (const char* name : {"/pid", "/pids"}) {
-        std::ifstream pids(dir_ + name);
-        for (pid_t pid = 0; pids >> pid;) {
-            if (pid > 0) {
-                ::kill(pid, stalled ? SIGSTOP : SIGCONT);
-            }
+    std::ifstream pids(dir_ + "/pids");
+    for (pid_t pid = 0; pids >> pid;) {
+        if (pid > 0) {
+            ::kill(pid, stalled ? SIGSTOP : SIGCONT);
         }
     }
 }
 
 bool SoundServer::restart() const {
-    return run(std::string(HALVO_SOUND_SERVER_SCRIPT) + " start " + dir_ + " >/dev/null")
+    return run(std::string(HALVO_SOUND_SERVER_SCRIPT) + " restart " + dir_ + " >/dev/null")
         .has_value();
 }
 

@@ -8,15 +8,16 @@
 
 namespace halvo::testing {
 
-// The private sound server a test runs against: the directory scripts/sound-server.sh (or
-// scripts/pipewire-server.sh) started it in, named by HALVO_SOUND_DIR.
+// The private sound server a test runs against: the folder scripts/sound-server.sh started it
+// in, named by HALVO_SOUND_DIR. Its sockets are in a short folder of their own, named in the
+// folder's file "sockets".
 class SoundServer {
   public:
     // Null when HALVO_SOUND_DIR is not set (the test was not started by ctest).
     static std::unique_ptr<SoundServer> fromEnvironment();
 
-    // "PULSE_SERVER=unix:<dir>/native", for a child's environment.
-    std::string environmentEntry() const { return "PULSE_SERVER=unix:" + dir_ + "/native"; }
+    // "PULSE_SERVER=unix:<sockets>/native", for a child's environment.
+    std::string environmentEntry() const { return "PULSE_SERVER=unix:" + sockets_ + "/native"; }
 
     // Runs pactl with `arguments` (shell words) against the server: its output, or nothing
     // when it failed.
@@ -45,12 +46,14 @@ class SoundServer {
     // Stops the server's processes where they stand (SIGSTOP), or lets them go on (SIGCONT): a
     // server that stalls.
     void stall(bool stalled) const;
-    // Starts it again, as the fixture did.
+    // Starts it again, as the fixture did, on the same socket.
     bool restart() const;
 
   private:
-    explicit SoundServer(std::string dir) : dir_(std::move(dir)) {}
+    SoundServer(std::string dir, std::string sockets)
+        : dir_(std::move(dir)), sockets_(std::move(sockets)) {}
     std::string dir_;
+    std::string sockets_;
 };
 
 }  // namespace halvo::testing
