@@ -186,6 +186,12 @@ std::vector<std::string> HelperProcess::messages() const {
     return result;
 }
 
+std::vector<std::string> HelperProcess::signalLines() const {
+    std::vector<std::string> result = lines();
+    std::erase_if(result, isDiagnosticLine);
+    return result;
+}
+
 std::string HelperProcess::standardOutput() const {
     std::lock_guard lock(mutex_);
     return output_;
@@ -199,6 +205,18 @@ int HelperProcess::count(const std::string& line) const {
 bool isDiagnosticLine(const std::string& line) {
     static const std::regex form(R"(^\[\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z\] )");
     return std::regex_search(line, form);
+}
+
+std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {
+    static const std::regex form(R"(^Stopped\. Total: (\d+) KB, \d+ samples$)");
+    std::uint64_t kilobytes = ~0ull;
+    for (const std::string& message : helper.messages()) {
+        std::smatch totals;
+        if (std::regex_match(message, totals, form)) {
+            kilobytes = std::stoull(totals[1]);
+        }
+    }
+    return kilobytes;
 }
 
 std::string messageOf(const std::string& line) {

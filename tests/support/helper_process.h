@@ -73,6 +73,7 @@ class HelperProcess {
     pid_t pid() const { return child_->pid(); }
     std::vector<std::string> lines() const;     // every stderr line, as written
     std::vector<std::string> messages() const;  // lines with any "[timestamp] " prefix removed
+    std::vector<std::string> signalLines() const;  // the lines that are not diagnostic lines
     std::string standardOutput() const;
     int count(const std::string& line) const;
     int countStartingWith(const std::string& prefix) const;
@@ -93,6 +94,9 @@ class HelperProcess {
     std::thread outputReader_;
     std::thread errorReader_;
 };
+
+// The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
+std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
 
 // "[2026-12-06T08:44:00Z] text" -> "text"; other lines unchanged.
 std::string messageOf(const std::string& line);
