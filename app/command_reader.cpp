@@ -47,6 +47,9 @@ std::string_view CommandAssembler::take(std::string_view data, bool readWasFull)
 void runCommandReader(platform::FileHandle input, SystemAudioCapture& capture) {
     CommandAssembler assembler;
     for (;;) {
+        // Every command is answered with a signal line: while a parent leaves too many of them
+        // unread, its further commands wait in the pipe, and so does the parent.
+        waitForSignalRoom();
         const std::string data = input.readAvailable(kReadBytes);
         if (data.empty()) {
             logErr("stdin closed \u2014 parent exited");
