@@ -118,6 +118,20 @@ TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {
     EXPECT_EQ(status->code, 0);
 }
 
+// A parent may hand over a non-blocking stdin: no command waiting is not the end of input.
+TEST(Lifetime, ANonBlockingStdinIsWaitedOn) {
+    auto helper = HelperProcess::launch(
+        {"perl", "-e",
+         "use Fcntl; fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die; "
+         "exec @ARGV or die",
+         HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath("idle.scn")});
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper->send("STOP\n"));
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    EXPECT_EQ(helper->countStartingWith("stdin closed"), 0);
+    EXPECT_FALSE(helper->waitForExit(0ms));
+}
+
 TEST(Lifetime, AParentThatStopsReadingCanStillEndTheHelper) {
     std::string error;
     auto child = client::Subprocess::spawn(
