@@ -33,13 +33,15 @@ std::string_view CommandAssembler::take(std::string_view data, bool readWasFull)
     carried_.erase(0, taken_);
     taken_ = 0;
     carried_.append(data);
-    if (!readWasFull || carried_.size() > kMaxLineBytes) {
+    const std::size_t lastLineFeed = carried_.rfind('\n');
+    const std::size_t unfinished =
+        lastLineFeed == std::string::npos ? carried_.size() : carried_.size() - lastLineFeed - 1;
+    if (!readWasFull || unfinished > kMaxLineBytes) {
         // A short read ends what the parent wrote: its last piece is a command even without a
         // line feed. So does a line too long to be one.
         taken_ = carried_.size();
     } else {
-        const std::size_t lastLineFeed = carried_.rfind('\n');
-        taken_ = lastLineFeed == std::string::npos ? 0 : lastLineFeed + 1;
+        taken_ = carried_.size() - unfinished;
     }
     return std::string_view(carried_).substr(0, taken_);
 }
@@ -47,6 +49,9 @@ std::string_view CommandAssembler::take(std::string_view data, bool readWasFull)
 void runCommandReader(platform::FileHandle input, SystemAudioCapture& capture) {
     CommandAssembler assembler;
     for (;;) {
+        // Every command is answered with a signal line: while a parent leaves too many of them
+        // unread, its further commands wait in the pipe, and so does the parent.
+        waitForSignalRoom();
         const std::string data = input.readAvailable(kReadBytes);
         if (data.empty()) {
             logErr("stdin closed \u2014 parent exited");

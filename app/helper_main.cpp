@@ -11,8 +11,22 @@ namespace halvo {
 
 namespace {
 
-// Lines waiting for a parent that does not read standard error; beyond this they are dropped.
-constexpr std::size_t kQueuedLineBytes = 1 << 20;
+// Diagnostic lines waiting for a parent that does not read standard error; beyond this they
+// are dropped.
+constexpr std::size_t kQueuedDiagnosticBytes = 1 << 20;
+// Signal lines waiting for such a parent; beyond this the command reader stops reading commands
+// until they are read.
+constexpr std::size_t kQueuedSignalBytes = 64 << 10;
+
+std::string dropNote(std::uint64_t dropped, platform::DropReason why) {
+    const std::string reason = why == platform::DropReason::notRead
+                                   ? "standard error was not read"
+                                   : "each longer than the " +
+                                         std::to_string(kQueuedDiagnosticBytes) +
+                                         " bytes that may wait for standard error";
+    return diagnosticLine(platform::iso8601Now(),
+                          std::to_string(dropped) + " lines dropped: " + reason);
+}
 
 // Both live until the process exits and are never destroyed: threads may use them to the end.
 CaptureService* captureService = nullptr;
@@ -28,20 +42,18 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     }
     const std::size_t displays = content ? content->displays.size() : 0;
     logErr("Permission OK. Displays: " + std::to_string(displays));
-    sendSignal("WAITING");
-    capture->start();
+    // The first start counts as the parent's first command; once the parent has said QUIT (or
+    // gone), neither WAITING nor a start may follow its answer.
+    capture->startAfterSignal("WAITING");
 }
 
 }  // namespace
 
 int runHelper(std::unique_ptr<CaptureService> service) {
     // Never destroyed: threads may still log while the process exits.
-    installLineWriter(*new platform::LineWriter(
-        platform::FileHandle::standardError(), kQueuedLineBytes, [](std::uint64_t dropped) {
-            return diagnosticLine(
-                platform::iso8601Now(),
-                std::to_string(dropped) + " lines dropped: standard error was not read");
-        }));
+    installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
+                                                kQueuedDiagnosticBytes, kQueuedSignalBytes,
+                                                dropNote));
     logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));

@@ -1,5 +1,6 @@
 #include "capture/system_audio_capture.h"
 
+#include <string>
 #include <utility>
 
 #include "logging/lines.h"
@@ -20,7 +21,7 @@ std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& s
     // Capture for nobody helps no one: a stdout that refuses audio stops capture.
     capture->handler_->setOutputFailedObserver([weakCapture] {
         if (auto strong = weakCapture.lock()) {
-            strong->stop();
+            strong->outputFailed();
         }
     });
     return capture;
@@ -34,60 +35,165 @@ std::shared_ptr<CaptureStream> SystemAudioCapture::stream() const {
     return stream_;
 }
 
+void SystemAudioCapture::enqueue(Command command) {
+    if (command.step == Step::start && !commands_.empty() && commands_.back().step == Step::start) {
+        // Nothing comes between the two, so one start answers both.
+        ++commands_.back().answers;
+        return;
+    }
+    commands_.push_back(command);
+}
+
 void SystemAudioCapture::start() {
     {
         std::lock_guard lock(mutex_);
-        if (shutDown_) {
-            logErr("Exiting; START ignored");
-            return;
-        }
-        if (startPending_) {
-            logErr("Capture is already starting; START ignored");
-            return;
-        }
-        if (streamRunning_) {
-            logErr("Capture is already running; START ignored");
-            return;
-        }
-        startPending_ = true;
-        if (stopsInFlight_ > 0) {
-            // Its STOPPED comes first; the start begins from stopFinished.
-            startAfterStop_ = true;
-            return;
-        }
+        enqueue({Step::start});
     }
-    requestContent();
+    runCommands();
 }
 
-void SystemAudioCapture::requestContent() {
+void SystemAudioCapture::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        enqueue({Step::stop});
+    }
+    runCommands();
+}
+
+void SystemAudioCapture::startAfterSignal(std::string_view signal) {
+    {
+        std::lock_guard lock(mutex_);
+        if (shutDown_) {
+            return;
+        }
+        sendSignal(signal);
+        enqueue({Step::start});
+    }
+    runCommands();
+}
+
+void SystemAudioCapture::outputFailed() {
+    {
+        std::lock_guard lock(mutex_);
+        enqueue({Step::stopAfterOutputFailure, 1, openings_});
+    }
+    runCommands();
+}
+
+void SystemAudioCapture::shutDown() {
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+        if (busy_ && commands_.front().step == Step::start) {
+            // The server may take seconds to answer; the process does not wait for it. The
+            // start's completion finds its ticket stale and lets the stream go.
+            answerFront("Start cancelled: " + std::string(kExiting),
+                        "ERROR:" + std::string(kExiting));
+            busy_ = false;
+        }
+        enqueue({Step::stop});
+    }
+    runCommands();
+}
+
+bool SystemAudioCapture::isStartInFlight(std::uint64_t ticket) const {
+    return busy_ && commands_.front().step == Step::start && ticket == startTicket_;
+}
+
+void SystemAudioCapture::answerFront(std::string_view message, std::string_view signal) {
+    if (!message.empty()) {
+        logErr(message);
+    }
+    for (int i = 0; i < commands_.front().answers; ++i) {
+        sendSignal(signal);
+    }
+    commands_.pop_front();
+}
+
+void SystemAudioCapture::runCommands() {
+    for (;;) {
+        std::shared_ptr<CaptureStream> stopping;
+        std::uint64_t ticket = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (busy_ || commands_.empty()) {
+                return;
+            }
+            const Command next = commands_.front();
+            switch (next.step) {
+                case Step::start:
+                    if (shutDown_) {
+                        answerFront("Start cancelled: " + std::string(kExiting),
+                                    "ERROR:" + std::string(kExiting));
+                        continue;
+                    }
+                    if (streamRunning_) {
+                        answerFront("Capture is already running", "CAPTURE_STARTED");
+                        continue;
+                    }
+                    busy_ = true;
+                    ticket = ++startTicket_;
+                    break;
+                case Step::stopAfterOutputFailure:
+                    if (!streamRunning_ || next.opening != openings_) {
+                        // A command stopped that capture already; a later one may have
+                        // started another, which the failure must not end.
+                        commands_.pop_front();
+                        continue;
+                    }
+                    [[fallthrough]];
+                case Step::stop:
+                    handler_->setCapturing(false);
+                    streamRunning_ = false;
+                    if (!stream_) {
+                        answerFront({}, "STOPPED");
+                        continue;
+                    }
+                    busy_ = true;
+                    stopping = stream_;
+                    break;
+            }
+        }
+        // The service is called without the lock: its completions take it.
+        if (stopping) {
+            stopping->stopCapture([self = shared_from_this()](std::optional<Error> error) {
+                self->stopFinished(std::move(error));
+            });
+        } else {
+            requestContent(ticket);
+        }
+        return;
+    }
+}
+
+void SystemAudioCapture::requestContent(std::uint64_t ticket) {
     logErr("Starting system audio capture...");
     std::weak_ptr<SystemAudioCapture> weakSelf = weak_from_this();
     service_.getShareableContent(
         false, false,
-        [weakSelf](std::optional<ShareableContent> content, std::optional<Error> error) {
+        [weakSelf, ticket](std::optional<ShareableContent> content, std::optional<Error> error) {
             if (auto self = weakSelf.lock()) {
-                self->contentArrived(std::move(content), std::move(error));
+                self->contentArrived(ticket, std::move(content), std::move(error));
             }
         });
 }
 
-void SystemAudioCapture::endPendingStart() {
-    std::lock_guard lock(mutex_);
-    startPending_ = false;
-}
-
-void SystemAudioCapture::contentArrived(std::optional<ShareableContent> content,
+void SystemAudioCapture::contentArrived(std::uint64_t ticket,
+                                        std::optional<ShareableContent> content,
                                         std::optional<Error> error) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!isStartInFlight(ticket)) {
+            return;  // cancelled on the way out: no stream is made
+        }
+    }
     if (error) {
-        endPendingStart();
-        logErr("Content error: " + error->localizedDescription);
-        sendSignal("ERROR:PERMISSION_DENIED");
+        finishStart(ticket, nullptr, "Content error: " + error->localizedDescription,
+                    "ERROR:PERMISSION_DENIED");
         return;
     }
     if (!content || content->displays.empty()) {
-        endPendingStart();
-        logErr("No display found");
-        sendSignal("ERROR:NO_DISPLAY");
+        finishStart(ticket, nullptr, "No display found", "ERROR:NO_DISPLAY");
         return;
     }
     const Display& display = content->displays.front();
@@ -117,104 +223,62 @@ void SystemAudioCapture::contentArrived(std::optional<ShareableContent> content,
 
     if (auto failure =
             newStream->addStreamOutput(handler_, StreamOutputType::audio, std::move(sampleQueue))) {
-        endPendingStart();
-        logErr("Stream setup error: " + failure->localizedDescription);
-        sendSignal("ERROR:" + failure->localizedDescription);
+        finishStart(ticket, nullptr, "Stream setup error: " + failure->localizedDescription,
+                    "ERROR:" + failure->localizedDescription);
         return;
     }
-    newStream->startCapture(
-        [self = shared_from_this(), newStream](std::optional<Error> startError) {
-            self->startFinished(newStream, std::move(startError));
-        });
-}
-
-void SystemAudioCapture::startFinished(const std::shared_ptr<CaptureStream>& newStream,
-                                       std::optional<Error> error) {
-    if (error) {
-        endPendingStart();
-        logErr("startCapture failed: " + error->localizedDescription);
-        sendSignal("ERROR:" + error->localizedDescription);
-        return;
-    }
-    std::shared_ptr<CaptureStream> replaced;  // released outside the lock
-    {
-        std::lock_guard lock(mutex_);
-        if (shutDown_) {
-            // On the way out: releasing the new stream ends its delivery.
-            startPending_ = false;
-            return;
+    newStream->startCapture([self = shared_from_this(), newStream,
+                             ticket](std::optional<Error> startError) {
+        if (startError) {
+            self->finishStart(ticket, nullptr,
+                              "startCapture failed: " + startError->localizedDescription,
+                              "ERROR:" + startError->localizedDescription);
+        } else {
+            self->finishStart(ticket, newStream, "System audio capture STARTED", "CAPTURE_STARTED");
         }
-        handler_->setCapturing(true);
-        replaced = std::exchange(stream_, newStream);
-        startPending_ = false;
-        streamRunning_ = true;
-    }
-    logErr("System audio capture STARTED");
-    sendSignal("CAPTURE_STARTED");
-}
-
-void SystemAudioCapture::stop() {
-    handler_->setCapturing(false);
-    std::shared_ptr<CaptureStream> current;
-    {
-        std::lock_guard lock(mutex_);
-        current = stream_;
-        streamRunning_ = false;
-        if (current) {
-            ++stopsInFlight_;
-        }
-    }
-    if (!current) {
-        sendSignal("STOPPED");
-        return;
-    }
-    current->stopCapture([self = shared_from_this(), current](std::optional<Error> error) {
-        self->stopFinished(current, std::move(error));
     });
 }
 
-void SystemAudioCapture::stopFinished(const std::shared_ptr<CaptureStream>& stoppedStream,
-                                      std::optional<Error> error) {
-    if (error) {
-        logErr("stopCapture error: " + error->localizedDescription);
-    }
-    {
-        // A start that succeeded while this stop was under way owns stream_ now; keep it.
-        std::lock_guard lock(mutex_);
-        if (stream_ == stoppedStream) {
-            stream_.reset();
-        }
-    }
-    if (auto unwritten = handler_->takeUnwrittenReport()) {
-        logErr(*unwritten);
-    }
-    logErr("Stopped. Total: " + std::to_string(wholeKilobytes(handler_->totalBytes())) + " KB, " +
-           std::to_string(handler_->sampleCount()) + " samples");
-    sendSignal("STOPPED");
-    bool beginStart = false;
+void SystemAudioCapture::finishStart(std::uint64_t ticket, std::shared_ptr<CaptureStream> started,
+                                     std::string_view message, std::string_view signal) {
+    std::shared_ptr<CaptureStream> released;  // let go outside the lock
     {
         std::lock_guard lock(mutex_);
-        --stopsInFlight_;
-        if (stopsInFlight_ == 0 && startAfterStop_) {
-            startAfterStop_ = false;
-            beginStart = !shutDown_;
+        if (!isStartInFlight(ticket)) {
+            // Cancelled on the way out: letting the new stream go ends its delivery.
+            released = std::move(started);
+            return;
         }
+        if (started) {
+            handler_->setCapturing(true);
+            released = std::exchange(stream_, std::move(started));
+            streamRunning_ = true;
+            ++openings_;
+        }
+        answerFront(message, signal);
+        busy_ = false;
     }
-    if (beginStart) {
-        requestContent();
-    }
+    runCommands();
 }
 
-void SystemAudioCapture::shutDown() {
+void SystemAudioCapture::stopFinished(std::optional<Error> error) {
+    std::shared_ptr<CaptureStream> released;  // let go outside the lock
     {
         std::lock_guard lock(mutex_);
-        shutDown_ = true;
-        if (startAfterStop_) {
-            startAfterStop_ = false;
-            startPending_ = false;
+        if (error) {
+            logErr("stopCapture error: " + error->localizedDescription);
         }
+        // Commands run one at a time, so the stream is still the one this stop was asked of.
+        released = std::move(stream_);
+        if (auto unwritten = handler_->takeUnwrittenReport()) {
+            logErr(*unwritten);
+        }
+        answerFront("Stopped. Total: " + std::to_string(wholeKilobytes(handler_->totalBytes())) +
+                        " KB, " + std::to_string(handler_->sampleCount()) + " samples",
+                    "STOPPED");
+        busy_ = false;
     }
-    stop();
+    runCommands();
 }
 
 void SystemAudioCapture::streamStoppedBySystem(CaptureStream& stopped) {

@@ -1,18 +1,23 @@
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "capture/capture_service.h"
 #include "output/audio_output_handler.h"
 
 namespace halvo {
 
-// Owns the one capture stream of the process and starts and stops it. At most one stream feeds
-// the handler: a start while another start is pending or a stream is running is refused with a
-// diagnostic line, and a start while a stop is under way waits for that stop to finish, so the
-// parent's signals come in the order of its commands. Outcomes reach the parent only as lines
-// on standard error.
+// Owns the one capture stream of the process and starts and stops it. Commands take effect in
+// the order they are given: each waits behind the one the service is still working on, so the
+// state after the last command is the one it asks for, and the parent's signals come in the
+// order of its commands. Every start is answered (CAPTURE_STARTED or an ERROR: line), every
+// stop with STOPPED. A start given while capture runs answers at once; one given while a start
+// is still under way gets that start's answer. Outcomes reach the parent only as lines on
+// standard error.
 class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCapture> {
   public:
     // The service is borrowed and must outlive every stream it makes. Audio goes to `output`.
@@ -20,10 +25,14 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
         CaptureService& service,
         platform::FileHandle output = platform::FileHandle::standardOutput());
 
-    // All three callable from any thread; all return at once.
+    // All callable from any thread; all return at once.
     void start();
     void stop();
-    // Stops for good, on the way out of the process: no start begins or completes afterwards.
+    // Sends `signal`, then starts, unless shutDown() has begun; then it does neither. For the
+    // start-up probe: its signal must not come after the answer to the parent's last word.
+    void startAfterSignal(std::string_view signal);
+    // Stops for good, on the way out of the process: a start still under way is answered as
+    // cancelled and its stream let go, and no start begins afterwards.
     void shutDown();
 
     const std::shared_ptr<AudioOutputHandler>& handler() const { return handler_; }
@@ -31,31 +40,60 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
 
     static constexpr std::int64_t kSampleRate = 48000;
     static constexpr std::int64_t kChannelCount = 1;
+    // Why a start was not carried out on the way out.
+    static constexpr std::string_view kExiting = "The helper is exiting";
 
   private:
+    enum class Step {
+        start,
+        stop,
+        // Asked by the sink when stdout refused audio: stops the capture that was open then, if
+        // it still is.
+        stopAfterOutputFailure,
+    };
+    struct Command {
+        Step step;
+        int answers = 1;            // starts given while this start was the last command
+        std::uint64_t opening = 0;  // stopAfterOutputFailure: the opening of the gate it ends
+    };
+
     SystemAudioCapture(CaptureService& service, platform::FileHandle output);
 
-    void contentArrived(std::optional<ShareableContent> content, std::optional<Error> error);
-    void startFinished(const std::shared_ptr<CaptureStream>& newStream, std::optional<Error> error);
-    void stopFinished(const std::shared_ptr<CaptureStream>& stoppedStream,
-                      std::optional<Error> error);
+    // Lock held. Adds a command; a start given right after a start shares its answer.
+    void enqueue(Command command);
+    // Lock held. Answers the front command (its diagnostic line, unless empty, then its signal
+    // once for every start it stands for) and removes it.
+    void answerFront(std::string_view message, std::string_view signal);
+    // Lock held. False once shutDown() has cancelled the start `ticket`.
+    bool isStartInFlight(std::uint64_t ticket) const;
+    // Runs queued commands until one has to wait for the service. Takes the lock itself.
+    void runCommands();
+    void requestContent(std::uint64_t ticket);
+    void contentArrived(std::uint64_t ticket, std::optional<ShareableContent> content,
+                        std::optional<Error> error);
+    // Ends the start `ticket`: with `started` on success, else with the failure's two lines.
+    void finishStart(std::uint64_t ticket, std::shared_ptr<CaptureStream> started,
+                     std::string_view message, std::string_view signal);
+    void stopFinished(std::optional<Error> error);
+    void outputFailed();
     void streamStoppedBySystem(CaptureStream& stopped);
-    void requestContent();
-    void endPendingStart();
 
     CaptureService& service_;
     const std::shared_ptr<AudioOutputHandler> handler_;
 
-    mutable std::mutex mutex_;  // guards every field below
+    // Guards every field below. Lines are written with it held, so that they leave in the order
+    // of the commands they answer; writing a line never blocks.
+    mutable std::mutex mutex_;
+    // Commands not yet answered, in order; while `busy_` the front one waits for the service.
+    std::deque<Command> commands_;
+    bool busy_ = false;
+    // Numbers the starts; a completion for any but the start in flight is late (the start was
+    // cancelled at shut-down) and only lets its stream go.
+    std::uint64_t startTicket_ = 0;
     std::shared_ptr<CaptureStream> stream_;
-    // From start() until its start completes or fails.
-    bool startPending_ = false;
-    // The pending start waits for the stops in flight to complete before it begins.
-    bool startAfterStop_ = false;
-    // Stops asked of a stream whose completion has not run yet.
-    int stopsInFlight_ = 0;
     // stream_ was started and has been neither asked to stop nor stopped by the service.
     bool streamRunning_ = false;
+    std::uint64_t openings_ = 0;  // successful starts so far
     bool shutDown_ = false;
 };
 

@@ -13,9 +13,9 @@ namespace {
 // Set once by the entry point before other threads start; read by every caller afterwards.
 std::atomic<platform::LineWriter*> installedWriter{nullptr};
 
-void writeLine(std::string line) {
+void writeLine(std::string line, platform::LineKind kind) {
     if (auto* writer = installedWriter.load(std::memory_order_acquire)) {
-        writer->post(std::move(line));
+        writer->post(std::move(line), kind);
     } else {
         platform::FileHandle::standardError().writeAll(line);
     }
@@ -39,13 +39,19 @@ std::string diagnosticLine(std::string_view timestamp, std::string_view message)
 }
 
 void logErr(std::string_view message) {
-    writeLine(diagnosticLine(platform::iso8601Now(), message));
+    writeLine(diagnosticLine(platform::iso8601Now(), message), platform::LineKind::diagnostic);
 }
 
 void sendSignal(std::string_view signal) {
     std::string line(signal);
     line += '\n';
-    writeLine(std::move(line));
+    writeLine(std::move(line), platform::LineKind::signal);
+}
+
+void waitForSignalRoom() {
+    if (auto* writer = installedWriter.load(std::memory_order_acquire)) {
+        writer->waitForSignalRoom();
+    }
 }
 
 bool flushLines(std::chrono::milliseconds timeout) {

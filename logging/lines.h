@@ -22,8 +22,14 @@ void installLineWriter(platform::LineWriter& writer);
 // Writes "[<UTC timestamp>] <message>\n". For people and logs.
 void logErr(std::string_view message);
 
-// Writes "<signal>\n". For the parent's code.
+// Writes "<signal>\n". For the parent's code. Signal lines are never dropped; the writer drops
+// only diagnostic lines when the parent leaves too many unread.
 void sendSignal(std::string_view signal);
+
+// Blocks while too many signal lines wait for a parent that does not read them: for the command
+// reader, whose commands make the signals, so that they cannot pile up without bound. Never to be
+// called on the audio path.
+void waitForSignalRoom();
 
 // Waits until every line queued so far is written, or `timeout` has passed: before the process
 // exits. True when everything is out.

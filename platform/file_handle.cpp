@@ -104,6 +104,12 @@ std::string FileHandle::readAvailable(std::size_t maxBytes) const {
         if (got < 0 && errno == EINTR) {
             continue;
         }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A parent may hand over a non-blocking descriptor: nothing there yet is not the end.
+            pollfd readable{fd_, POLLIN, 0};
+            ::poll(&readable, 1, -1);
+            continue;
+        }
         data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         return data;
     }

@@ -48,8 +48,8 @@ class FileHandle {
     std::size_t pipeRoomBytes() const;
 
     // Blocks until some data is available and returns what one read delivers (at most
-    // `maxBytes`). Returns an empty string at end of file, and on a read error, which the caller
-    // can do nothing about either.
+    // `maxBytes`); a non-blocking descriptor is waited on like a blocking one. Returns an empty
+    // string at end of file, and on a read error, which the caller can do nothing about either.
     std::string readAvailable(std::size_t maxBytes = 65536) const;
 
     // When the descriptor is a pipe, asks the kernel for a buffer of `bytes` (it may grant less).

@@ -6,9 +6,12 @@
 
 namespace halvo::platform {
 
-LineWriter::LineWriter(FileHandle destination, std::size_t capacityBytes,
-                       std::function<std::string(std::uint64_t dropped)> dropNote)
-    : destination_(destination), capacity_(capacityBytes), dropNote_(std::move(dropNote)) {}
+LineWriter::LineWriter(FileHandle destination, std::size_t diagnosticBytes, std::size_t signalBytes,
+                       std::function<std::string(std::uint64_t, DropReason)> dropNote)
+    : destination_(destination),
+      diagnosticCapacity_(diagnosticBytes),
+      signalCapacity_(signalBytes),
+      dropNote_(std::move(dropNote)) {}
 
 LineWriter::~LineWriter() {
     std::thread thread;
@@ -23,15 +26,20 @@ LineWriter::~LineWriter() {
     }
 }
 
-void LineWriter::post(std::string line) {
+void LineWriter::post(std::string line, LineKind kind) {
     {
         std::lock_guard lock(mutex_);
-        if (queuedBytes_ + line.size() > capacity_) {
-            ++dropped_;
-            return;
+        if (kind == LineKind::signal) {
+            signalBytes_ += line.size();
+            lines_.push_back({std::move(line), kind});
+        } else if (line.size() > diagnosticCapacity_) {
+            ++droppedTooLong_;
+        } else if (diagnosticBytes_ + line.size() > diagnosticCapacity_) {
+            ++droppedNotRead_;
+        } else {
+            diagnosticBytes_ += line.size();
+            lines_.push_back({std::move(line), kind});
         }
-        queuedBytes_ += line.size();
-        lines_.push_back(std::move(line));
         if (!thread_.joinable()) {
             thread_ = std::thread([this] { run(); });
             return;
@@ -40,9 +48,31 @@ void LineWriter::post(std::string line) {
     changed_.notify_all();
 }
 
+void LineWriter::waitForSignalRoom() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return signalBytes_ <= signalCapacity_ || ending_; });
+}
+
 bool LineWriter::flush(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return lines_.empty() && !writing_; });
+    return changed_.wait_for(lock, timeout,
+                             [this] { return lines_.empty() && !writing_ && !notesDue(); });
+}
+
+void LineWriter::queueDropNotes() {
+    if (!dropNote_) {
+        droppedNotRead_ = droppedTooLong_ = 0;
+        return;
+    }
+    for (const auto& [count, why] : {std::pair{droppedNotRead_, DropReason::notRead},
+                                     std::pair{droppedTooLong_, DropReason::tooLong}}) {
+        if (count > 0) {
+            std::string note = dropNote_(count, why);
+            diagnosticBytes_ += note.size();
+            lines_.push_back({std::move(note), LineKind::diagnostic});
+        }
+    }
+    droppedNotRead_ = droppedTooLong_ = 0;
 }
 
 void LineWriter::run() {
@@ -50,23 +80,22 @@ void LineWriter::run() {
     blockBrokenPipeSignal();
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return !lines_.empty() || ending_; });
+        changed_.wait(lock, [this] { return !lines_.empty() || notesDue() || ending_; });
         if (lines_.empty()) {
-            return;
-        }
-        std::string line = std::move(lines_.front());
-        lines_.pop_front();
-        queuedBytes_ -= line.size();
-        if (lines_.empty() && dropped_ > 0 && dropNote_) {
+            if (!notesDue()) {
+                return;  // ending, and everything is out
+            }
             // Room again: say what was lost, after the lines that were kept.
-            std::string note = dropNote_(dropped_);
-            dropped_ = 0;
-            queuedBytes_ += note.size();
-            lines_.push_back(std::move(note));
+            queueDropNotes();
         }
+        Line line = std::move(lines_.front());
+        lines_.pop_front();
+        (line.kind == LineKind::signal ? signalBytes_ : diagnosticBytes_) -= line.text.size();
         writing_ = true;
         lock.unlock();
-        destination_.writeAll(line);
+        // Room for signals already: the reader of commands may go on while this line is out.
+        changed_.notify_all();
+        destination_.writeAll(line.text);
         lock.lock();
         writing_ = false;
         changed_.notify_all();

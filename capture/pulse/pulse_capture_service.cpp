@@ -1,6 +1,12 @@
 #include "capture/pulse/pulse_capture_service.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "capture/pulse/drm_displays.h"
 #include "capture/pulse/pulse_capture_stream.h"
@@ -11,6 +17,24 @@ namespace {
 
 constexpr const char* kDrmClassDirectory = "/sys/class/drm";
 
+// libpulse writes its own log to standard error when PULSE_LOG (or one of its relatives) asks
+// for it, and the parent would read those lines as the helper's. Removed before libpulse's first
+// call, and before the service's threads exist, since nothing else may touch the environment
+// while it changes. The library's errors still reach standard error, as crash reports do.
+std::shared_ptr<PulseBackend> makeBackendWithoutLibraryLog() {
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view variable(*entry);
+        if (variable.starts_with("PULSE_LOG")) {
+            names.emplace_back(variable.substr(0, variable.find('=')));
+        }
+    }
+    for (const std::string& name : names) {
+        ::unsetenv(name.c_str());
+    }
+    return std::make_shared<PulseBackend>();
+}
+
 // Out-of-range values become 0, which the stream rejects when it starts.
 std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
     return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
@@ -18,7 +42,7 @@ std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
 
 }  // namespace
 
-PulseCaptureService::PulseCaptureService() : backend_(std::make_shared<PulseBackend>()) {}
+PulseCaptureService::PulseCaptureService() : backend_(makeBackendWithoutLibraryLog()) {}
 
 PulseCaptureService::~PulseCaptureService() = default;
 

@@ -15,6 +15,9 @@ namespace halvo::pulse {
 // monitor cannot leave out other applications, and the filter's exclusions are not applied.
 class PulseCaptureService final : public CaptureService {
   public:
+    // Removes libpulse's logging settings (PULSE_LOG*) from the environment, so that only the
+    // helper's own lines reach standard error. Constructed before any other thread of the process
+    // exists.
     PulseCaptureService();
     ~PulseCaptureService() override;
 

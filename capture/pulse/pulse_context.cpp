@@ -6,6 +6,8 @@
 #include <pulse/subscribe.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "platform/thread_check.h"
@@ -17,6 +19,9 @@ static_assert(kNoIndex == PA_INVALID_INDEX);
 namespace {
 
 constexpr const char* kApplicationName = "Halvo Audio Helper";
+// libpulse aborts the process on a server address of about 20 KB (it overflows a buffer of its
+// own while resolving it); no real address comes near this.
+constexpr std::size_t kMaxServerAddressBytes = 4096;
 // Only thread checks read it, and release builds compile them away.
 [[maybe_unused]] constexpr const char* kAnswersOnLoopThread = "answers run on the loop's thread";
 
@@ -228,6 +233,10 @@ void SilenceQuery::onSourceInfo(pa_context* context, const pa_source_info* info,
 }
 
 Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop) {
+    if (const char* server = std::getenv("PULSE_SERVER");
+        server != nullptr && std::strlen(server) > kMaxServerAddressBytes) {
+        return Error{pa_strerror(PA_ERR_INVALIDSERVER)};
+    }
     std::shared_ptr<PulseContext> connection(new PulseContext(std::move(loop)));
     pa_mainloop_api* api = connection->loop_->api();
     if (api == nullptr) {

@@ -157,7 +157,8 @@ class PulseContext {
     // Connects to the server libpulse finds by its usual rules (PULSE_SERVER, client.conf, the
     // user's runtime directory) and waits until the connection is ready, for kRequestTimeout at
     // most; the library's description when it fails or times out. Never spawns a server: a fresh
-    // one would have nothing to record.
+    // one would have nothing to record. A PULSE_SERVER longer than any real address is refused
+    // as an invalid server before libpulse reads it.
     static Expected<std::shared_ptr<PulseContext>> connect(std::shared_ptr<PulseMainLoop> loop);
     // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
     ~PulseContext();

@@ -77,6 +77,37 @@ TEST_F(Commands, EndOfInputMeansTheParentIsGone) {
     EXPECT_EQ(helper_->standardOutput(), "");
 }
 
+// Commands take effect in the order sent, however they meet a start or a stop still under way:
+// each is answered in turn, and the state after the last one is the one it asks for.
+TEST(CommandOrder, EveryCommandIsAnsweredInOrderAndTheLastOneHolds) {
+    auto helper = HelperProcess::launchScenario("slow_start.scn");
+    ASSERT_TRUE(helper->waitForNext("WAITING"));
+    // The automatic start is under way: a START gets its answer, a STOP comes after it.
+    ASSERT_TRUE(helper->send("START\nSTOP\n"));
+    ASSERT_TRUE(helper->waitForNext("STOPPED"));
+    // Two STARTs while stopped share one start; a START while capture runs answers at once.
+    ASSERT_TRUE(helper->send("START\nSTART\n"));
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 4));
+    ASSERT_TRUE(helper->send("START\n"));
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 5));
+    ASSERT_TRUE(helper->waitForOutput(1));
+    ASSERT_TRUE(helper->send("STOP\nSTART\nSTOP\n"));
+    ASSERT_TRUE(helper->waitFor("STOPPED", 3));
+    EXPECT_EQ(
+        helper->signalLines(),
+        (Lines{"WAITING", "CAPTURE_STARTED", "CAPTURE_STARTED", "STOPPED", "CAPTURE_STARTED",
+               "CAPTURE_STARTED", "CAPTURE_STARTED", "STOPPED", "CAPTURE_STARTED", "STOPPED"}));
+    EXPECT_EQ(helper->count("Starting system audio capture..."), 3);
+
+    // No audio byte after the last STOPPED: its totals count them all, and none come later.
+    const auto written = helper->drainedOutputSize();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written >> 10, lastStoppedKilobytes(*helper));
+    ASSERT_TRUE(helper->send("STOP\n"));
+    ASSERT_TRUE(helper->waitFor("STOPPED", 4));
+    EXPECT_EQ(helper->drainedOutputSize(), written);
+}
+
 // The exit must not wait for, or trip over, threads that are still busy with audio.
 TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {
     auto helper = HelperProcess::launchScenario("flood.scn");
@@ -85,6 +116,20 @@ TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {
     const auto status = helper->waitForExit(std::chrono::seconds(3));
     ASSERT_TRUE(status && status->exited);
     EXPECT_EQ(status->code, 0);
+}
+
+// A parent may hand over a non-blocking stdin: no command waiting is not the end of input.
+TEST(Lifetime, ANonBlockingStdinIsWaitedOn) {
+    auto helper = HelperProcess::launch(
+        {"perl", "-e",
+         "use Fcntl; fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die; "
+         "exec @ARGV or die",
+         HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath("idle.scn")});
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper->send("STOP\n"));
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    EXPECT_EQ(helper->countStartingWith("stdin closed"), 0);
+    EXPECT_FALSE(helper->waitForExit(0ms));
 }
 
 TEST(Lifetime, AParentThatStopsReadingCanStillEndTheHelper) {

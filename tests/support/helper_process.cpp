@@ -19,7 +19,7 @@ namespace halvo::testing {
 
 std::unique_ptr<HelperProcess> HelperProcess::launch(const std::vector<std::string>& argv,
                                                      const std::vector<std::string>& environment,
-                                                     bool readOutput) {
+                                                     bool readOutput, bool readErrors) {
     std::string error;
     auto child = client::Subprocess::spawn(argv, &error, environment);
     if (!child) {
@@ -27,18 +27,24 @@ std::unique_ptr<HelperProcess> HelperProcess::launch(const std::vector<std::stri
     }
     std::unique_ptr<HelperProcess> process(new HelperProcess());
     process->child_ = std::move(child);
-    HelperProcess* raw = process.get();
     if (readOutput) {
         process->readOutput();
     }
-    process->errorReader_ =
-        std::thread([raw] { raw->collect(raw->child_->standardError(), false); });
+    if (readErrors) {
+        process->readErrors();
+    }
     return process;
 }
 
 void HelperProcess::readOutput() {
     if (!outputReader_.joinable()) {
         outputReader_ = std::thread([this] { collect(child_->standardOutput(), true); });
+    }
+}
+
+void HelperProcess::readErrors() {
+    if (!errorReader_.joinable()) {
+        errorReader_ = std::thread([this] { collect(child_->standardError(), false); });
     }
 }
 
@@ -59,7 +65,10 @@ std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& 
 }
 
 HelperProcess::~HelperProcess() {
-    readOutput();  // a helper blocked on a full stdout must be able to finish
+    // A helper blocked on a full stdout, or holding commands back for unread signals, must be
+    // able to finish.
+    readOutput();
+    readErrors();
     child_->closeStandardInput();
     if (!child_->waitFor(2s)) {
         child_->sendSignal(SIGKILL);
@@ -186,6 +195,12 @@ std::vector<std::string> HelperProcess::messages() const {
     return result;
 }
 
+std::vector<std::string> HelperProcess::signalLines() const {
+    std::vector<std::string> result = lines();
+    std::erase_if(result, isDiagnosticLine);
+    return result;
+}
+
 std::string HelperProcess::standardOutput() const {
     std::lock_guard lock(mutex_);
     return output_;
@@ -199,6 +214,18 @@ int HelperProcess::count(const std::string& line) const {
 bool isDiagnosticLine(const std::string& line) {
     static const std::regex form(R"(^\[\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z\] )");
     return std::regex_search(line, form);
+}
+
+std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {
+    static const std::regex form(R"(^Stopped\. Total: (\d+) KB, \d+ samples$)");
+    std::uint64_t kilobytes = ~0ull;
+    for (const std::string& message : helper.messages()) {
+        std::smatch totals;
+        if (std::regex_match(message, totals, form)) {
+            kilobytes = std::stoull(totals[1]);
+        }
+    }
+    return kilobytes;
 }
 
 std::string messageOf(const std::string& line) {

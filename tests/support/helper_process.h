@@ -21,22 +21,24 @@ using namespace std::chrono_literals;
 class HelperProcess {
   public:
     // With `readOutput` false nobody reads stdout, as with a parent that has stopped reading,
-    // until readOutput() is called.
+    // until readOutput() is called; likewise stderr with `readErrors` and readErrors().
     static std::unique_ptr<HelperProcess> launch(const std::vector<std::string>& argv,
                                                  const std::vector<std::string>& environment = {},
-                                                 bool readOutput = true);
+                                                 bool readOutput = true, bool readErrors = true);
     // The simulated helper over the scenario file `name` in the scenario folder.
     static std::unique_ptr<HelperProcess> launchScenario(const std::string& name,
                                                          bool readOutput = true);
     static std::string scenarioPath(const std::string& name);
-    // Starts reading stdout, once.
+    // Start reading stdout, or stderr, once.
     void readOutput();
+    void readErrors();
     // Closes the parent's end of stdout, as a parent that goes away without a word. Only while
     // stdout is not being read.
     void closeOutput();
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }
+    int inputDescriptor() const { return child_->standardInput(); }
     void closeInput() { child_->closeStandardInput(); }
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
@@ -71,8 +73,9 @@ class HelperProcess {
     void kill(int signal) { child_->sendSignal(signal); }
 
     pid_t pid() const { return child_->pid(); }
-    std::vector<std::string> lines() const;     // every stderr line, as written
-    std::vector<std::string> messages() const;  // lines with any "[timestamp] " prefix removed
+    std::vector<std::string> lines() const;        // every stderr line, as written
+    std::vector<std::string> messages() const;     // lines with any "[timestamp] " prefix removed
+    std::vector<std::string> signalLines() const;  // the lines that are not diagnostic lines
     std::string standardOutput() const;
     int count(const std::string& line) const;
     int countStartingWith(const std::string& prefix) const;
@@ -93,6 +96,9 @@ class HelperProcess {
     std::thread outputReader_;
     std::thread errorReader_;
 };
+
+// The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
+std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
 
 // "[2026-12-06T08:44:00Z] text" -> "text"; other lines unchanged.
 std::string messageOf(const std::string& line);

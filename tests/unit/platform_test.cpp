@@ -21,6 +21,15 @@ TEST(CommandAssembler, ALineLongerThanAnyCommandDoesNotGrowWithoutBound) {
     }
     EXPECT_GT(held, kMaxLineBytes) << "run as it stands once past the limit";
     EXPECT_EQ(assembler.take("STOP\n", false), "STOP\n");
+
+    // Just short of the limit the line still waits; the read that ends it goes on with a command
+    // it cuts in two, which waits for its rest however long the line before it was.
+    for (std::size_t read = 0; (read + 1) * kReadBytes <= kMaxLineBytes; ++read) {
+        EXPECT_EQ(assembler.take(chunk, true), "");
+    }
+    const std::string end = std::string(kReadBytes - 3, 'x') + "\nST";
+    EXPECT_EQ(assembler.take(end, true).size(), kMaxLineBytes + kReadBytes - 2);
+    EXPECT_EQ(assembler.take("OP\n", false), "STOP\n");
 }
 
 // Milliseconds are cut, never rounded up into the next second.
