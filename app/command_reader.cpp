@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/command_text.h"
-#include "capture/system_audio_capture.h"
+#include "controller/system_audio_capture.h"
 #include "logging/lines.h"
 #include "platform/process.h"
 

@@ -1,10 +1,10 @@
 #include "app/helper_main.h"
 
 #include "app/command_reader.h"
-#include "capture/system_audio_capture.h"
+#include "controller/system_audio_capture.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
-#include "platform/line_writer.h"
+#include "logging/line_writer.h"
 #include "platform/process.h"
 
 namespace halvo {

@@ -1,5 +1,5 @@
 #include "app/helper_main.h"
-#include "capture/pulse/pulse_capture_service.h"
+#include "services/pulse/pulse_capture_service.h"
 #include "platform/process.h"
 
 int main() {

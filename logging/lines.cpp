@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "platform/file_handle.h"
-#include "platform/line_writer.h"
+#include "logging/line_writer.h"
 #include "platform/process.h"
 
 namespace halvo {

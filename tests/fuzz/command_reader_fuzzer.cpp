@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/command_reader.h"
-#include "capture/system_audio_capture.h"
+#include "controller/system_audio_capture.h"
 #include "tests/sim/simulated_capture_service.h"
 
 namespace {

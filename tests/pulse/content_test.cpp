@@ -10,10 +10,10 @@
 #include <fstream>
 #include <tuple>
 
-#include "capture/pulse/drm_displays.h"
-#include "capture/pulse/monitor_source.h"
-#include "capture/pulse/pcm_chunk.h"
-#include "capture/pulse/server_snapshot.h"
+#include "services/pulse/drm_displays.h"
+#include "services/pulse/monitor_source.h"
+#include "services/pulse/pcm_chunk.h"
+#include "services/pulse/server_snapshot.h"
 
 namespace halvo::pulse {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "capture/pulse/recording_plan.h"
+#include "services/pulse/recording_plan.h"
 
 namespace halvo::platform {
 namespace {

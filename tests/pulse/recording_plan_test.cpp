@@ -1,5 +1,5 @@
 // How a capture follows the default sink and when it counts as stopped by the service.
-#include "capture/pulse/recording_plan.h"
+#include "services/pulse/recording_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Handing recorded chunks to the output: in order, never blocking the recording, bounded while
 // the output is stuck (the audio it has not taken yet is kept up to the bound, the oldest
 // dropped beyond it, each episode of drops reported once), and never after the stream is gone.
-#include "capture/pulse/sample_feeder.h"
+#include "services/pulse/sample_feeder.h"
 
 #include <gtest/gtest.h>
 

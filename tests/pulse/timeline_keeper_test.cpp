@@ -1,4 +1,4 @@
-#include "capture/pulse/timeline_keeper.h"
+#include "services/pulse/timeline_keeper.h"
 
 #include <gtest/gtest.h>
 

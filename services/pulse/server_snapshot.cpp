@@ -1,11 +1,11 @@
-#include "capture/pulse/server_snapshot.h"
+#include "services/pulse/server_snapshot.h"
 
 #include <charconv>
 #include <cstdint>
 #include <optional>
 #include <system_error>
 
-#include "capture/pulse/drm_displays.h"
+#include "services/pulse/drm_displays.h"
 #include "platform/printable_text.h"
 
 namespace halvo::pulse {

@@ -1,4 +1,4 @@
-#include "capture/pulse/sample_feeder.h"
+#include "services/pulse/sample_feeder.h"
 
 #include <cstdio>
 #include <optional>

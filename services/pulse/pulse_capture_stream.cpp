@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_capture_stream.h"
+#include "services/pulse/pulse_capture_stream.h"
 
 #include <pulse/error.h>
 

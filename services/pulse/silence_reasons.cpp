@@ -1,4 +1,4 @@
-#include "capture/pulse/silence_reasons.h"
+#include "services/pulse/silence_reasons.h"
 
 namespace halvo::pulse {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "capture/capture_service.h"
-#include "capture/pulse/pcm_chunk.h"
-#include "capture/pulse/pending_audio.h"
+#include "services/pulse/pcm_chunk.h"
+#include "services/pulse/pending_audio.h"
 
 namespace halvo::pulse {
 

@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_record_stream.h"
+#include "services/pulse/pulse_record_stream.h"
 
 #include <pulse/error.h>
 

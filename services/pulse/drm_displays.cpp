@@ -1,4 +1,4 @@
-#include "capture/pulse/drm_displays.h"
+#include "services/pulse/drm_displays.h"
 
 #include <algorithm>
 #include <charconv>

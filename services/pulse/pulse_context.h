@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/pulse/expected.h"
-#include "capture/pulse/monitor_source.h"
-#include "capture/pulse/pulse_main_loop.h"
-#include "capture/pulse/server_snapshot.h"
-#include "capture/pulse/silence_reasons.h"
+#include "services/pulse/expected.h"
+#include "services/pulse/monitor_source.h"
+#include "services/pulse/pulse_main_loop.h"
+#include "services/pulse/server_snapshot.h"
+#include "services/pulse/silence_reasons.h"
 
 namespace halvo::pulse {
 

@@ -1,4 +1,4 @@
-#include "capture/pulse/pending_audio.h"
+#include "services/pulse/pending_audio.h"
 
 #include <utility>
 

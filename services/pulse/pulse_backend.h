@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "capture/pulse/expected.h"
-#include "capture/pulse/pulse_context.h"
-#include "capture/pulse/pulse_main_loop.h"
-#include "capture/pulse/server_snapshot.h"
+#include "services/pulse/expected.h"
+#include "services/pulse/pulse_context.h"
+#include "services/pulse/pulse_main_loop.h"
+#include "services/pulse/server_snapshot.h"
 #include "platform/dispatch.h"
 
 namespace halvo::pulse {

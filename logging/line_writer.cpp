@@ -1,4 +1,4 @@
-#include "platform/line_writer.h"
+#include "logging/line_writer.h"
 
 #include <pthread.h>
 

@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_main_loop.h"
+#include "services/pulse/pulse_main_loop.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_context.h"
+#include "services/pulse/pulse_context.h"
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>

@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_backend.h"
+#include "services/pulse/pulse_backend.h"
 
 #include "platform/thread_check.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "capture/capture_service.h"
-#include "capture/pulse/pulse_backend.h"
+#include "services/pulse/pulse_backend.h"
 
 namespace halvo::pulse {
 

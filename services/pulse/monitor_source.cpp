@@ -1,4 +1,4 @@
-#include "capture/pulse/monitor_source.h"
+#include "services/pulse/monitor_source.h"
 
 namespace halvo::pulse {
 

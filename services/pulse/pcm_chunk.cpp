@@ -1,4 +1,4 @@
-#include "capture/pulse/pcm_chunk.h"
+#include "services/pulse/pcm_chunk.h"
 
 #include <bit>
 #include <cstring>

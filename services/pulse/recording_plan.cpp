@@ -1,4 +1,4 @@
-#include "capture/pulse/recording_plan.h"
+#include "services/pulse/recording_plan.h"
 
 #include "platform/printable_text.h"
 

@@ -1,4 +1,4 @@
-#include "capture/system_audio_capture.h"
+#include "controller/system_audio_capture.h"
 
 #include <string>
 #include <utility>

@@ -6,12 +6,12 @@
 #include <optional>
 
 #include "capture/capture_service.h"
-#include "capture/pulse/pcm_chunk.h"
-#include "capture/pulse/pulse_backend.h"
-#include "capture/pulse/pulse_record_stream.h"
-#include "capture/pulse/recording_plan.h"
-#include "capture/pulse/sample_feeder.h"
-#include "capture/pulse/timeline_keeper.h"
+#include "services/pulse/pcm_chunk.h"
+#include "services/pulse/pulse_backend.h"
+#include "services/pulse/pulse_record_stream.h"
+#include "services/pulse/recording_plan.h"
+#include "services/pulse/sample_feeder.h"
+#include "services/pulse/timeline_keeper.h"
 
 namespace halvo::pulse {
 

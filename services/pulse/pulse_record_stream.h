@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "capture/pulse/pulse_context.h"
+#include "services/pulse/pulse_context.h"
 
 namespace halvo::pulse {
 

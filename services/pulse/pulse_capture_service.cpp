@@ -1,4 +1,4 @@
-#include "capture/pulse/pulse_capture_service.h"
+#include "services/pulse/pulse_capture_service.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/pulse/drm_displays.h"
-#include "capture/pulse/pulse_capture_stream.h"
+#include "services/pulse/drm_displays.h"
+#include "services/pulse/pulse_capture_stream.h"
 
 namespace halvo::pulse {
 
