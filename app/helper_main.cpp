@@ -2,9 +2,9 @@
 
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
+#include "logging/line_writer.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
-#include "logging/line_writer.h"
 #include "platform/process.h"
 
 namespace halvo {
@@ -49,7 +49,7 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
 
 }  // namespace
 
-int runHelper(std::unique_ptr<CaptureService> service) {
+int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
     // Never destroyed: threads may still log while the process exits.
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
@@ -63,8 +63,8 @@ int runHelper(std::unique_ptr<CaptureService> service) {
 
     captureService = service.release();
     // The owning reference is never dropped, so weak references to the controller always resolve.
-    auto* owner =
-        new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(*captureService));
+    auto* owner = new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(
+        *captureService, platform::FileHandle::standardOutput(), options.applications));
     capture = owner->get();
 
     captureService->getShareableContent(
@@ -76,6 +76,21 @@ int runHelper(std::unique_ptr<CaptureService> service) {
     logErr("Run loop started");
     platform::runMainLoop();
     return 0;
+}
+
+HelperOptions helperOptionsOrExit(int argc, char* const argv[]) {
+    auto parsed = parseHelperOptions(argc, argv);
+    if (auto* usage = std::get_if<UsageError>(&parsed)) {
+        const std::string line = "halvo-audio-helper: " + usage->message + " (see --help)\n";
+        platform::FileHandle::standardError().writeAll(line);
+        platform::exitProcess(2);
+    }
+    auto options = std::get<HelperOptions>(std::move(parsed));
+    if (options.help) {
+        platform::FileHandle::standardOutput().writeAll(helperUsage());
+        platform::exitProcess(0);
+    }
+    return options;
 }
 
 }  // namespace halvo

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/application_rule.h"
+
 namespace halvo {
 
 struct Display {
@@ -33,6 +35,8 @@ struct ContentFilter {
     Display display;
     std::vector<RunningApplication> excludedApplications;
     std::vector<Window> exceptedWindows;
+    // Narrows the sound further, by application; the excluded applications above always stay out.
+    ApplicationRule applicationRule;
 };
 
 struct Time {
