@@ -13,7 +13,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace halvo::platform {
@@ -28,6 +30,39 @@ std::string operatingSystemVersionString() {
 
 std::int32_t processIdentifier() {
     return static_cast<std::int32_t>(::getpid());
+}
+
+namespace {
+
+// The parent of `pid` from /proc/<pid>/stat: the fourth field, after the name in parentheses
+// (which may itself hold spaces and parentheses, hence the last ')').
+std::int32_t parentOf(std::int32_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string stat = text.str();
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string state;
+    std::int32_t parent = 0;
+    fields >> state >> parent;
+    return fields ? parent : 0;
+}
+
+}  // namespace
+
+bool isProcessOrDescendant(std::int32_t pid, std::int32_t ancestor) {
+    // A chain is short; the bound only guards against a loop in what was read.
+    for (int step = 0; pid > 0 && step < 4096; ++step) {
+        if (pid == ancestor) {
+            return true;
+        }
+        pid = parentOf(pid);
+    }
+    return false;
 }
 
 std::string iso8601(std::chrono::system_clock::time_point when) {

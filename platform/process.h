@@ -11,6 +11,11 @@ std::string operatingSystemVersionString();
 
 std::int32_t processIdentifier();
 
+// Whether process `pid` is `ancestor` or one of its descendants, by the parent chain in /proc
+// (procfs reads, which never wait for a device). False once the chain ends or a process on it
+// has gone.
+bool isProcessOrDescendant(std::int32_t pid, std::int32_t ancestor);
+
 // The current time as an ISO 8601 internet date-time in UTC, to the second: 2026-12-06T08:37:21Z.
 std::string iso8601Now();
 std::string iso8601(std::chrono::system_clock::time_point when);

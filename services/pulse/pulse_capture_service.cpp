@@ -59,14 +59,15 @@ void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion comp
 }
 
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
-    const ContentFilter&, const StreamConfiguration& configuration,
+    const ContentFilter& filter, const StreamConfiguration& configuration,
     std::weak_ptr<StreamDelegate> delegate) {
     PcmFormat format;
     format.sampleRate =
         narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
     format.channels =
         narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
-    return std::make_shared<PulseCaptureStream>(backend_, format, std::move(delegate));
+    return std::make_shared<PulseCaptureStream>(backend_, format, std::move(delegate),
+                                                filter.applicationRule);
 }
 
 }  // namespace halvo::pulse

@@ -43,10 +43,11 @@ bool hasEnded(pa_stream_state_t state) {
 }  // namespace
 
 PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
-                                       std::weak_ptr<StreamDelegate> delegate)
+                                       std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule)
     : backend_(std::move(backend)),
       format_(format),
       delegate_(std::move(delegate)),
+      rule_(std::move(rule)),
       feeder_(format, kPendingSeconds * format.bytesPerSecond(),
               [backend = backend_](const std::string& message) {
                   backend->queue().async([message] { logErr(message); });
@@ -126,6 +127,15 @@ Expected<void> PulseCaptureStream::start() {
         return failStart(monitor.error());
     }
     connection_ = *connection;
+    if (rule_.kind != ApplicationRule::Kind::everything) {
+        // Before the output's stream: its very first delivery already stands for the mix.
+        applications_ = std::make_unique<ApplicationCapture>(
+            connection_, rule_, format_.sampleRate, kFragmentFrames,
+            kPendingSeconds * format_.sampleRate, [backend = backend_](std::string message) {
+                backend->queue().async([message = std::move(message)] { logErr(message); });
+            });
+        applications_->follow(*monitor);
+    }
     feeder_.open(weak_from_this());
     Expected<std::unique_ptr<PulseRecordStream>> opened =
         PulseRecordStream::open(connection_, *monitor, format_.sampleRate, kFragmentFrames, *this);
@@ -187,6 +197,7 @@ void PulseCaptureStream::closeRecording() {
     defaultAwait_.reset();
     dropPending();
     active_.reset();
+    applications_.reset();
     timelineTimer_.reset();
     timeline_.reset();
     silenceQuery_.reset();
@@ -276,7 +287,9 @@ void PulseCaptureStream::recordStreamRead(PulseRecordStream& stream, const void*
     if (skipped < frames) {
         const void* rest =
             data == nullptr ? nullptr : static_cast<const std::byte*>(data) + skipped * frameBytes;
-        feeder_.push(monoChunk(rest, frames - skipped, channels), *this);
+        feeder_.push(applications_ ? applications_->take(frames - skipped)
+                                   : monoChunk(rest, frames - skipped, channels),
+                     *this);
     }
 }
 
@@ -497,6 +510,9 @@ void PulseCaptureStream::promotePending() {
         readActive();  // what the old monitor delivered still counts
     }
     active_ = std::move(pending_);
+    if (applications_) {
+        applications_->follow(active_->source());
+    }
     pendingDeadline_.reset();
     defaultAwait_.reset();
     log(followingMessage(active_->sourceName()));

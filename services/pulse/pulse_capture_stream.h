@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "capture/capture_service.h"
+#include "services/pulse/application_capture.h"
 #include "services/pulse/pcm_chunk.h"
 #include "services/pulse/pulse_backend.h"
 #include "services/pulse/pulse_record_stream.h"
@@ -40,8 +41,10 @@ class PulseCaptureStream final : public CaptureStream,
     // best when it began recording, and so where it joins.
     static constexpr int kDeliveriesBeforeJoining = 3;
 
+    // With a rule other than everything, the output's samples give way to the mix of the
+    // applications the rule admits (see ApplicationCapture); the output's stream keeps the time.
     PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
-                       std::weak_ptr<StreamDelegate> delegate);
+                       std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule = {});
     // Ends the recording; no output or delegate call starts afterwards.
     ~PulseCaptureStream() override;
 
@@ -100,13 +103,15 @@ class PulseCaptureStream final : public CaptureStream,
     const std::shared_ptr<PulseBackend> backend_;
     const PcmFormat format_;  // what the output gets: mono, whatever the source's channels
     const std::weak_ptr<StreamDelegate> delegate_;
+    const ApplicationRule rule_;
     SampleFeeder feeder_;
 
     // Guarded by the main loop's lock.
     RecordingPlan plan_;
     std::shared_ptr<PulseContext> connection_;
-    std::unique_ptr<PulseRecordStream> active_;   // the recording the output gets
-    std::unique_ptr<PulseRecordStream> pending_;  // the new default's, until it delivers
+    std::unique_ptr<PulseRecordStream> active_;         // the recording the output gets
+    std::unique_ptr<PulseRecordStream> pending_;        // the new default's, until it delivers
+    std::unique_ptr<ApplicationCapture> applications_;  // with a rule: what the output gets
     std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
     std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
     std::unique_ptr<LoopTimer> pendingDeadline_;  // until the pending stream delivers

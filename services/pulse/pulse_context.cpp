@@ -24,6 +24,8 @@ constexpr const char* kApplicationName = "Halvo Audio Helper";
 constexpr std::size_t kMaxServerAddressBytes = 4096;
 // Only thread checks read it, and release builds compile them away.
 [[maybe_unused]] constexpr const char* kAnswersOnLoopThread = "answers run on the loop's thread";
+constexpr auto kEvents = static_cast<pa_subscription_mask_t>(
+    PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
 
 std::string describeFailure(const pa_context* context) {
     return pa_strerror(context != nullptr ? pa_context_errno(context) : PA_ERR_INTERNAL);
@@ -265,8 +267,6 @@ Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<Pu
     // Server events tell a running capture that the default sink changed, and that the recorded
     // sink or its monitor did. Nobody waits for the acknowledgement: the events simply start
     // arriving.
-    constexpr auto kEvents = static_cast<pa_subscription_mask_t>(
-        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
     if (pa_operation* subscribed = pa_context_subscribe(context, kEvents, nullptr, nullptr)) {
         pa_operation_unref(subscribed);
     }
@@ -385,6 +385,15 @@ Expected<MonitorSource> PulseContext::readMonitorSource(const std::string& sink)
     });
 }
 
+void PulseContext::watchPlaybackStreams() {
+    HALVO_CHECK_THREAD(loop_->holdsLock(), "requests are sent with the lock held");
+    const auto events =
+        static_cast<pa_subscription_mask_t>(kEvents | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+    if (pa_operation* subscribed = pa_context_subscribe(context_, events, nullptr, nullptr)) {
+        pa_operation_unref(subscribed);
+    }
+}
+
 void PulseContext::addListener(ServerListener& listener) {
     HALVO_CHECK_THREAD(loop_->holdsLock(), "listeners are guarded by the lock");
     listeners_.push_back(&listener);
@@ -436,6 +445,14 @@ void PulseContext::onServerEvent(pa_context*, pa_subscription_event_type_t type,
                 listener.deviceChanged(ServerListener::Device::source, index);
             });
             break;
+        case PA_SUBSCRIPTION_EVENT_SINK_INPUT: {
+            const bool removed =
+                (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+            connection->notifyListeners([index, removed](ServerListener& listener) {
+                listener.playbackStreamChanged(index, removed);
+            });
+            break;
+        }
         default:
             break;
     }

@@ -35,6 +35,9 @@ class ServerListener {
     // came or went.
     enum class Device { sink, source };
     virtual void deviceChanged(Device device, std::uint32_t index) = 0;
+    // A playback stream (sink input) with this index came or changed, or went (`removed`). Only
+    // once someone asked for these events (PulseContext::watchPlaybackStreams).
+    virtual void playbackStreamChanged(std::uint32_t /*index*/, bool /*removed*/) {}
 };
 
 // Owns one reference to a request that may still be out. Dropping it (lock held) cancels the
@@ -203,6 +206,10 @@ class PulseContext {
     // thread, unless the query is destroyed first. Null when the request cannot be sent.
     std::unique_ptr<SilenceQuery> querySilenceReasons(const MonitorSource& monitor,
                                                       SilenceQuery::Answer answer);
+
+    // From now on the listeners also hear of playback streams. Nobody waits for the
+    // acknowledgement: the events simply start arriving.
+    void watchPlaybackStreams();
 
     void addListener(ServerListener& listener);
     void removeListener(ServerListener& listener);

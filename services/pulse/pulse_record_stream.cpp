@@ -32,7 +32,7 @@ void disconnectOnceCreated(pa_stream* stream, void*) {
 
 Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
     std::shared_ptr<PulseContext> context, const MonitorSource& source, std::uint32_t sampleRate,
-    std::uint32_t fragmentFrames, Listener& listener) {
+    std::uint32_t fragmentFrames, Listener& listener, std::uint32_t playbackStream) {
     HALVO_CHECK_THREAD(context->loop().holdsLock(), "record streams are opened with the lock held");
     std::unique_ptr<PulseRecordStream> recorder(
         new PulseRecordStream(std::move(context), source, listener));
@@ -57,6 +57,11 @@ Expected<std::unique_ptr<PulseRecordStream>> PulseRecordStream::open(
     pa_stream_set_moved_callback(recorder->stream_, &PulseRecordStream::onMoved, recorder.get());
     pa_stream_set_suspended_callback(recorder->stream_, &PulseRecordStream::onSuspended,
                                      recorder.get());
+
+    if (playbackStream != kNoIndex &&
+        pa_stream_set_monitor_stream(recorder->stream_, playbackStream) < 0) {
+        return Error{recorder->lastError()};
+    }
 
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);

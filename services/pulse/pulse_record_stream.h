@@ -42,13 +42,13 @@ class PulseRecordStream {
     // Starts recording `source` (named explicitly, never the default source, which is usually a
     // microphone; not to be moved elsewhere by the server) in 32-bit float at `sampleRate`, in
     // the source's own channels (the server mixes none down), with fragments of
-    // `fragmentFrames`. The library's description when it cannot even begin; the outcome of the
-    // connection arrives as a state change.
-    static Expected<std::unique_ptr<PulseRecordStream>> open(std::shared_ptr<PulseContext> context,
-                                                             const MonitorSource& source,
-                                                             std::uint32_t sampleRate,
-                                                             std::uint32_t fragmentFrames,
-                                                             Listener& listener);
+    // `fragmentFrames`. With `playbackStream` (a sink input of the monitored sink) it records
+    // that stream alone, at the stream's own volume. The library's description when it cannot
+    // even begin; the outcome of the connection arrives as a state change.
+    static Expected<std::unique_ptr<PulseRecordStream>> open(
+        std::shared_ptr<PulseContext> context, const MonitorSource& source,
+        std::uint32_t sampleRate, std::uint32_t fragmentFrames, Listener& listener,
+        std::uint32_t playbackStream = kNoIndex);
     // Detaches the listener and ends the recording; no callback reaches the listener afterwards.
     ~PulseRecordStream();
     PulseRecordStream(const PulseRecordStream&) = delete;

@@ -1,0 +1,243 @@
+#include "services/pulse/application_capture.h"
+
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
+
+#include <cstring>
+
+#include "platform/process.h"
+#include "platform/thread_check.h"
+
+namespace halvo::pulse {
+
+namespace {
+
+// Only thread checks read it, and release builds compile them away.
+[[maybe_unused]] const char* const kLockRule = "applications are followed with the lock held";
+
+std::string property(const pa_proplist* properties, const char* key) {
+    const char* value = pa_proplist_gets(properties, key);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+ApplicationCapture::ApplicationCapture(std::shared_ptr<PulseContext> connection,
+                                       ApplicationRule rule, std::uint32_t sampleRate,
+                                       std::uint32_t fragmentFrames, std::size_t maxFrames,
+                                       std::function<void(std::string)> log)
+    : connection_(std::move(connection)),
+      rule_(std::move(rule)),
+      sampleRate_(sampleRate),
+      fragmentFrames_(fragmentFrames),
+      log_(std::move(log)),
+      mix_(maxFrames) {
+    HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
+    connection_->addListener(*this);
+    connection_->watchPlaybackStreams();
+}
+
+ApplicationCapture::~ApplicationCapture() {
+    HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
+    connection_->removeListener(*this);
+    requests_.clear();
+    recordings_.clear();
+}
+
+void ApplicationCapture::follow(const MonitorSource& monitor) {
+    HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
+    dropAll();
+    requests_.clear();
+    monitor_ = monitor;
+    // Answers come in the order asked: the output's level is known before any stream records.
+    askOutputLevel();
+    askPlaybackStreams(kNoIndex);
+}
+
+std::vector<std::byte> ApplicationCapture::take(std::size_t frames) {
+    HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
+    // What the streams hold now joins this block: their deliveries and the clock's come together.
+    for (auto& [index, recording] : recordings_) {
+        if (recording.stream) {
+            recording.stream->readAvailable();
+        }
+    }
+    const std::vector<float> mixed = mix_.take(frames);
+    if (const std::uint64_t dropped = mix_.takeDropped(); dropped > 0) {
+        log_("An application's audio waited too long for the output's clock: " +
+             std::to_string(dropped) + " frames dropped");
+    }
+    std::vector<std::byte> bytes(mixed.size() * sizeof(float));
+    std::memcpy(bytes.data(), mixed.data(), bytes.size());
+    return bytes;
+}
+
+void ApplicationCapture::deviceChanged(Device device, std::uint32_t index) {
+    if (device == Device::sink && index == monitor_.sinkIndex) {
+        askOutputLevel();
+    }
+}
+
+void ApplicationCapture::playbackStreamChanged(std::uint32_t index, bool removed) {
+    if (removed) {
+        drop(index);
+    } else {
+        askPlaybackStreams(index);  // new, or changed: moved, renamed
+    }
+}
+
+void ApplicationCapture::askOutputLevel() {
+    Request& request = requests_.emplace_back(*this, kNoIndex);
+    request.operation.reset(pa_context_get_sink_info_by_index(
+        connection_->raw(), monitor_.sinkIndex, &ApplicationCapture::onSink, &request));
+    if (!request.operation.sent()) {
+        requests_.pop_back();
+    }
+}
+
+void ApplicationCapture::askPlaybackStreams(std::uint32_t index) {
+    Request& request = requests_.emplace_back(*this, index);
+    request.operation.reset(
+        index == kNoIndex
+            ? pa_context_get_sink_input_info_list(connection_->raw(),
+                                                  &ApplicationCapture::onSinkInput, &request)
+            : pa_context_get_sink_input_info(connection_->raw(), index,
+                                             &ApplicationCapture::onSinkInput, &request));
+    if (!request.operation.sent()) {
+        requests_.pop_back();
+    }
+}
+
+void ApplicationCapture::finished(Request& request) {
+    requests_.remove_if([&request](const Request& each) { return &each == &request; });
+}
+
+void ApplicationCapture::onSink(pa_context*, const pa_sink_info* info, int endOfList,
+                                void* userdata) {
+    auto& request = *static_cast<Request*>(userdata);
+    ApplicationCapture& self = request.owner;
+    HALVO_CHECK_THREAD(self.connection_->loop().isLoopThread(), "answers run on the loop's thread");
+    if (endOfList != 0) {
+        self.finished(request);
+        return;
+    }
+    self.muted_ = info->mute != 0;
+    self.gains_.clear();
+    for (std::uint8_t channel = 0; channel < info->volume.channels; ++channel) {
+        self.gains_.push_back(
+            static_cast<float>(pa_sw_volume_to_linear(info->volume.values[channel])));
+    }
+}
+
+void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
+                                     void* userdata) {
+    auto& request = *static_cast<Request*>(userdata);
+    ApplicationCapture& self = request.owner;
+    HALVO_CHECK_THREAD(self.connection_->loop().isLoopThread(), "answers run on the loop's thread");
+    if (endOfList != 0) {
+        if (endOfList < 0 && request.asked != kNoIndex) {
+            self.drop(request.asked);  // gone before the server could say
+        }
+        self.finished(request);
+        return;
+    }
+    self.consider(PlaybackStream{info->index, info->sink,
+                                 property(info->proplist, PA_PROP_APPLICATION_NAME),
+                                 property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+                                 property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)});
+}
+
+void ApplicationCapture::consider(const PlaybackStream& playback) {
+    if (playback.sink != monitor_.sinkIndex ||
+        !admits(rule_, playback, platform::processIdentifier())) {
+        drop(playback.index);  // moved to another output, or no longer admitted
+        return;
+    }
+    if (recordings_.count(playback.index) != 0) {
+        return;
+    }
+    Expected<std::unique_ptr<PulseRecordStream>> opened = PulseRecordStream::open(
+        connection_, monitor_, sampleRate_, fragmentFrames_, *this, playback.index);
+    if (!opened) {
+        return;  // the connection is failing: the capture hears of it
+    }
+    const std::string key = applicationKey(playback);
+    recordings_.emplace(playback.index, Recording{nextKey_++, key, std::move(*opened)});
+    Application& application = applications_[key];
+    if (application.streams++ == 0) {
+        application.label = applicationLabel(playback);
+        log_("Application in the capture: " + application.label);
+    }
+}
+
+void ApplicationCapture::drop(std::uint32_t index) {
+    const auto found = recordings_.find(index);
+    if (found == recordings_.end()) {
+        return;
+    }
+    if (found->second.stream) {
+        found->second.stream->readAvailable();  // what it delivered still counts
+    }
+    mix_.end(found->second.key);
+    const std::string key = found->second.application;
+    recordings_.erase(found);
+    if (auto application = applications_.find(key); --application->second.streams == 0) {
+        log_("Application out of the capture: " + application->second.label);
+        applications_.erase(application);
+    }
+}
+
+void ApplicationCapture::dropAll() {
+    while (!recordings_.empty()) {
+        drop(recordings_.begin()->first);
+    }
+}
+
+void ApplicationCapture::recordStreamStateChanged(PulseRecordStream& stream) {
+    const pa_stream_state_t state = stream.state();
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED ||
+        (state == PA_STREAM_READY && !stream.recordsItsSource())) {
+        for (auto& [index, recording] : recordings_) {
+            if (recording.stream.get() == &stream) {
+                drop(index);  // its sink input has gone, or it records something else
+                return;
+            }
+        }
+    }
+}
+
+void ApplicationCapture::recordStreamMoved(PulseRecordStream& stream) {
+    recordStreamStateChanged(stream);
+}
+
+void ApplicationCapture::recordStreamReadable(PulseRecordStream& stream, std::size_t) {
+    stream.readAvailable();
+}
+
+void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void* data,
+                                          std::size_t length) {
+    const std::uint32_t channels = stream.channels();
+    const std::size_t frames = length / (sizeof(float) * channels);
+    std::vector<float> mono(frames, 0.0f);  // a hole is silence
+    if (data != nullptr && !muted_) {
+        const auto* in = static_cast<const std::byte*>(data);
+        for (std::size_t frame = 0; frame < frames; ++frame) {
+            float sum = 0;
+            for (std::uint32_t channel = 0; channel < channels; ++channel) {
+                float sample = 0;
+                std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
+                in += sizeof sample;
+                sum += sample * (channel < gains_.size() ? gains_[channel] : 1.0f);
+            }
+            mono[frame] = sum / static_cast<float>(channels);
+        }
+    }
+    for (auto& [index, recording] : recordings_) {
+        if (recording.stream.get() == &stream) {
+            mix_.add(recording.key, mono.data(), mono.size());
+            return;
+        }
+    }
+}
+
+}  // namespace halvo::pulse

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <pulse/volume.h>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/application_rule.h"
+#include "services/pulse/application_match.h"
+#include "services/pulse/application_mix.h"
+#include "services/pulse/pulse_record_stream.h"
+
+namespace halvo::pulse {
+
+// Records the playback streams (sink inputs) of one output that a rule admits, each by its own
+// record stream on the output's monitor tied to that sink input, and mixes them: what
+// PulseCaptureStream writes in place of the whole monitor's samples. The rule is applied to
+// every stream as the server reports it, so applications that start, restart or go later are
+// followed. The output's volume and mute, which a per-stream recording leaves out, are applied
+// here, so levels match a recording of the whole output.
+//
+// Threads: every method, like every callback it gets, runs with the main loop's lock held.
+// Lines go through `log`, which must not block.
+class ApplicationCapture final : private PulseRecordStream::Listener, private ServerListener {
+  public:
+    ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
+                       std::uint32_t sampleRate, std::uint32_t fragmentFrames,
+                       std::size_t maxFrames, std::function<void(std::string)> log);
+    // Ends every recording and request; no callback reaches it afterwards.
+    ~ApplicationCapture() override;
+    ApplicationCapture(const ApplicationCapture&) = delete;
+    ApplicationCapture& operator=(const ApplicationCapture&) = delete;
+
+    // Records the admitted streams of the output `monitor` belongs to, from now on; the streams
+    // of an output followed before are let go (what they delivered is still mixed in).
+    void follow(const MonitorSource& monitor);
+    // The next `frames` frames of the mix, as float32 bytes: the clock's delivery they stand for.
+    std::vector<std::byte> take(std::size_t frames);
+
+  private:
+    struct Recording {
+        std::uint64_t key;  // in the mix
+        std::string application;
+        std::unique_ptr<PulseRecordStream> stream;
+    };
+    // A request still out; dropping it cancels it.
+    struct Request {
+        Request(ApplicationCapture& requester, std::uint32_t playbackStream)
+            : owner(requester), asked(playbackStream), operation(requester.connection_->loop()) {}
+        ApplicationCapture& owner;
+        const std::uint32_t asked;  // the sink input asked about; kNoIndex: all of them
+        OperationRef operation;
+    };
+
+    // ServerListener's contracts.
+    void serverChanged() override {}
+    void connectionLost(const std::string&) override {}
+    void deviceChanged(Device device, std::uint32_t index) override;
+    void playbackStreamChanged(std::uint32_t index, bool removed) override;
+    // PulseRecordStream::Listener's contracts.
+    void recordStreamStateChanged(PulseRecordStream& stream) override;
+    void recordStreamReadable(PulseRecordStream& stream, std::size_t readableBytes) override;
+    void recordStreamRead(PulseRecordStream& stream, const void* data, std::size_t length) override;
+    void recordStreamSuspended(PulseRecordStream&) override {}
+    void recordStreamMoved(PulseRecordStream& stream) override;
+
+    void consider(const PlaybackStream& playback);
+    void drop(std::uint32_t index);
+    void dropAll();
+    // Requests: the output's volume and mute, and one sink input's facts (or all of them).
+    void askOutputLevel();
+    void askPlaybackStreams(std::uint32_t index);
+    void finished(Request& request);
+    static void onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
+                            void* userdata);
+    static void onSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata);
+
+    const std::shared_ptr<PulseContext> connection_;
+    const ApplicationRule rule_;
+    const std::uint32_t sampleRate_;
+    const std::uint32_t fragmentFrames_;
+    const std::function<void(std::string)> log_;
+    MonitorSource monitor_;
+    std::map<std::uint32_t, Recording> recordings_;  // by sink input
+    struct Application {
+        int streams = 0;  // recorded
+        std::string label;
+    };
+    std::map<std::string, Application> applications_;  // by applicationKey()
+    std::list<Request> requests_;
+    std::vector<float> gains_;  // the output's volume per channel, as a factor
+    bool muted_ = false;        // the output's
+    ApplicationMix mix_;
+    std::uint64_t nextKey_ = 0;
+};
+
+}  // namespace halvo::pulse

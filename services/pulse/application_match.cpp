@@ -1,0 +1,81 @@
+#include "services/pulse/application_match.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <optional>
+
+#include "platform/printable_text.h"
+#include "platform/process.h"
+
+namespace halvo::pulse {
+
+namespace {
+
+std::optional<std::int32_t> processOf(const std::string& text) {
+    std::int32_t pid = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, pid);
+    if (text.empty() || error != std::errc() || stop != end || pid <= 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::string_view basename(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool named(const std::string& application, const PlaybackStream& stream) {
+    if (std::optional<std::int32_t> ancestor = processOf(application)) {
+        const std::optional<std::int32_t> pid = processOf(stream.processID);
+        return pid && platform::isProcessOrDescendant(*pid, *ancestor);
+    }
+    return (!stream.applicationName.empty() &&
+            sameIgnoringCase(application, stream.applicationName)) ||
+           (!stream.binary.empty() && sameIgnoringCase(application, basename(stream.binary)));
+}
+
+}  // namespace
+
+bool admits(const ApplicationRule& rule, const PlaybackStream& stream, std::int32_t self) {
+    if (processOf(stream.processID) == self) {
+        return false;
+    }
+    const bool anyNamed = std::any_of(rule.applications.begin(), rule.applications.end(),
+                                      [&](const std::string& app) { return named(app, stream); });
+    switch (rule.kind) {
+        case ApplicationRule::Kind::only:
+            return anyNamed;
+        case ApplicationRule::Kind::exclude:
+            return !anyNamed;
+        case ApplicationRule::Kind::everything:
+            break;
+    }
+    return true;
+}
+
+std::string applicationKey(const PlaybackStream& stream) {
+    return processOf(stream.processID) ? "pid " + stream.processID
+                                       : "name " + stream.applicationName;
+}
+
+std::string applicationLabel(const PlaybackStream& stream) {
+    const std::string& name =
+        stream.applicationName.empty() ? stream.binary : stream.applicationName;
+    std::string label = platform::printableText(name.empty() ? "unnamed" : name);
+    if (processOf(stream.processID)) {
+        label += " (process " + stream.processID + ")";
+    }
+    return label;
+}
+
+}  // namespace halvo::pulse

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace halvo::pulse {
+
+// The mix of the admitted applications' streams, each recorded on its own, taken in step with
+// the clock of the whole output. Every frame a stream delivers goes into the mix exactly once
+// and in order; a stream that lags behind has its frames mixed in later, never dropped.
+// Not thread-safe: its owner's lock guards it.
+class ApplicationMix {
+  public:
+    // A stream starts to count once this many frames wait (two fragments of the server's), or
+    // more than it has delivered between two takes, plus a fragment: its deliveries and the
+    // clock's then take turns without running it dry. (A stream may come in bursts: PipeWire's
+    // pulse server hands a per-stream recording over as the player's buffer fills, which is in
+    // blocks of 150 ms for pacat's defaults.)
+    static constexpr std::size_t kLeadFrames = 2048;
+
+    explicit ApplicationMix(std::size_t maxFrames) : maxFrames_(maxFrames) {}
+
+    // Mono frames of stream `key`, in order. Beyond `maxFrames` waiting, the oldest are dropped
+    // (the clock has stopped taking; it never does for long) and counted.
+    void add(std::uint64_t key, const float* frames, std::size_t count);
+    // The stream delivers no more: what waits is still mixed in, then it is forgotten.
+    void end(std::uint64_t key);
+    // The next `count` frames: the sum of what each counting stream has, from the start of the
+    // block; silence where none has any. A stream that runs dry waits to count again.
+    std::vector<float> take(std::size_t count);
+    // Frames dropped since the last call.
+    std::uint64_t takeDropped() { return std::exchange(dropped_, 0); }
+
+  private:
+    struct Stream {
+        std::deque<float> frames;
+        std::size_t sinceTake = 0;  // frames added since the last take
+        std::size_t burst = 0;      // the most added between two takes
+        bool counting = false;
+        bool ended = false;
+    };
+    const std::size_t maxFrames_;
+    std::map<std::uint64_t, Stream> streams_;
+    std::uint64_t dropped_ = 0;
+};
+
+}  // namespace halvo::pulse
