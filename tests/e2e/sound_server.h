@@ -28,9 +28,13 @@ class SoundServer {
 
     // Plays `seconds` of a sine of `frequency` Hz and peak `amplitude` (float at 48 kHz, the same
     // in each of `channels` channels) into `sink`, until they end or the process is destroyed.
+    // With `application` the player is that application (its client name, with the short
+    // buffer of a desktop application) and runs as the child of a shell, the process returned,
+    // which leads a process group: end both by the group.
     std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink,
                                              double amplitude = 0.5, int channels = 1,
-                                             double seconds = 4) const;
+                                             double seconds = 4,
+                                             const std::string& application = "") const;
 
     // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
     // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "tests/e2e/sound_server.h"
@@ -46,8 +48,9 @@ class ToneSession : public ::testing::Test {
     void pactl(const std::string& arguments) {
         ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
     }
-    std::unique_ptr<HelperProcess> launch() {
-        auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    std::unique_ptr<HelperProcess> launch(std::vector<std::string> argv = {}) {
+        argv.insert(argv.begin(), HALVO_HELPER_PATH);
+        auto helper = HelperProcess::launch(argv, {server_->environmentEntry()});
         EXPECT_TRUE(helper && helper->waitForNext("CAPTURE_STARTED"));
         started_ = Clock::now();
         return helper;
@@ -237,6 +240,89 @@ TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
         tone.reset();
         std::this_thread::sleep_for(500ms);  // the tone's last audio is through
     }
+    ASSERT_TRUE(helper->send("QUIT\n"));
+    EXPECT_TRUE(helper->waitForExit(5s));
+}
+
+// A player that is an application of its own, ended with its shell.
+struct Player {
+    std::unique_ptr<client::Subprocess> process;
+    Player& operator=(Player&& other) {
+        std::swap(process, other.process);
+        return *this;
+    }
+    ~Player() {
+        if (process) {
+            ::kill(-process->pid(), SIGKILL);
+        }
+    }
+};
+
+// --exclude by name and --only by process id: the admitted players' tones come out at the level
+// played, the others' not at all, also for applications that start, or restart, after the
+// capture did.
+TEST_F(ToneSession, ApplicationsAreChosenByRule) {
+    constexpr double kAmplitude = 0.3;
+    const std::map<std::string, double> hz{
+        {"halvo-alpha", 401}, {"halvo-beta", 619}, {"halvo-gamma", 827}};
+    const auto play = [&](const std::string& name) {
+        return Player{server_->play(hz.at(name), "halvo_null_a", kAmplitude, 2, 30, name)};
+    };
+    // In 100 ms windows of the last half second of another second and a half of the helper's
+    // audio, the median window (a busy machine's PipeWire drops the odd quantum) holds the tones
+    // of `admitted` as played, times `gain` (the output's volume), and no other tone.
+    const auto expectTones = [&](HelperProcess& helper, const std::set<std::string>& admitted,
+                                 double gain = 1) {
+        ASSERT_TRUE(helper.waitForOutput(helper.standardOutput().size() + 48000 * 4 * 3 / 2));
+        const std::vector<float> samples = samplesOf(helper.standardOutput());
+        for (const auto& [name, frequency] : hz) {
+            std::vector<double> levels;
+            for (std::size_t at = samples.size() - 24000; at < samples.size(); at += 4800) {
+                levels.push_back(amplitudeAt(std::span(samples).subspan(at, 4800), frequency));
+            }
+            std::sort(levels.begin(), levels.end());
+            if (admitted.count(name) != 0) {
+                EXPECT_NEAR(20 * std::log10(levels[2] / kAmplitude / gain), 0, 0.5)
+                    << name << ": " << ::testing::PrintToString(levels);
+            } else {
+                EXPECT_LT(levels[2], kAmplitude * gain / 10) << name << " was not to be heard";
+            }
+        }
+    };
+    const auto hears = [](HelperProcess& helper, const std::string& prefix) {
+        return helper.waitForLine(
+            [&](const std::string& line) { return messageOf(line).rfind(prefix, 0) == 0; }, 2s);
+    };
+    pactl("set-sink-volume halvo_null_a 50%");  // levels as in the whole output's capture
+    Player alpha = play("halvo-alpha");
+    Player beta = play("halvo-beta");
+    ASSERT_TRUE(alpha.process && beta.process);
+    {
+        auto helper = launch({"--exclude", "HALVO-Beta"});
+        ASSERT_TRUE(helper);
+        expectTones(*helper, {"halvo-alpha"}, 0.125);  // 50 % is 0.125, as in the whole output
+        pactl("set-sink-volume halvo_null_a 100%");
+        expectTones(*helper, {"halvo-alpha"});
+        beta = play("halvo-beta");  // restarts, and stays out
+        const auto started = Clock::now();
+        Player gamma = play("halvo-gamma");
+        EXPECT_TRUE(hears(*helper, "Application in the capture: halvo-gamma (process"));
+        std::cout << "a new application joined after "
+                  << std::chrono::duration<double, std::milli>(Clock::now() - started).count()
+                  << " ms\n";
+        expectTones(*helper, {"halvo-alpha", "halvo-gamma"});
+        gamma = Player{};
+        EXPECT_TRUE(hears(*helper, "Application out of the capture: halvo-gamma (process"));
+        EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-alpha"), 1);
+        EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-beta"), 0);
+        ASSERT_TRUE(helper->send("QUIT\n"));
+        EXPECT_TRUE(helper->waitForExit(5s));
+    }
+    // The shell's process id takes in its child, the player.
+    auto helper = launch({"--only", std::to_string(alpha.process->pid())});
+    ASSERT_TRUE(helper);
+    expectTones(*helper, {"halvo-alpha"});
+    EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
     ASSERT_TRUE(helper->send("QUIT\n"));
     EXPECT_TRUE(helper->waitForExit(5s));
 }

@@ -69,6 +69,20 @@ double amplitudeOf(std::span<const float> samples) {
     return samples.empty() ? 0.0 : std::sqrt(2 * sum / static_cast<double>(samples.size()));
 }
 
+double amplitudeAt(std::span<const float> samples, double frequency) {
+    double re = 0;
+    double im = 0;
+    const auto n = static_cast<double>(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double at = static_cast<double>(i);
+        const double phase = 2 * std::numbers::pi * frequency * at / kRate;
+        const double hann = 1 - std::cos(2 * std::numbers::pi * at / n);  // twice the window
+        re += hann * samples[i] * std::cos(phase);
+        im += hann * samples[i] * std::sin(phase);
+    }
+    return samples.empty() ? 0.0 : 2 * std::hypot(re, im) / n;
+}
+
 Continuity continuityOf(std::span<const float> samples, double frequency, std::size_t settle) {
     Continuity result;
     const std::optional<std::size_t> onset = firstLoud(samples);

@@ -24,6 +24,9 @@ std::optional<std::size_t> firstLoud(std::span<const float> samples, float thres
 double frequencyOf(std::span<const float> samples);
 // The peak of a sine with the samples' power.
 double amplitudeOf(std::span<const float> samples);
+// The peak of the part of the samples that is a sine of `frequency` (one bin of a Hann-windowed
+// DFT): tells tones apart in a mix, when they lie more than a few bins apart.
+double amplitudeAt(std::span<const float> samples, double frequency);
 
 // Whether a recording of a sine of `frequency` runs on unbroken from its first loud sample to
 // its end. Each sample of a sine is 2 cos(w) times the one before minus the one before that: a
