@@ -49,8 +49,8 @@ void ApplicationCapture::follow(const MonitorSource& monitor) {
     dropAll();
     requests_.clear();
     monitor_ = monitor;
-    // Answers come in the order asked: the output's level is known before any stream records.
-    askOutputLevel();
+    // Answers come in the order asked: the levels are known before any stream records.
+    askLevels();
     askPlaybackStreams(kNoIndex);
 }
 
@@ -73,8 +73,9 @@ std::vector<std::byte> ApplicationCapture::take(std::size_t frames) {
 }
 
 void ApplicationCapture::deviceChanged(Device device, std::uint32_t index) {
-    if (device == Device::sink && index == monitor_.sinkIndex) {
-        askOutputLevel();
+    if ((device == Device::sink && index == monitor_.sinkIndex) ||
+        (device == Device::source && index == monitor_.index)) {
+        askLevels();
     }
 }
 
@@ -86,13 +87,59 @@ void ApplicationCapture::playbackStreamChanged(std::uint32_t index, bool removed
     }
 }
 
-void ApplicationCapture::askOutputLevel() {
-    Request& request = requests_.emplace_back(*this, kNoIndex);
-    request.operation.reset(pa_context_get_sink_info_by_index(
-        connection_->raw(), monitor_.sinkIndex, &ApplicationCapture::onSink, &request));
-    if (!request.operation.sent()) {
-        requests_.pop_back();
+void ApplicationCapture::askLevels() {
+    pa_context* const context = connection_->raw();
+    const auto send = [this](const auto& ask) {
+        Request& request = requests_.emplace_back(*this, kNoIndex);
+        request.operation.reset(ask(&request));
+        if (!request.operation.sent()) {
+            requests_.pop_back();
+        }
+    };
+    send([&](Request* request) {
+        return pa_context_get_server_info(context, &ApplicationCapture::onServer, request);
+    });
+    send([&](Request* request) {
+        return pa_context_get_sink_info_by_index(context, monitor_.sinkIndex,
+                                                 &ApplicationCapture::onSink, request);
+    });
+    send([&](Request* request) {
+        return pa_context_get_source_info_by_index(context, monitor_.index,
+                                                   &ApplicationCapture::onSource, request);
+    });
+}
+
+void ApplicationCapture::Level::read(const pa_cvolume& volume, int mute) {
+    muted = mute != 0;
+    gains.clear();
+    for (std::uint8_t channel = 0; channel < volume.channels; ++channel) {
+        gains.push_back(static_cast<float>(pa_sw_volume_to_linear(volume.values[channel])));
     }
+}
+
+float ApplicationCapture::Level::of(std::uint32_t channel) const {
+    return muted ? 0.0f : channel < gains.size() ? gains[channel] : 1.0f;
+}
+
+void ApplicationCapture::onServer(pa_context*, const pa_server_info* info, void* userdata) {
+    auto& request = *static_cast<Request*>(userdata);
+    ApplicationCapture& self = request.owner;
+    // Measured: PulseAudio scales a per-stream recording by the monitor's volume and mute, as
+    // it does the whole monitor's; PipeWire's pulse server ("PulseAudio (on PipeWire ...)")
+    // does not.
+    self.appliesMonitorLevel_ = info != nullptr && info->server_name != nullptr &&
+                                std::strstr(info->server_name, "PipeWire") != nullptr;
+    self.finished(request);
+}
+
+void ApplicationCapture::onSource(pa_context*, const pa_source_info* info, int endOfList,
+                                  void* userdata) {
+    auto& request = *static_cast<Request*>(userdata);
+    if (endOfList != 0) {
+        request.owner.finished(request);
+        return;
+    }
+    request.owner.monitorLevel_.read(info->volume, info->mute);
 }
 
 void ApplicationCapture::askPlaybackStreams(std::uint32_t index) {
@@ -121,12 +168,7 @@ void ApplicationCapture::onSink(pa_context*, const pa_sink_info* info, int endOf
         self.finished(request);
         return;
     }
-    self.muted_ = info->mute != 0;
-    self.gains_.clear();
-    for (std::uint8_t channel = 0; channel < info->volume.channels; ++channel) {
-        self.gains_.push_back(
-            static_cast<float>(pa_sw_volume_to_linear(info->volume.values[channel])));
-    }
+    self.output_.read(info->volume, info->mute);
 }
 
 void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
@@ -218,8 +260,13 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
                                           std::size_t length) {
     const std::uint32_t channels = stream.channels();
     const std::size_t frames = length / (sizeof(float) * channels);
+    std::vector<float> gains(channels);
+    for (std::uint32_t channel = 0; channel < channels; ++channel) {
+        gains[channel] =
+            output_.of(channel) * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
+    }
     std::vector<float> mono(frames, 0.0f);  // a hole is silence
-    if (data != nullptr && !muted_) {
+    if (data != nullptr) {
         const auto* in = static_cast<const std::byte*>(data);
         for (std::size_t frame = 0; frame < frames; ++frame) {
             float sum = 0;
@@ -227,7 +274,7 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
                 float sample = 0;
                 std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
                 in += sizeof sample;
-                sum += sample * (channel < gains_.size() ? gains_[channel] : 1.0f);
+                sum += sample * gains[channel];
             }
             mono[frame] = sum / static_cast<float>(channels);
         }

@@ -21,8 +21,9 @@ namespace halvo::pulse {
 // record stream on the output's monitor tied to that sink input, and mixes them: what
 // PulseCaptureStream writes in place of the whole monitor's samples. The rule is applied to
 // every stream as the server reports it, so applications that start, restart or go later are
-// followed. The output's volume and mute, which a per-stream recording leaves out, are applied
-// here, so levels match a recording of the whole output.
+// followed. Levels match a recording of the whole output: the output's volume and mute, which a
+// per-stream recording leaves out, are applied here, and so are the monitor's on PipeWire's
+// pulse server, which leaves those out too (PulseAudio applies them itself).
 //
 // Threads: every method, like every callback it gets, runs with the main loop's lock held.
 // Lines go through `log`, which must not block.
@@ -73,12 +74,14 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     void drop(std::uint32_t index);
     void dropAll();
     // Requests: the output's volume and mute, and one sink input's facts (or all of them).
-    void askOutputLevel();
+    void askLevels();
     void askPlaybackStreams(std::uint32_t index);
     void finished(Request& request);
     static void onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
                             void* userdata);
+    static void onServer(pa_context*, const pa_server_info* info, void* userdata);
     static void onSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata);
+    static void onSource(pa_context*, const pa_source_info* info, int endOfList, void* userdata);
 
     const std::shared_ptr<PulseContext> connection_;
     const ApplicationRule rule_;
@@ -93,8 +96,16 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     };
     std::map<std::string, Application> applications_;  // by applicationKey()
     std::list<Request> requests_;
-    std::vector<float> gains_;  // the output's volume per channel, as a factor
-    bool muted_ = false;        // the output's
+    // A volume per channel as factors, and a mute.
+    struct Level {
+        std::vector<float> gains;
+        bool muted = false;
+        void read(const pa_cvolume& volume, int mute);
+        float of(std::uint32_t channel) const;
+    };
+    Level output_;
+    Level monitorLevel_;
+    bool appliesMonitorLevel_ = false;  // the server leaves it out of per-stream recordings
     ApplicationMix mix_;
     std::uint64_t nextKey_ = 0;
 };
