@@ -1,7 +1,11 @@
 // Measures the helper against the recorders people already run, side by side on one sound
 // server: parec (PulseAudio's), and pw-record (PipeWire's) when the server is PipeWire's. With
 // --sink-path it measures the helper's sink path against cat instead. Prints the tables and, with
-// --markdown FILE, writes them there for scripts/bench.sh to gather into docs/benchmarks.md.
+// --markdown FILE, writes them there for scripts/bench.sh to gather into docs/benchmarks.md. With
+// --applications it measures the helper recording all applications but one against its own
+// whole-output capture.
+#include <signal.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -17,6 +21,7 @@ struct Options {
     std::string simHelper;
     std::string pipewireRuntime;  // set: the server is PipeWire's, and pw-record joins
     bool sinkPath = false;
+    bool applications = false;
     int launches = 10;
     double sessionSeconds = 30;
     double throughputSeconds = 2;
@@ -82,6 +87,44 @@ int runCapture(const Options& options) {
     return report(options, text, table.allMet());
 }
 
+// Three applications (sox's tones through pacat, each under a name of its own) play on the
+// default output, beside the onset tone; the helper records all but the third, side by side with
+// its own whole-output capture.
+int runApplications(const Options& options) {
+    const std::string seconds = std::to_string(static_cast<int>(options.sessionSeconds) + 30);
+    std::vector<std::unique_ptr<client::Subprocess>> players;
+    for (int n = 1; n <= 3; ++n) {
+        std::string error;
+        players.push_back(client::Subprocess::spawn(
+            {"sh", "-c",
+             "sox -q -n -t raw -r 48000 -e float -b 32 -c 2 - synth " + seconds + " sine " +
+                 std::to_string(300 + 200 * n) +
+                 " vol 0.2 | pacat --playback --raw --format=float32le --rate=48000 "
+                 "--channels=2 --latency-msec=50 --client-name=halvo-bench-" +
+                 std::to_string(n)},
+            &error, {}, true));
+        if (!players.back()) {
+            std::cerr << "halvo-bench: cannot start a player: " << error << "\n";
+            return 1;
+        }
+    }
+    Recorder some = helperRecorder(options.helper);
+    some.name = "helper --exclude halvo-bench-3";
+    some.argv.insert(some.argv.end(), {"--exclude", "halvo-bench-3"});
+    const std::vector<Recorder> recorders = {helperRecorder(options.helper), some};
+    TonePlayer player;
+    if (!player.ok()) {
+        std::cerr << "halvo-bench: cannot start pacat\n";
+        return 1;
+    }
+    const std::vector<CaptureFigures> figures =
+        captureSession(recorders, player, options.sessionSeconds);
+    for (const auto& each : players)
+        ::kill(-each->pid(), SIGKILL);  // the shell, sox and pacat: one process group
+    const Table table = applicationsTable(recorders, figures);
+    return report(options, table.markdown(), table.allMet());
+}
+
 }  // namespace
 }  // namespace halvo::bench
 
@@ -102,6 +145,8 @@ int main(int argc, char** argv) {
             options.pipewireRuntime = value();
         else if (arg == "--sink-path")
             options.sinkPath = true;
+        else if (arg == "--applications")
+            options.applications = true;
         else if (arg == "--launches")
             options.launches = std::stoi(value());
         else if (arg == "--session-seconds")
@@ -113,12 +158,14 @@ int main(int argc, char** argv) {
         else {
             std::cerr
                 << "usage: halvo-bench [--helper PATH] [--pipewire-runtime DIR] [--launches N]"
-                   " [--session-seconds S] [--markdown FILE]\n"
+                   " [--session-seconds S] [--applications] [--markdown FILE]\n"
                    "       halvo-bench --sink-path [--sim PATH] [--throughput-seconds S]"
                    " [--markdown FILE]\n";
             return 2;
         }
     }
+    if (options.applications)
+        return halvo::bench::runApplications(options);
     return options.sinkPath ? halvo::bench::runSinkPath(options)
                             : halvo::bench::runCapture(options);
 }

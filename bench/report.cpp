@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <tuple>
 
 namespace halvo::bench {
 namespace {
@@ -195,6 +196,36 @@ Table sinkPathTable(const SinkPathFigures& figures) {
              figures.sinkRate > 0 && figures.catRate > 0 &&
                  figures.sinkRate >= 0.5 * figures.catRate && figures.sinkRate >= 1e9};
     table.rows.push_back(rate);
+    return table;
+}
+
+Table applicationsTable(const std::vector<Recorder>& recorders,
+                        const std::vector<CaptureFigures>& figures) {
+    Table table;
+    table.headers = {"measure",         recorders[0].name, recorders[1].name,
+                     "vs whole output", "target",          "met"};
+    const auto values = [&](auto member) {
+        return std::vector<double>{static_cast<double>(figures[0].*member),
+                                   static_cast<double>(figures[1].*member)};
+    };
+    const auto ratios = [](double whole, double some) { return ratio(some, whole); };
+    const auto digits = [](int count) {
+        return [count](double value) { return fixed(value, count); };
+    };
+    const std::vector<double> cpu = values(&CaptureFigures::cpuPerMinute);
+    Row cpuRow = row("CPU seconds per minute of capture", cpu, digits(3), ratios);
+    cpuRow.target = "<= 2x whole output";
+    cpuRow.met = cpu[0] > 0 && cpu[1] >= 0 && cpu[1] <= 2 * cpu[0];
+    table.rows.push_back(cpuRow);
+    for (auto [measure, member, count] :
+         {std::tuple{"voluntary context switches per minute (all threads)",
+                     &CaptureFigures::switchesPerMinute, 0},
+          std::tuple{"timeline drift at the end (ms)", &CaptureFigures::driftMs, 1}}) {
+        table.rows.push_back(row(measure, values(member), digits(count), ratios));
+    }
+    std::vector<double> rss{static_cast<double>(figures[0].rssLateKiB),
+                            static_cast<double>(figures[1].rssLateKiB)};
+    table.rows.push_back(row("resident memory at the end (KiB)", rss, digits(0), ratios));
     return table;
 }
 

@@ -38,4 +38,8 @@ Table threadTable(const std::vector<Recorder>& recorders,
 
 Table sinkPathTable(const SinkPathFigures& figures);
 
+// The helper recording some applications (second) against its whole-output capture (first).
+Table applicationsTable(const std::vector<Recorder>& recorders,
+                        const std::vector<CaptureFigures>& figures);
+
 }  // namespace halvo::bench

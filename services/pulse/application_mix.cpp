@@ -9,11 +9,9 @@ void ApplicationMix::add(std::uint64_t key, const float* frames, std::size_t cou
     Stream& stream = streams_[key];
     stream.frames.insert(stream.frames.end(), frames, frames + count);
     stream.sinceTake += count;
-    if (stream.frames.size() > maxFrames_) {
-        const std::size_t excess = stream.frames.size() - maxFrames_;
-        stream.frames.erase(stream.frames.begin(),
-                            stream.frames.begin() + static_cast<std::ptrdiff_t>(excess));
-        dropped_ += excess;
+    if (stream.waiting() > maxFrames_) {
+        dropped_ += stream.waiting() - maxFrames_;
+        stream.head = stream.frames.size() - maxFrames_;
     }
 }
 
@@ -27,17 +25,26 @@ std::vector<float> ApplicationMix::take(std::size_t count) {
     std::vector<float> mix(count, 0.0f);
     for (auto it = streams_.begin(); it != streams_.end();) {
         Stream& stream = it->second;
-        stream.counting = stream.counting || stream.ended || stream.frames.size() >= kLeadFrames;
+        stream.burst = std::max(stream.burst, std::exchange(stream.sinceTake, 0));
+        const std::size_t lead =
+            std::min(std::max(kLeadFrames, stream.burst + kLeadFrames / 2), maxFrames_ / 2);
+        stream.counting = stream.counting || stream.ended || stream.waiting() >= lead;
         if (stream.counting) {
-            const std::size_t n = std::min(count, stream.frames.size());
+            const std::size_t n = std::min(count, stream.waiting());
+            const float* from = stream.frames.data() + stream.head;
             for (std::size_t i = 0; i < n; ++i) {
-                mix[i] += stream.frames[i];
+                mix[i] += from[i];
             }
-            stream.frames.erase(stream.frames.begin(),
-                                stream.frames.begin() + static_cast<std::ptrdiff_t>(n));
+            stream.head += n;
             stream.counting = n == count;  // ran dry: the server had nothing more of it yet
         }
-        it = stream.ended && stream.frames.empty() ? streams_.erase(it) : std::next(it);
+        // What was taken goes once it is the larger part: each frame moves at most once more.
+        if (stream.head > stream.waiting()) {
+            stream.frames.erase(stream.frames.begin(),
+                                stream.frames.begin() + static_cast<std::ptrdiff_t>(stream.head));
+            stream.head = 0;
+        }
+        it = stream.ended && stream.waiting() == 0 ? streams_.erase(it) : std::next(it);
     }
     return mix;
 }

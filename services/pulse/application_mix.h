@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <utility>
 #include <vector>
@@ -37,7 +36,9 @@ class ApplicationMix {
 
   private:
     struct Stream {
-        std::deque<float> frames;
+        std::vector<float> frames;  // from `head` on
+        std::size_t head = 0;
+        std::size_t waiting() const { return frames.size() - head; }
         std::size_t sinceTake = 0;  // frames added since the last take
         std::size_t burst = 0;      // the most added between two takes
         bool counting = false;
