@@ -31,7 +31,7 @@ bench=build/bench/bench/halvo-bench
 
 work=$(mktemp -d /tmp/halvo-bench.XXXXXX)
 cleanup() {
-    for setup in plain shaped pipewire; do
+    for setup in plain shaped pipewire apps-pulse apps-pipewire; do
         scripts/sound-server.sh stop "$work/$setup" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -71,9 +71,30 @@ run_setup() {
     scripts/sound-server.sh stop "$dir"
 }
 
+# run_applications NAME TITLE SERVER-KIND: the helper recording all applications but one, against
+# its own whole-output capture.
+run_applications() {
+    local name=$1 title=$2 kind=$3
+    echo
+    echo "== $title"
+    local dir="$work/$name" rc=0 pulse
+    if ! pulse=$(scripts/sound-server.sh start "$kind" "$dir"); then
+        echo "The server did not start." >"$work/$name.md"
+        note_status 1
+        return
+    fi
+    PULSE_SERVER=$pulse "$bench" --applications --session-seconds "$session" \
+        --markdown "$work/$name.md" || rc=$?
+    [ -s "$work/$name.md" ] || echo "The benchmark failed (status $rc)." >"$work/$name.md"
+    note_status $rc
+    scripts/sound-server.sh stop "$dir"
+}
+
 run_setup plain "(a) plain PulseAudio" pulse-plain
 run_setup shaped "(b) PulseAudio shaped by pacing readers" pulse
 run_setup pipewire "(c) PipeWire, WirePlumber and pipewire-pulse" pipewire
+run_applications apps-pulse "(d) applications chosen by rule, PulseAudio" pulse
+run_applications apps-pipewire "(d) applications chosen by rule, PipeWire" pipewire
 echo
 echo "== sink path"
 rc=0
@@ -122,6 +143,20 @@ helper and parec go through pipewire-pulse; pw-record is PipeWire's own recorder
 --channels 1 --latency 20ms -\` (the latency of parec's \`--latency-msec=20\`).
 
 $(cat "$work/pipewire.md")
+
+## (d) Applications chosen by rule
+
+Three applications play on the default output (sox tones through \`pacat --latency-msec=50\`,
+each under a client name of its own), beside the onset tone; \`halvo-audio-helper --exclude
+halvo-bench-3\` records all but the third, side by side with the helper's whole-output capture.
+
+PulseAudio (\`scripts/sound-server.sh start pulse\`):
+
+$(cat "$work/apps-pulse.md")
+
+PipeWire (\`scripts/sound-server.sh start pipewire\`):
+
+$(cat "$work/apps-pipewire.md")
 
 ## Sink path
 

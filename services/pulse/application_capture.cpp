@@ -24,12 +24,10 @@ std::string property(const pa_proplist* properties, const char* key) {
 
 ApplicationCapture::ApplicationCapture(std::shared_ptr<PulseContext> connection,
                                        ApplicationRule rule, std::uint32_t sampleRate,
-                                       std::uint32_t fragmentFrames, std::size_t maxFrames,
-                                       std::function<void(std::string)> log)
+                                       std::size_t maxFrames, std::function<void(std::string)> log)
     : connection_(std::move(connection)),
       rule_(std::move(rule)),
       sampleRate_(sampleRate),
-      fragmentFrames_(fragmentFrames),
       log_(std::move(log)),
       mix_(maxFrames) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
@@ -56,12 +54,6 @@ void ApplicationCapture::follow(const MonitorSource& monitor) {
 
 std::vector<std::byte> ApplicationCapture::take(std::size_t frames) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
-    // What the streams hold now joins this block: their deliveries and the clock's come together.
-    for (auto& [index, recording] : recordings_) {
-        if (recording.stream) {
-            recording.stream->readAvailable();
-        }
-    }
     const std::vector<float> mixed = mix_.take(frames);
     if (const std::uint64_t dropped = mix_.takeDropped(); dropped > 0) {
         log_("An application's audio waited too long for the output's clock: " +
@@ -199,7 +191,7 @@ void ApplicationCapture::consider(const PlaybackStream& playback) {
         return;
     }
     Expected<std::unique_ptr<PulseRecordStream>> opened = PulseRecordStream::open(
-        connection_, monitor_, sampleRate_, fragmentFrames_, *this, playback.index);
+        connection_, monitor_, sampleRate_, kFragmentFrames, *this, playback.index);
     if (!opened) {
         return;  // the connection is failing: the capture hears of it
     }

@@ -29,9 +29,16 @@ namespace halvo::pulse {
 // Lines go through `log`, which must not block.
 class ApplicationCapture final : private PulseRecordStream::Listener, private ServerListener {
   public:
+    // Frames per fragment of a stream's recording: about every 85 ms at 48 kHz. Four times the
+    // whole output's: each admitted stream adds its recording's wake-ups, and with the output's
+    // fragment three players cost PipeWire's helper 2.7 times the CPU of a whole-output capture
+    // (1.6 times with these; see docs/benchmarks.md). What it costs is latency: a stream's audio
+    // joins the mix about a fragment and a lead later than the output's clock.
+    static constexpr std::uint32_t kFragmentFrames = 4096;
+
     ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
-                       std::uint32_t sampleRate, std::uint32_t fragmentFrames,
-                       std::size_t maxFrames, std::function<void(std::string)> log);
+                       std::uint32_t sampleRate, std::size_t maxFrames,
+                       std::function<void(std::string)> log);
     // Ends every recording and request; no callback reaches it afterwards.
     ~ApplicationCapture() override;
     ApplicationCapture(const ApplicationCapture&) = delete;
@@ -86,7 +93,6 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     const std::shared_ptr<PulseContext> connection_;
     const ApplicationRule rule_;
     const std::uint32_t sampleRate_;
-    const std::uint32_t fragmentFrames_;
     const std::function<void(std::string)> log_;
     MonitorSource monitor_;
     std::map<std::uint32_t, Recording> recordings_;  // by sink input

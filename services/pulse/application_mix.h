@@ -14,8 +14,8 @@ namespace halvo::pulse {
 // Not thread-safe: its owner's lock guards it.
 class ApplicationMix {
   public:
-    // A stream starts to count once this many frames wait (two fragments of the server's), or
-    // more than it has delivered between two takes, plus a fragment: its deliveries and the
+    // A stream starts to count once this many frames wait (two of the output's fragments), or
+    // more than it has delivered between two takes, plus one of them: its deliveries and the
     // clock's then take turns without running it dry. (A stream may come in bursts: PipeWire's
     // pulse server hands a per-stream recording over as the player's buffer fills, which is in
     // blocks of 150 ms for pacat's defaults.)

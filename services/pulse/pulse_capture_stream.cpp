@@ -130,8 +130,8 @@ Expected<void> PulseCaptureStream::start() {
     if (rule_.kind != ApplicationRule::Kind::everything) {
         // Before the output's stream: its very first delivery already stands for the mix.
         applications_ = std::make_unique<ApplicationCapture>(
-            connection_, rule_, format_.sampleRate, kFragmentFrames,
-            kPendingSeconds * format_.sampleRate, [backend = backend_](std::string message) {
+            connection_, rule_, format_.sampleRate, kPendingSeconds * format_.sampleRate,
+            [backend = backend_](std::string message) {
                 backend->queue().async([message = std::move(message)] { logErr(message); });
             });
         applications_->follow(*monitor);
