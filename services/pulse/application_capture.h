@@ -32,8 +32,8 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     // Frames per fragment of a stream's recording: about every 85 ms at 48 kHz. Four times the
     // whole output's: each admitted stream adds its recording's wake-ups, and with the output's
     // fragment three players cost PipeWire's helper 2.7 times the CPU of a whole-output capture
-    // (1.6 times with these; see docs/benchmarks.md). What it costs is latency: a stream's audio
-    // joins the mix about a fragment and a lead later than the output's clock.
+    // (about 1.5 times with these; see docs/benchmarks.md). What it costs is latency: a stream's
+    // audio joins the mix about a fragment and a lead later than the output's clock.
     static constexpr std::uint32_t kFragmentFrames = 4096;
 
     ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
