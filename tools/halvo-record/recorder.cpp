@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -250,10 +251,15 @@ class ListListener : public client::HelperListener {
         ended_.notify_all();
     }
 
-    // Main thread: waits for the helper's end; then the list, or the failure it means.
-    std::variant<std::string, Failure> result() {
+    // Main thread: waits for the helper's end, `timeout` at most; then the list, or the failure
+    // it means.
+    std::variant<std::string, Failure> result(std::chrono::seconds timeout) {
         std::unique_lock lock(mutex_);
-        ended_.wait(lock, [this] { return status_.has_value(); });
+        if (!ended_.wait_for(lock, timeout, [this] { return status_.has_value(); })) {
+            return Failure{kExitHelperDied,
+                           "the audio helper did not list the applications within " +
+                               std::to_string(timeout.count()) + " s"};
+        }
         for (const client::Signal& signal : signals_) {
             if (auto failure = judge(HelperEvent{signal, refusalReason_})) {
                 return *failure;
@@ -285,15 +291,16 @@ int listApplications(const Options& options) {
         writeError("halvo-record: cannot start the audio helper: " + error + "\n");
         return kExitHelperUnavailable;
     }
-    // The helper ends by itself once it has listed; every request it makes has a deadline.
-    const std::variant<std::string, Failure> result = listener.result();
+    // The helper ends by itself once it has listed, within its 5 s deadlines (connecting, then
+    // the requests); past this bound shutdown() ends it.
+    const std::variant<std::string, Failure> result = listener.result(30s);
     helper->shutdown();
     if (const auto* failure = std::get_if<Failure>(&result)) {
         writeError("halvo-record: " + failure->message + "\n");
         return failure->exitStatus;
     }
     const std::string& list = std::get<std::string>(result);
-    if (::write(STDOUT_FILENO, list.data(), list.size()) != static_cast<ssize_t>(list.size())) {
+    if (!(std::cout << list << std::flush)) {
         writeError("halvo-record: cannot write the list to standard output\n");
         return kExitOutputFile;
     }
