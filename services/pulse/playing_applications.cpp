@@ -85,7 +85,8 @@ Expected<std::vector<PlayingApplication>> readPlayingApplications(PulseContext& 
         return answered.error();
     }
     for (auto& [sinkIndex, application] : replies.streams) {
-        if (sinkIndex == replies.sinkIndex) {
+        // A stream being moved names no sink; it plays on none of them.
+        if (sinkIndex == replies.sinkIndex && sinkIndex != kNoIndex) {
             playing.push_back(std::move(application));
         }
     }
