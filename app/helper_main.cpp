@@ -1,10 +1,13 @@
 #include "app/helper_main.h"
 
+#include <algorithm>
+
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
 #include "logging/line_writer.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
+#include "platform/printable_text.h"
 #include "platform/process.h"
 
 namespace halvo {
@@ -32,19 +35,56 @@ std::string dropNote(std::uint64_t dropped, platform::DropReason why) {
 CaptureService* captureService = nullptr;
 SystemAudioCapture* capture = nullptr;
 
+[[noreturn]] void denyAndExit(const Error& error) {
+    logErr("Permission denied: " + error.localizedDescription);
+    sendSignal("ERROR:PERMISSION_DENIED");
+    flushLines(std::chrono::seconds(1));
+    platform::exitProcess(1);
+}
+
 void permissionProbeFinished(const std::optional<ShareableContent>& content,
                              const std::optional<Error>& error) {
     if (error) {
-        logErr("Permission denied: " + error->localizedDescription);
-        sendSignal("ERROR:PERMISSION_DENIED");
-        flushLines(std::chrono::seconds(1));
-        platform::exitProcess(1);
+        denyAndExit(*error);
     }
     const std::size_t displays = content ? content->displays.size() : 0;
     logErr("Permission OK. Displays: " + std::to_string(displays));
     // The first start counts as the parent's first command; once the parent has said QUIT (or
     // gone), neither WAITING nor a start may follow its answer.
     capture->startAfterSignal("WAITING");
+}
+
+// One line per application, in the order they first appear: "PID\tNAME\tBINARY", the texts
+// escaped so that none can break a line or a field.
+std::string applicationList(const std::vector<PlayingApplication>& playing) {
+    std::vector<PlayingApplication> seen;
+    std::string list;
+    for (const PlayingApplication& application : playing) {
+        if (std::find(seen.begin(), seen.end(), application) != seen.end()) {
+            continue;
+        }
+        seen.push_back(application);
+        list += std::to_string(application.processID) + "\t" +
+                platform::printableText(application.applicationName) + "\t" +
+                platform::printableText(application.binaryName) + "\n";
+    }
+    return list;
+}
+
+// --list-apps: the list on stdout and status 0, or the probe's denial and status 1. No banner:
+// the run captures nothing.
+void listApplications() {
+    captureService->listPlayingApplications(
+        [](std::optional<std::vector<PlayingApplication>> playing, std::optional<Error> error) {
+            if (error || !playing) {
+                denyAndExit(error.value_or(Error{}));
+            }
+            const bool written =
+                platform::FileHandle::standardOutput().writeAll(applicationList(*playing));
+            flushLines(std::chrono::seconds(1));
+            platform::exitProcess(written ? 0 : 1);
+        });
+    platform::runMainLoop();
 }
 
 }  // namespace
@@ -54,6 +94,11 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
                                                 dropNote));
+    if (options.listApplications) {
+        captureService = service.release();
+        listApplications();
+        return 0;
+    }
     logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));

@@ -72,11 +72,14 @@ std::string helperUsage() {
            "\n"
            "  --only APP      record just this application (may be given more than once)\n"
            "  --exclude APP   record all but this application (may be given more than once)\n"
-           "  --list-apps     print the applications playing now and exit\n"
+           "  --list-apps     print the applications playing now (process id, name and\n"
+           "                  binary, tab-separated, one line each) and exit\n"
            "  --help          print this text and exit\n"
            "\n"
            "APP is a process id (all digits; its child processes are included) or a name,\n"
-           "matched without regard to case against the application's name or its binary.\n";
+           "matched without regard to case against the application's name or its binary.\n"
+           "Sandboxed applications (Flatpak, Snap) report process ids from inside their\n"
+           "sandbox: by id they may not match, by name they do.\n";
 }
 
 }  // namespace halvo

@@ -19,6 +19,16 @@ struct RunningApplication {
     std::string applicationName;
 };
 
+// An application with a stream playing on the default output, as the service reports it: the
+// texts are the application's own, unescaped, and may be empty when it does not say.
+struct PlayingApplication {
+    std::int32_t processID = 0;  // 0 when the application does not say
+    std::string applicationName;
+    std::string binaryName;  // the basename of its executable
+
+    bool operator==(const PlayingApplication&) const = default;
+};
+
 struct Window {
     std::uint32_t windowID = 0;
 };

@@ -258,6 +258,10 @@ ParseResult parseScenario(const std::string& text) {
                     scenario.startDelayMs = toInteger(*v);
                 if (auto v = args.take("stop"))
                     scenario.stopDelayMs = toInteger(*v);
+            } else if (keyword == "playing") {
+                scenario.playing.push_back(PlayingApplication{
+                    static_cast<std::int32_t>(toInteger(args.take("pid").value_or("0"))),
+                    args.take("name").value_or(""), args.take("binary").value_or("")});
             } else if (keyword == "stream") {
                 if (args.positional.empty()) {
                     events = &scenario.defaultEvents;
