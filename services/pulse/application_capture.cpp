@@ -44,7 +44,11 @@ ApplicationCapture::~ApplicationCapture() {
 
 void ApplicationCapture::follow(const MonitorSource& monitor) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
-    dropAll();
+    // Applications that play on the new output too stay in without a line: those left out once
+    // its streams are listed go out (sweep()).
+    while (!recordings_.empty()) {
+        drop(recordings_.begin()->first, false);
+    }
     requests_.clear();
     monitor_ = monitor;
     // Answers come in the order asked: the levels are known before any stream records.
@@ -144,6 +148,9 @@ void ApplicationCapture::askPlaybackStreams(std::uint32_t index) {
                                              &ApplicationCapture::onSinkInput, &request));
     if (!request.operation.sent()) {
         requests_.pop_back();
+        if (index == kNoIndex) {
+            sweep();  // no list is coming
+        }
     }
 }
 
@@ -172,6 +179,9 @@ void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info
         if (endOfList < 0 && request.asked != kNoIndex) {
             self.drop(request.asked);  // gone before the server could say
         }
+        if (request.asked == kNoIndex) {
+            self.sweep();  // the output's streams are all in: who is left out has gone
+        }
         self.finished(request);
         return;
     }
@@ -197,14 +207,15 @@ void ApplicationCapture::consider(const PlaybackStream& playback) {
     }
     const std::string key = applicationKey(playback);
     recordings_.emplace(playback.index, Recording{nextKey_++, key, std::move(*opened)});
-    Application& application = applications_[key];
-    if (application.streams++ == 0) {
-        application.label = applicationLabel(playback);
-        log_("Application in the capture: " + application.label);
+    const auto [application, added] = applications_.try_emplace(key);
+    application->second.streams++;
+    if (added) {
+        application->second.label = applicationLabel(playback);
+        log_("Application in the capture: " + application->second.label);
     }
 }
 
-void ApplicationCapture::drop(std::uint32_t index) {
+void ApplicationCapture::drop(std::uint32_t index, bool leaves) {
     const auto found = recordings_.find(index);
     if (found == recordings_.end()) {
         return;
@@ -215,15 +226,19 @@ void ApplicationCapture::drop(std::uint32_t index) {
     mix_.end(found->second.key);
     const std::string key = found->second.application;
     recordings_.erase(found);
-    if (auto application = applications_.find(key); --application->second.streams == 0) {
-        log_("Application out of the capture: " + application->second.label);
-        applications_.erase(application);
+    if (--applications_[key].streams == 0 && leaves) {
+        sweep();
     }
 }
 
-void ApplicationCapture::dropAll() {
-    while (!recordings_.empty()) {
-        drop(recordings_.begin()->first);
+void ApplicationCapture::sweep() {
+    for (auto application = applications_.begin(); application != applications_.end();) {
+        if (application->second.streams == 0) {
+            log_("Application out of the capture: " + application->second.label);
+            application = applications_.erase(application);
+        } else {
+            ++application;
+        }
     }
 }
 

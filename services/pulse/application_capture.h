@@ -78,8 +78,12 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     void recordStreamMoved(PulseRecordStream& stream) override;
 
     void consider(const PlaybackStream& playback);
-    void drop(std::uint32_t index);
-    void dropAll();
+    // Ends the recording of sink input `index`; what it delivered is still mixed in. Unless
+    // `leaves` is false (another output is being followed), an application whose last stream
+    // this was leaves the capture at once.
+    void drop(std::uint32_t index, bool leaves = true);
+    // Logs, and forgets, the applications that have no stream recorded.
+    void sweep();
     // Requests: the output's volume and mute, and one sink input's facts (or all of them).
     void askLevels();
     void askPlaybackStreams(std::uint32_t index);
