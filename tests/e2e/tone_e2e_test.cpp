@@ -43,6 +43,7 @@ class ToneSession : public ::testing::Test {
     void TearDown() override {
         if (server_) {
             server_->pactl("set-default-sink halvo_null_a");
+            server_->pactl("set-sink-volume halvo_null_a 100%");
         }
     }
     void pactl(const std::string& arguments) {
