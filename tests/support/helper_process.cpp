@@ -165,6 +165,11 @@ std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::millis
     return status;
 }
 
+int HelperProcess::exitCode(std::chrono::milliseconds timeout) {
+    const auto status = waitForExit(timeout);
+    return !status ? -1 : status->exited ? status->code : 128 + status->signal;
+}
+
 bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
     return waitUntilPipeFull(child_->standardOutput(), timeout);
 }
@@ -250,10 +255,6 @@ std::string patternBytes(std::uint64_t begin, std::uint64_t length) {
     }
     return bytes;
 }
-
-}  // namespace halvo::testing
-
-namespace halvo::testing {
 
 int HelperProcess::countStartingWith(const std::string& prefix) const {
     const auto all = messages();

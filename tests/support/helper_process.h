@@ -70,6 +70,13 @@ class HelperProcess {
 
     // Waits for the exit and for both streams to reach their end.
     std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 5s);
+    // Its exit code, or 128 + the signal that ended it; -1 while it still runs at the timeout.
+    int exitCode(std::chrono::milliseconds timeout = 5s);
+    // Sends QUIT: the exit code, as exitCode().
+    int quit(std::chrono::milliseconds timeout = 5s) {
+        send("QUIT\n");
+        return exitCode(timeout);
+    }
     void kill(int signal) { child_->sendSignal(signal); }
 
     pid_t pid() const { return child_->pid(); }
