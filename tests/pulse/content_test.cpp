@@ -1,60 +1,16 @@
-// What a content query answers, and the buffers the recorded bytes become.
+// Which source is a sink's monitor, what a content query answers, and the buffers the recorded
+// bytes become.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <tuple>
-
-#include "services/pulse/drm_displays.h"
 #include "services/pulse/monitor_source.h"
 #include "services/pulse/pcm_chunk.h"
 #include "services/pulse/server_snapshot.h"
 
 namespace halvo::pulse {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A scratch copy of the parts of /sys/class/drm the service reads: as in sysfs, the entries of
-// the class directory are symbolic links to the devices.
-TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderOrOneHeadlessDisplay) {
-    std::string pattern = (fs::temp_directory_path() / "halvo-drm-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
-    fs::create_directories(root / "class");
-    const auto connector = [&](const std::string& name, const std::string& status,
-                               const std::string& modes) {
-        fs::create_directories(root / "devices" / name);
-        std::ofstream(root / "devices" / name / "status") << status << "\n";
-        std::ofstream(root / "devices" / name / "modes") << modes;
-        fs::create_directory_symlink(root / "devices" / name, root / "class" / name);
-    };
-    connector("card1-eDP-1", "connected", "2560x1600\n1920x1200\n");
-    connector("card0-HDMI-A-1", "connected", "1920x1080i\n1280x720\n");
-    connector("card0-DP-1", "disconnected", "800x600\n");
-    connector("card0-Virtual-1", "connected", "");  // connected, no mode list yet
-    connector("card0", "connected", "640x480\n");   // the device, not a connector
-    connector("renderD128", "connected", "640x480\n");
-    std::ofstream(root / "class" / "version") << "drm 1.1.0 20060810\n";
-
-    const std::vector<Display> displays = connectedDisplays(root / "class");
-    fs::remove_all(root);
-
-    std::vector<std::tuple<std::uint32_t, std::int64_t, std::int64_t>> found;
-    for (const Display& display : displays) {
-        found.emplace_back(display.displayID, display.width, display.height);
-    }
-    // card0-HDMI-A-1, card0-Virtual-1, card1-eDP-1
-    EXPECT_EQ(found, (decltype(found){{1, 1920, 1080}, {2, 0, 0}, {3, 2560, 1600}}));
-    EXPECT_TRUE(connectedDisplays(root / "class").empty()) << "an unreadable directory";
-    // A machine without a screen still records: the start needs a display to pick.
-    EXPECT_EQ(makeShareableContent({}, {}).displays.size(), 1u);
-}
 
 // The e2e test covers a source named like the monitor; these are the cases no server makes easily.
 TEST(MonitorSource, OnlyTheSourceTheServerListsAsTheSinksMonitorQualifies) {
@@ -84,6 +40,8 @@ TEST(RecordedChunks, HolesBecomeSilenceAndChannelsAreAveraged) {
     EXPECT_EQ(std::memcmp(copied.data(), &odd, sizeof odd), 0);
     const PcmFormat mono48{48000, 1};
     EXPECT_EQ(makeSampleBuffer(monoChunk(nullptr, 10, 6), mono48, describe(mono48)).numSamples, 10);
+    // A machine without a screen still records: the start needs a display to pick.
+    EXPECT_EQ(makeShareableContent({}, {}).displays.size(), 1u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <future>
 #include <string>
 
+#include "tests/support/inert_stream.h"
 #include "tests/support/waiting.h"
 #include "tests/unit/captured_stderr.h"
 
@@ -32,18 +33,6 @@ platform::SampleBuffer audioOf(std::size_t bytes) {
         platform::BlockBuffer::contiguous(std::vector<std::byte>(bytes, std::byte{'p'}));
     return buffer;
 }
-
-// Enough of a stream to hand buffers to the sink directly.
-class InertStream : public CaptureStream {
-  public:
-    // Never called: the sink only passes the stream along.
-    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput>, StreamOutputType,
-                                         std::shared_ptr<platform::SerialQueue>) override {
-        return std::nullopt;
-    }
-    void startCapture(CaptureCompletion) override {}
-    void stopCapture(CaptureCompletion) override {}
-};
 
 class SinkOnAPipe : public ::testing::Test {
   protected:
@@ -74,7 +63,7 @@ class SinkOnAPipe : public ::testing::Test {
     int fds_[2] = {-1, -1};
     testing::CapturedStderr stderr_;
     std::unique_ptr<AudioOutputHandler> handler_;
-    InertStream stream_;
+    testing::InertStream stream_;
 };
 
 // A parent that hands over a non-blocking pipe and reads in fits: a full pipe is waited on, never
