@@ -58,12 +58,15 @@ class QuietOutput : public ::testing::Test {
     void pactl(const std::string& arguments) {
         ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
     }
-    // The names of the sources recorded from: the helper is the server's only recorder here.
-    std::string recordedSources() {
+    // The names of the sources that the record streams of process `pid` are attached to.
+    std::string recordedSources(pid_t pid) {
         return server_
             ->shell(
-                "for s in $(pactl list short source-outputs | cut -f2); do pactl list short "
-                "sources | awk -v s=$s '$1 == s { print $2 }'; done")
+                "for s in $(pactl list source-outputs | awk '/^Source Output #/ { s = \"\" } "
+                "/^\tSource: / { s = $2 } /application.process.id = \"" +
+                std::to_string(pid) +
+                "\"/ { print s }'); do pactl list short sources | awk -v s=$s '$1 == s { "
+                "print $2 }'; done")
             .value_or("");
     }
 
@@ -131,7 +134,7 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     ASSERT_TRUE(capture.running());
     HelperProcess& helper = capture.helper();
     ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
-    EXPECT_EQ(recordedSources(), "halvo_headset_a2dp.monitor\n");
+    EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_a2dp.monitor\n");
     // A null sink's first audio comes late or early, as it renders: the byte count follows it.
     const double before = capture.driftMs();
 
@@ -147,7 +150,7 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     ASSERT_TRUE(
         helper.waitFor("Default output changed: following halvo_headset_hfp.monitor", 1, 10s))
         << ::testing::PrintToString(helper.messages());
-    EXPECT_EQ(recordedSources(), "halvo_headset_hfp.monitor\n");
+    EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_hfp.monitor\n");
 
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
                                      static_cast<std::size_t>(kBytesPerSecond)));
