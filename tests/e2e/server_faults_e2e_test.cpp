@@ -40,6 +40,7 @@ struct SilentServer {
     bool listening() {
         sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
+        ::unlink(path.c_str());  // left by a crashed run of a process with the same id
         return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                ::listen(fd, 16) == 0;
     }
