@@ -1,7 +1,8 @@
 #include "app/command_text.h"
 
 #include <cstdint>
-#include <optional>
+
+#include "platform/printable_text.h"
 
 namespace halvo {
 
@@ -22,45 +23,6 @@ std::vector<std::string_view> splitCommandLines(std::string_view data) {
 
 namespace {
 
-struct Decoded {
-    char32_t codePoint;
-    std::size_t length;
-};
-
-// Decodes the code point at `at`, rejecting overlong forms, surrogates and values past U+10FFFF.
-std::optional<Decoded> decodeAt(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(at);
-    if (lead < 0x80) {
-        return Decoded{lead, 1};
-    }
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() - at < length) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        value = (value << 6) | (byte(at + i) & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return Decoded{value, length};
-}
-
 bool isWhitespaceOrNewline(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
@@ -71,7 +33,7 @@ bool isWhitespaceOrNewline(char32_t c) {
 
 bool isValidUtf8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
-        const auto decoded = decodeAt(text, at);
+        const auto decoded = platform::decodeUtf8(text.substr(at));
         if (!decoded) {
             return false;
         }
@@ -83,8 +45,8 @@ bool isValidUtf8(std::string_view text) {
 std::string_view trimWhitespace(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
-        const auto decoded = decodeAt(text, begin);
-        if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
+        const auto decoded = platform::decodeUtf8(text.substr(begin));
+        if (!decoded || !isWhitespaceOrNewline(decoded->value)) {
             break;
         }
         begin += decoded->length;
@@ -96,8 +58,8 @@ std::string_view trimWhitespace(std::string_view text) {
         while (start > begin && (static_cast<std::uint8_t>(text[start]) & 0xC0) == 0x80) {
             --start;
         }
-        const auto decoded = decodeAt(text, start);
-        if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
+        const auto decoded = platform::decodeUtf8(text.substr(start));
+        if (!decoded || !isWhitespaceOrNewline(decoded->value)) {
             break;
         }
         end = start;

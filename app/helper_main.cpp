@@ -1,10 +1,13 @@
 #include "app/helper_main.h"
 
+#include <algorithm>
+
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
+#include "logging/line_writer.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
-#include "logging/line_writer.h"
+#include "platform/printable_text.h"
 #include "platform/process.h"
 
 namespace halvo {
@@ -32,13 +35,17 @@ std::string dropNote(std::uint64_t dropped, platform::DropReason why) {
 CaptureService* captureService = nullptr;
 SystemAudioCapture* capture = nullptr;
 
+[[noreturn]] void denyAndExit(const Error& error) {
+    logErr("Permission denied: " + error.localizedDescription);
+    sendSignal("ERROR:PERMISSION_DENIED");
+    flushLines(std::chrono::seconds(1));
+    platform::exitProcess(1);
+}
+
 void permissionProbeFinished(const std::optional<ShareableContent>& content,
                              const std::optional<Error>& error) {
     if (error) {
-        logErr("Permission denied: " + error->localizedDescription);
-        sendSignal("ERROR:PERMISSION_DENIED");
-        flushLines(std::chrono::seconds(1));
-        platform::exitProcess(1);
+        denyAndExit(*error);
     }
     const std::size_t displays = content ? content->displays.size() : 0;
     logErr("Permission OK. Displays: " + std::to_string(displays));
@@ -47,13 +54,51 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     capture->startAfterSignal("WAITING");
 }
 
+// One line per application, in the order they first appear: "PID\tNAME\tBINARY", the texts
+// escaped so that none can break a line or a field.
+std::string applicationList(const std::vector<PlayingApplication>& playing) {
+    std::vector<PlayingApplication> seen;
+    std::string list;
+    for (const PlayingApplication& application : playing) {
+        if (std::find(seen.begin(), seen.end(), application) != seen.end()) {
+            continue;
+        }
+        seen.push_back(application);
+        list += std::to_string(application.processID) + "\t" +
+                platform::printableText(application.applicationName) + "\t" +
+                platform::printableText(application.binaryName) + "\n";
+    }
+    return list;
+}
+
+// --list-apps: the list on stdout and status 0, or the probe's denial and status 1. No banner:
+// the run captures nothing.
+void listApplications() {
+    captureService->listPlayingApplications(
+        [](std::optional<std::vector<PlayingApplication>> playing, std::optional<Error> error) {
+            if (error || !playing) {
+                denyAndExit(error.value_or(Error{}));
+            }
+            const bool written =
+                platform::FileHandle::standardOutput().writeAll(applicationList(*playing));
+            flushLines(std::chrono::seconds(1));
+            platform::exitProcess(written ? 0 : 1);
+        });
+    platform::runMainLoop();
+}
+
 }  // namespace
 
-int runHelper(std::unique_ptr<CaptureService> service) {
+int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
     // Never destroyed: threads may still log while the process exits.
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
                                                 dropNote));
+    if (options.listApplications) {
+        captureService = service.release();
+        listApplications();
+        return 0;
+    }
     logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));
@@ -63,8 +108,8 @@ int runHelper(std::unique_ptr<CaptureService> service) {
 
     captureService = service.release();
     // The owning reference is never dropped, so weak references to the controller always resolve.
-    auto* owner =
-        new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(*captureService));
+    auto* owner = new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(
+        *captureService, platform::FileHandle::standardOutput(), options.applications));
     capture = owner->get();
 
     captureService->getShareableContent(
@@ -76,6 +121,21 @@ int runHelper(std::unique_ptr<CaptureService> service) {
     logErr("Run loop started");
     platform::runMainLoop();
     return 0;
+}
+
+HelperOptions helperOptionsOrExit(int argc, char* const argv[]) {
+    auto parsed = parseHelperOptions(argc, argv);
+    if (auto* usage = std::get_if<UsageError>(&parsed)) {
+        const std::string line = "halvo-audio-helper: " + usage->message + " (see --help)\n";
+        platform::FileHandle::standardError().writeAll(line);
+        platform::exitProcess(2);
+    }
+    auto options = std::get<HelperOptions>(std::move(parsed));
+    if (options.help) {
+        platform::FileHandle::standardOutput().writeAll(helperUsage());
+        platform::exitProcess(0);
+    }
+    return options;
 }
 
 }  // namespace halvo

@@ -2,12 +2,17 @@
 
 #include <memory>
 
+#include "app/helper_options.h"
 #include "capture/capture_service.h"
 
 namespace halvo {
 
 // The whole helper over `service`: banner, permission probe, command reader, main loop. Ends the
 // process itself: status 1 when the probe is refused, 0 after "QUIT" or end of input.
-int runHelper(std::unique_ptr<CaptureService> service);
+int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options = {});
+
+// The options in `argv`; on a usage error prints one line to standard error and exits with
+// status 2, on --help prints the usage to standard output and exits with 0.
+HelperOptions helperOptionsOrExit(int argc, char* const argv[]);
 
 }  // namespace halvo

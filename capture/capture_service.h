@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "capture/error.h"
 #include "capture/shareable_content.h"
@@ -45,6 +46,8 @@ class StreamDelegate {
 
 using ContentCompletion =
     std::function<void(std::optional<ShareableContent> content, std::optional<Error> error)>;
+using PlayingCompletion = std::function<void(std::optional<std::vector<PlayingApplication>> playing,
+                                             std::optional<Error> error)>;
 using CaptureCompletion = std::function<void(std::optional<Error> error)>;
 
 // A capture stream made by a service. Every completion is called exactly once, later, on a
@@ -76,6 +79,14 @@ class CaptureService {
     // Asks for the shareable content. The completion gets content, an error, both or neither.
     virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                      ContentCompletion completion) = 0;
+
+    // Any thread; returns at once. Asks who plays on the default output now: one entry per playback
+    // stream, in the service's order (an application with several streams comes several times).
+    // The completion runs exactly once, later, on a service thread, with the list (possibly
+    // empty) or the error that kept the service from reading it (no server: the same error as a
+    // content query's). The completion owns what it is given; the service waits for the server
+    // with a deadline, never on the caller's thread.
+    virtual void listPlayingApplications(PlayingCompletion completion) = 0;
 
     // Makes a stream, not yet started. The stream holds the delegate weakly.
     virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/application_rule.h"
+
 namespace halvo {
 
 struct Display {
@@ -15,6 +17,16 @@ struct Display {
 struct RunningApplication {
     std::int32_t processID = 0;
     std::string applicationName;
+};
+
+// An application with a stream playing on the default output, as the service reports it: the
+// texts are the application's own, unescaped, and may be empty when it does not say.
+struct PlayingApplication {
+    std::int32_t processID = 0;  // 0 when the application does not say
+    std::string applicationName;
+    std::string binaryName;  // the basename of its executable
+
+    bool operator==(const PlayingApplication&) const = default;
 };
 
 struct Window {
@@ -33,6 +45,8 @@ struct ContentFilter {
     Display display;
     std::vector<RunningApplication> excludedApplications;
     std::vector<Window> exceptedWindows;
+    // Narrows the sound further, by application; the excluded applications above always stay out.
+    ApplicationRule applicationRule;
 };
 
 struct Time {

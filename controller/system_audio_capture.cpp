@@ -10,8 +10,10 @@
 namespace halvo {
 
 std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& service,
-                                                               platform::FileHandle output) {
-    std::shared_ptr<SystemAudioCapture> capture(new SystemAudioCapture(service, output));
+                                                               platform::FileHandle output,
+                                                               ApplicationRule applications) {
+    std::shared_ptr<SystemAudioCapture> capture(
+        new SystemAudioCapture(service, output, std::move(applications)));
     std::weak_ptr<SystemAudioCapture> weakCapture = capture;
     capture->handler_->setStreamStoppedObserver([weakCapture](CaptureStream& stopped) {
         if (auto strong = weakCapture.lock()) {
@@ -27,8 +29,11 @@ std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(CaptureService& s
     return capture;
 }
 
-SystemAudioCapture::SystemAudioCapture(CaptureService& service, platform::FileHandle output)
-    : service_(service), handler_(std::make_shared<AudioOutputHandler>(output)) {}
+SystemAudioCapture::SystemAudioCapture(CaptureService& service, platform::FileHandle output,
+                                       ApplicationRule applications)
+    : service_(service),
+      applications_(std::move(applications)),
+      handler_(std::make_shared<AudioOutputHandler>(output)) {}
 
 std::shared_ptr<CaptureStream> SystemAudioCapture::stream() const {
     std::lock_guard lock(mutex_);
@@ -200,7 +205,7 @@ void SystemAudioCapture::contentArrived(std::uint64_t ticket,
     logErr("Display: " + std::to_string(display.width) + "x" + std::to_string(display.height));
 
     const std::int32_t ownProcessID = platform::processIdentifier();
-    ContentFilter filter{display, {}, {}};
+    ContentFilter filter{display, {}, {}, applications_};
     for (const RunningApplication& application : content->applications) {
         if (application.processID == ownProcessID) {
             filter.excludedApplications.push_back(application);

@@ -21,9 +21,11 @@ namespace halvo {
 class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCapture> {
   public:
     // The service is borrowed and must outlive every stream it makes. Audio goes to `output`.
+    // Every stream records what `applications` admits.
     static std::shared_ptr<SystemAudioCapture> create(
         CaptureService& service,
-        platform::FileHandle output = platform::FileHandle::standardOutput());
+        platform::FileHandle output = platform::FileHandle::standardOutput(),
+        ApplicationRule applications = {});
 
     // All callable from any thread; all return at once.
     void start();
@@ -57,7 +59,8 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
         std::uint64_t opening = 0;  // stopAfterOutputFailure: the opening of the gate it ends
     };
 
-    SystemAudioCapture(CaptureService& service, platform::FileHandle output);
+    SystemAudioCapture(CaptureService& service, platform::FileHandle output,
+                       ApplicationRule applications);
 
     // Lock held. Adds a command; a start given right after a start shares its answer.
     void enqueue(Command command);
@@ -79,6 +82,7 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
     void streamStoppedBySystem(CaptureStream& stopped);
 
     CaptureService& service_;
+    const ApplicationRule applications_;
     const std::shared_ptr<AudioOutputHandler> handler_;
 
     // Guards every field below. Lines are written with it held, so that they leave in the order

@@ -1,9 +1,10 @@
 #include "logging/lines.h"
 
 #include <atomic>
+#include <cstdio>
 
-#include "platform/file_handle.h"
 #include "logging/line_writer.h"
+#include "platform/file_handle.h"
 #include "platform/process.h"
 
 namespace halvo {
@@ -57,6 +58,12 @@ void waitForSignalRoom() {
 bool flushLines(std::chrono::milliseconds timeout) {
     auto* writer = installedWriter.load(std::memory_order_acquire);
     return writer == nullptr || writer->flush(timeout);
+}
+
+std::string secondsText(double seconds, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, seconds);
+    return text;
 }
 
 }  // namespace halvo

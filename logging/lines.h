@@ -35,6 +35,9 @@ void waitForSignalRoom();
 // exits. True when everything is out.
 bool flushLines(std::chrono::milliseconds timeout);
 
+// `seconds` with `decimals` digits after the point, the way every line writes a duration.
+std::string secondsText(double seconds, int decimals);
+
 // The line logErr writes for `message` at `timestamp`, for callers that need it unwritten.
 std::string diagnosticLine(std::string_view timestamp, std::string_view message);
 

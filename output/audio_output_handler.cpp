@@ -167,9 +167,8 @@ std::optional<std::string> AudioOutputHandler::takeUnwrittenReport() {
     }
     std::string message = "Audio not yet written at the stop: dropped ";
     if (const double perSecond = unwrittenBytesPerSecond_.load(); perSecond > 0) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(bytes) / perSecond);
-        message += std::string(seconds) + " s of audio (" + std::to_string(bytes) + " bytes)";
+        message += secondsText(static_cast<double>(bytes) / perSecond, 2) + " s of audio (" +
+                   std::to_string(bytes) + " bytes)";
     } else {
         message += std::to_string(bytes) + " bytes of audio";
     }

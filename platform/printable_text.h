@@ -1,9 +1,20 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace halvo::platform {
+
+struct CodePoint {
+    char32_t value;
+    std::size_t length;  // bytes
+};
+
+// The code point that `text` starts with, or nothing when `text` does not start with valid UTF-8:
+// no overlong form, no surrogate, nothing above U+10FFFF, no truncated sequence.
+std::optional<CodePoint> decodeUtf8(std::string_view text);
 
 // `text` made safe to put inside one line for people: line feed, carriage return, tab and
 // backslash become \n, \r, \t and \\; every other control byte (below 0x20, and 0x7F) and every

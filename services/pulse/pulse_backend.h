@@ -2,11 +2,11 @@
 
 #include <memory>
 
+#include "platform/dispatch.h"
 #include "services/pulse/expected.h"
 #include "services/pulse/pulse_context.h"
 #include "services/pulse/pulse_main_loop.h"
 #include "services/pulse/server_snapshot.h"
-#include "platform/dispatch.h"
 
 namespace halvo::pulse {
 

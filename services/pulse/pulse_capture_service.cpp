@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "services/pulse/drm_displays.h"
+#include "services/pulse/playing_applications.h"
 #include "services/pulse/pulse_capture_stream.h"
 
 namespace halvo::pulse {
@@ -55,6 +56,25 @@ void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion comp
         }
         completion(makeShareableContent(*snapshot, connectedDisplays(kDrmClassDirectory)),
                    std::nullopt);
+    });
+}
+
+void PulseCaptureService::listPlayingApplications(PlayingCompletion completion) {
+    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
+        Expected<std::shared_ptr<PulseContext>> connection = backend->connection();
+        if (!connection) {
+            completion(std::nullopt, connection.error());
+            return;
+        }
+        Expected<std::vector<PlayingApplication>> playing = [&] {
+            MainLoopLock lock(backend->loop());
+            return readPlayingApplications(**connection);
+        }();
+        if (!playing) {
+            completion(std::nullopt, playing.error());
+            return;
+        }
+        completion(std::move(*playing), std::nullopt);
     });
 }
 

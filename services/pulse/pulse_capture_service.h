@@ -25,6 +25,10 @@ class PulseCaptureService final : public CaptureService {
     // libpulse's description when the server cannot be reached. The flags change nothing.
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
+    // Any thread; returns at once. Completes on the service thread with the playback streams on the
+    // default sink, or with libpulse's description when the server cannot be reached or does not
+    // answer within the deadline.
+    void listPlayingApplications(PlayingCompletion completion) override;
     // Any thread. A stream, not started, in the configuration's sample rate and channel count.
     std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                               const StreamConfiguration& configuration,

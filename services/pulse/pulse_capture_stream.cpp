@@ -12,13 +12,6 @@ namespace halvo::pulse {
 
 namespace {
 
-// Seconds with one decimal, for lines about gaps.
-std::string secondsText(TimelineKeeper::Clock::duration duration) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double>(duration).count());
-    return text;
-}
-
 // How far the audio has drifted from the system clock, and at what rate.
 std::string driftMessage(const TimelineKeeper::Drift& drift) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(drift.offset).count();
@@ -297,7 +290,8 @@ void PulseCaptureStream::readActive(bool newStream) {
     const TimelineKeeper::Arrival arrival = timeline_->audioArrived(
         now, frames, newStream ? pendingSince_.value_or(now) : active_->readyAt(), newStream);
     if (arrival.quietEnded) {
-        log("Audio from the server again after " + secondsText(*arrival.quietEnded) + " s");
+        log("Audio from the server again after " +
+            secondsText(std::chrono::duration<double>(*arrival.quietEnded).count(), 1) + " s");
     }
     if (arrival.drift) {
         log(driftMessage(*arrival.drift));

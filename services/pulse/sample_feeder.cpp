@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "logging/lines.h"
 #include "platform/thread_check.h"
 
 namespace halvo::pulse {
@@ -115,10 +116,9 @@ void SampleFeeder::close(std::function<void()> then) {
 }
 
 std::string SampleFeeder::dropMessage(std::uint64_t bytes, const PcmFormat& format) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f",
-                  static_cast<double>(bytes) / static_cast<double>(format.bytesPerSecond()));
-    return "Audio output not read: dropped " + std::string(seconds) + " s of audio (" +
+    const double seconds =
+        static_cast<double>(bytes) / static_cast<double>(format.bytesPerSecond());
+    return "Audio output not read: dropped " + secondsText(seconds, 2) + " s of audio (" +
            std::to_string(bytes) + " bytes, oldest first)";
 }
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <system_error>
 
-#include "services/pulse/drm_displays.h"
 #include "platform/printable_text.h"
+#include "services/pulse/drm_displays.h"
 
 namespace halvo::pulse {
 

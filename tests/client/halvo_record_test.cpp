@@ -23,8 +23,8 @@ std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-// For --helper, which takes no arguments: a fake helper script (*.sh) as it is, a scenario
-// (*.scn) through a script in `folder` that runs the simulated helper over it, anything else
+// For --helper: a fake helper script (*.sh) as it is, a scenario (*.scn) through a script in
+// `folder` that runs the simulated helper over it with the arguments it is given, anything else
 // unchanged.
 std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
     if (name.ends_with(".sh")) {
@@ -35,7 +35,7 @@ std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
     }
     const std::string path = folder.file("helper.sh");
     std::ofstream(path) << "#!/bin/sh\nexec '" HALVO_SIM_HELPER_PATH "' '" CLIENT_TEST_SCENARIOS "/"
-                        << name << "'\n";
+                        << name << "' \"$@\"\n";
     ::chmod(path.c_str(), 0755);
     return path;
 }
@@ -151,6 +151,21 @@ INSTANTIATE_TEST_SUITE_P(
     UsageHelpersAndFiles, HalvoRecordOutcomes,
     ::testing::Values(
         Outcome{"thirty_seconds.scn", {"-d", "0"}, record::kExitUsage, {"invalid duration '0'"}},
+        Outcome{"thirty_seconds.scn",
+                {"--only", "a", "--exclude=b"},
+                record::kExitUsage,
+                {"--only and --exclude cannot be combined"}},
+        Outcome{"thirty_seconds.scn",
+                {"--exclude", "a", "--list-apps"},
+                record::kExitUsage,
+                {"--list-apps takes no --exclude"}},
+        // The application options reach the helper as they were given.
+        Outcome{"arguments.sh",
+                {"--only", "Fire fox", "--only=42"},
+                record::kExitCaptureFailed,
+                {"arguments: --only Fire fox --only 42\n"}},
+        Outcome{
+            "denied.scn", {"--list-apps"}, record::kExitPermissionDenied, {"(Connection refused)"}},
         Outcome{"no-such-helper", {}, record::kExitHelperUnavailable, {"no-such-helper"}},
         Outcome{"thirty_seconds.scn",
                 {"-o", "/nonexistent/halvo/take.wav"},
@@ -186,6 +201,17 @@ INSTANTIATE_TEST_SUITE_P(
                 record::kExitOk,
                 {"capture had not resumed when the duration ran out; wrote 0.9 s of silence\n"},
                 48000 * 4}));
+
+// --list-apps prints the helper's list as it is, and only that.
+TEST(HalvoRecord, ListAppsPrintsTheHelpersList) {
+    TemporaryFolder folder;
+    auto recorder = launchRecorder({"--helper", helperFor(folder, "playing.scn"), "--list-apps"});
+    const auto status = recorder->waitForExit(10s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, record::kExitOk) << errorsOf(*recorder);
+    EXPECT_EQ(recorder->standardOutput(), "4242\tFirefox\tfirefox\n77\tmpv\tmpv\n");
+    EXPECT_EQ(errorsOf(*recorder), "");
+}
 
 // The disk fills in the middle of a buffer (here a file size limit of 10240 bytes, which the
 // kernel enforces as it does a full disk: a short write, then an error): the take ends with

@@ -192,5 +192,49 @@ TEST(NoServer, TheHelperExitsWithPermissionDenied) {
     }
 }
 
+// --list-apps names each player on the default output once, by process id, name and binary, and
+// no player of another output; without a server it is denied as the start-up probe is. Run
+// against each kind of server.
+TEST(ListApps, NamesThePlayersOfTheDefaultOutputOrIsDenied) {
+    const auto server = SoundServer::fromEnvironment();
+    ASSERT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    const auto first = server->play(440, "halvo_null_a", 0.5, 1, 20, "Halvo Player One");
+    const auto second = server->play(660, "halvo_null_a", 0.5, 1, 20, "Halvo Player Zwei \xc3\xa4");
+    const auto elsewhere = server->play(880, "halvo_null_b", 0.5, 1, 20, "Halvo Elsewhere");
+    ASSERT_TRUE(first && second && elsewhere);
+    const std::vector<std::string> expected{
+        std::to_string(first->pid()) + "\tHalvo Player One\tpacat\n",
+        std::to_string(second->pid()) + "\tHalvo Player Zwei \xc3\xa4\tpacat\n"};
+    const auto listed = [&](const std::string& list) {
+        return std::count(list.begin(), list.end(), '\n') == 2 &&
+               std::all_of(expected.begin(), expected.end(), [&](const std::string& line) {
+                   return list.find(line) != std::string::npos;
+               });
+    };
+    std::string list;
+    // The players' streams appear a moment after they start.
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         !listed(list) && std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        auto helper =
+            HelperProcess::launch({HALVO_HELPER_PATH, "--list-apps"}, {server->environmentEntry()});
+        const auto status = helper->waitForExit(10s);
+        ASSERT_TRUE(status && status->exited);
+        ASSERT_EQ(status->code, 0) << ::testing::PrintToString(helper->lines());
+        EXPECT_EQ(helper->signalLines(), std::vector<std::string>{});
+        list = helper->standardOutput();
+    }
+    EXPECT_TRUE(listed(list)) << list;
+
+    auto denied = HelperProcess::launch({HALVO_HELPER_PATH, "--list-apps"},
+                                        {"PULSE_SERVER=unix:/nonexistent/halvo/native"});
+    const auto status = denied->waitForExit(10s);
+    ASSERT_TRUE(status && status->exited);
+    EXPECT_EQ(status->code, 1);
+    EXPECT_EQ(denied->signalLines(), std::vector<std::string>{"ERROR:PERMISSION_DENIED"});
+    EXPECT_EQ(denied->countStartingWith("Permission denied: "), 1);
+    EXPECT_EQ(denied->standardOutput(), "");
+}
+
 }  // namespace
 }  // namespace halvo::testing

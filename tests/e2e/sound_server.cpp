@@ -53,17 +53,26 @@ std::optional<std::string> SoundServer::shell(const std::string& command) const 
 
 std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,
                                                       double amplitude, int channels,
-                                                      double seconds) const {
+                                                      double seconds,
+                                                      const std::string& name) const {
     const std::string file = dir_ + "/tone-" + std::to_string(frequency) + "-" +
                              std::to_string(amplitude) + "-" + std::to_string(channels) + "-" +
                              std::to_string(seconds) + ".f32";
     std::ofstream(file, std::ios::binary)
         << bytesOf(sine(frequency, amplitude, static_cast<std::size_t>(seconds * 48000), channels));
+    std::vector<std::string> argv{"pacat",
+                                  "--playback",
+                                  "--raw",
+                                  "--format=float32le",
+                                  "--rate=48000",
+                                  "--channels=" + std::to_string(channels),
+                                  "--device=" + sink,
+                                  file};
+    if (!name.empty()) {
+        argv.push_back("--client-name=" + name);
+    }
     std::string error;
-    return client::Subprocess::spawn(
-        {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
-         "--channels=" + std::to_string(channels), "--device=" + sink, file},
-        &error, {environmentEntry()});
+    return client::Subprocess::spawn(argv, &error, {environmentEntry()});
 }
 
 std::unique_ptr<client::Subprocess> SoundServer::record(const std::string& source,

@@ -27,10 +27,12 @@ class SoundServer {
     std::optional<std::string> shell(const std::string& command) const;
 
     // Plays `seconds` of a sine of `frequency` Hz and peak `amplitude` (float at 48 kHz, the same
-    // in each of `channels` channels) into `sink`, until they end or the process is destroyed.
+    // in each of `channels` channels) into `sink`, until they end or the process is destroyed;
+    // as the application `name` when one is given.
     std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink,
                                              double amplitude = 0.5, int channels = 1,
-                                             double seconds = 4) const;
+                                             double seconds = 4,
+                                             const std::string& name = "") const;
 
     // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
     // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:

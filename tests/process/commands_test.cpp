@@ -138,5 +138,38 @@ TEST(AudioStream, BuffersBeforeTheStartIsConfirmedAreDropped) {
     EXPECT_EQ(helper->standardOutput(), patternBytes(30, 20));
 }
 
+// Options come after the scenario, as the helper gets them. A usage error is one line and status 2
+// before anything else; --list-apps prints one escaped line per application on stdout and no
+// signal, or is denied as the probe is.
+TEST(Options, AreCheckedFirstAndListAppsPrintsOnlyTheList) {
+    const auto run = [](const std::string& scenario, std::vector<std::string> options) {
+        options.insert(options.begin(),
+                       {HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath(scenario)});
+        auto helper = HelperProcess::launch(options);
+        const auto status = helper->waitForExit();
+        EXPECT_TRUE(status && status->exited);
+        return std::pair(status ? status->code : -1, std::move(helper));
+    };
+    for (const auto& [options, usage] : std::vector<std::pair<Lines, std::string>>{
+             {{"--only"}, "--only needs an application"},
+             {{"--list-apps", "--exclude=1"},
+              "--list-apps captures nothing and takes no --only or --exclude"},
+             {{"--x\nWAITING"}, "unknown option --x\\nWAITING"}}) {
+        const auto [code, helper] = run("idle.scn", options);
+        EXPECT_EQ(code, 2) << usage;
+        EXPECT_EQ(helper->lines(), Lines{"halvo-audio-helper: " + usage + " (see --help)"});
+        EXPECT_EQ(helper->standardOutput(), "");
+    }
+    const auto [listed, list] = run("playing.scn", {"--list-apps"});
+    EXPECT_EQ(listed, 0);
+    EXPECT_EQ(list->standardOutput(),
+              "4242\tFirefox\tfirefox\n77\ta\\tb\\nERROR:PERMISSION_DENIED\tsh\n0\tSandboxed\t\n");
+    EXPECT_EQ(list->signalLines(), Lines{});
+    const auto [denied, denial] = run("denied.scn", {"--list-apps"});
+    EXPECT_EQ(denied, 1);
+    EXPECT_EQ(denial->signalLines().back(), "ERROR:PERMISSION_DENIED");
+    EXPECT_EQ(denial->standardOutput(), "");
+}
+
 }  // namespace
 }  // namespace halvo::testing

@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
                                                               "\n");
         return 2;
     };
-    if (argc != 2) {
-        return complain("usage: halvo-audio-helper-sim SCENARIO");
+    if (argc < 2) {
+        return complain("usage: halvo-audio-helper-sim SCENARIO [OPTION]...");
     }
     std::ifstream file(argv[1]);
     if (!file) {
@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
     if (!parsed.scenario) {
         return complain(std::string(argv[1]) + ": " + parsed.error);
     }
+    // The options follow the scenario, as if the helper had been given them.
+    argv[1] = argv[0];
+    const halvo::HelperOptions options = halvo::helperOptionsOrExit(argc - 1, argv + 1);
     return halvo::runHelper(
-        std::make_unique<halvo::sim::SimulatedCaptureService>(std::move(*parsed.scenario)));
+        std::make_unique<halvo::sim::SimulatedCaptureService>(std::move(*parsed.scenario)),
+        options);
 }

@@ -22,7 +22,7 @@ struct ParseError {
 };
 
 // A line's words after its keyword: positional ones, and key=value options, each used at most
-// once. A value may be a "quoted string" (with \n and \" escapes).
+// once. A value may be a "quoted string" (with \n, \t and \" escapes).
 struct Arguments {
     std::vector<std::string> positional;
     std::map<std::string, std::string> options;
@@ -56,7 +56,8 @@ std::string tokenize(const std::string& line, Arguments& args) {
         if (at < line.size() && line[at] == '"') {
             for (++at; at < line.size() && line[at] != '"'; ++at) {
                 const bool escape = line[at] == '\\' && at + 1 < line.size();
-                value += escape ? (line[++at] == 'n' ? '\n' : line[at]) : line[at];
+                const char c = escape ? line[++at] : line[at];
+                value += escape && c == 'n' ? '\n' : escape && c == 't' ? '\t' : c;
             }
             if (at++ >= line.size()) {
                 throw ParseError{"unterminated quoted string"};
@@ -159,6 +160,10 @@ ParseResult parseScenario(const std::string& text) {
                     scenario.contentDelayMs = toInteger(*v);
                 if (auto v = args.take("start"))
                     scenario.startDelayMs = toInteger(*v);
+            } else if (keyword == "playing") {
+                scenario.playing.push_back(PlayingApplication{
+                    static_cast<std::int32_t>(toInteger(args.take("pid").value_or("0"))),
+                    args.take("name").value_or(""), args.take("binary").value_or("")});
             } else if (keyword == "stream") {
                 if (args.positional.empty()) {
                     events = &scenario.defaultEvents;

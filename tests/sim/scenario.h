@@ -45,6 +45,9 @@ struct Scenario {
     // Events of the nth started stream (1-based); streams without their own use defaultEvents.
     std::vector<std::pair<int, std::vector<StreamEvent>>> streamEvents;
     std::vector<StreamEvent> defaultEvents;
+    // Who plays now, one entry per stream; listing them fails with the first content answer's
+    // error, if it has one.
+    std::vector<PlayingApplication> playing;
 
     const std::vector<StreamEvent>& eventsForStream(int ordinal) const;
 };

@@ -321,6 +321,15 @@ void SimulatedCaptureService::getShareableContent(bool, bool, ContentCompletion 
                              });
 }
 
+void SimulatedCaptureService::listPlayingApplications(PlayingCompletion completion) {
+    const auto& answers = shared_->scenario.contentAnswers;
+    std::optional<Error> error = answers.empty() ? std::nullopt : answers.front().error;
+    auto playing = error ? std::nullopt : std::optional(shared_->scenario.playing);
+    shared_->scheduler.after(milliseconds(shared_->scenario.contentDelayMs),
+                             [playing = std::move(playing), error = std::move(error),
+                              completion = std::move(completion)] { completion(playing, error); });
+}
+
 std::shared_ptr<CaptureStream> SimulatedCaptureService::makeStream(
     const ContentFilter& filter, const StreamConfiguration&,
     std::weak_ptr<StreamDelegate> delegate) {

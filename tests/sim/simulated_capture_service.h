@@ -19,6 +19,7 @@ class SimulatedCaptureService : public CaptureService {
 
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
+    void listPlayingApplications(PlayingCompletion completion) override;
     std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                               const StreamConfiguration& configuration,
                                               std::weak_ptr<StreamDelegate> delegate) override;

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
             return kExitOk;
         case Options::Mode::analyze:
             return printAnalysis(options.analyzeFile);
+        case Options::Mode::listApplications:
+            return listApplications(options);
         case Options::Mode::record:
             break;
     }

@@ -19,7 +19,7 @@ std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed) {
     return value;
 }
 
-enum LongOnly : int { kRetryFor = 256, kHelper, kAnalyze };
+enum LongOnly : int { kRetryFor = 256, kHelper, kAnalyze, kOnly, kExclude, kListApps };
 
 constexpr option kOptions[] = {{"output", required_argument, nullptr, 'o'},
                                {"format", required_argument, nullptr, 'f'},
@@ -27,6 +27,9 @@ constexpr option kOptions[] = {{"output", required_argument, nullptr, 'o'},
                                {"retry-for", required_argument, nullptr, kRetryFor},
                                {"helper", required_argument, nullptr, kHelper},
                                {"analyze", required_argument, nullptr, kAnalyze},
+                               {"only", required_argument, nullptr, kOnly},
+                               {"exclude", required_argument, nullptr, kExclude},
+                               {"list-apps", no_argument, nullptr, kListApps},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -45,6 +48,8 @@ std::string nameOf(int code) {
 
 std::string usageText() {
     return "Usage: halvo-record [-o FILE] [-f FORMAT] [-d SECONDS] [--retry-for SECONDS]\n"
+           "                   [--only APP]... | [--exclude APP]...\n"
+           "       halvo-record --list-apps\n"
            "       halvo-record --analyze FILE\n"
            "Records the audio the whole system is playing into a sound file: WAVE (32-bit\n"
            "float), FLAC or Ogg/Opus.\n"
@@ -56,6 +61,13 @@ std::string usageText() {
            "      --retry-for SECONDS when the system stops the capture (sound server\n"
            "                          restarted), try to resume it for up to SECONDS, the gap\n"
            "                          filled with silence (default: 60; 0: end the take)\n"
+           "      --only APP          record just this application (more than once: each)\n"
+           "      --exclude APP       record all but this application (more than once: each)\n"
+           "                          APP: a process id (with its child processes) or a name,\n"
+           "                          matched in any case against the application's name or\n"
+           "                          binary\n"
+           "      --list-apps         print the applications playing now (process id, name,\n"
+           "                          binary; tab-separated), then exit\n"
            "      --helper PATH       run the capture helper at PATH instead of the installed\n"
            "                          halvo-audio-helper\n"
            "      --analyze FILE      print length, encoding and levels of a sound file, then\n"
@@ -107,6 +119,18 @@ ParsedOptions parseOptions(int argc, char** argv) {
             case kHelper:
                 options.helper = value;
                 break;
+            case kOnly:
+            case kExclude:
+                if (!options.applicationOption.empty() &&
+                    options.applicationOption != nameOf(code)) {
+                    return {std::nullopt, "options --only and --exclude cannot be combined"};
+                }
+                options.applicationOption = nameOf(code);
+                options.applications.push_back(value);
+                break;
+            case kListApps:
+                options.mode = Options::Mode::listApplications;
+                break;
             case kAnalyze:
                 options.mode = Options::Mode::analyze;
                 options.analyzeFile = value;
@@ -127,7 +151,21 @@ ParsedOptions parseOptions(int argc, char** argv) {
     if (optind < argc) {
         return {std::nullopt, "unexpected argument '" + std::string(argv[optind]) + "'"};
     }
+    if (options.mode == Options::Mode::listApplications && !options.applications.empty()) {
+        return {std::nullopt, "option --list-apps takes no " + options.applicationOption};
+    }
     return {std::move(options), {}};
+}
+
+std::vector<std::string> helperArguments(const Options& options) {
+    if (options.mode == Options::Mode::listApplications) {
+        return {"--list-apps"};
+    }
+    std::vector<std::string> arguments;
+    for (const std::string& application : options.applications) {
+        arguments.insert(arguments.end(), {options.applicationOption, application});
+    }
+    return arguments;
 }
 
 }  // namespace halvo::record

@@ -2,13 +2,14 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/halvo-record/file_format.h"
 
 namespace halvo::record {
 
 struct Options {
-    enum class Mode { record, analyze, help, version };
+    enum class Mode { record, listApplications, analyze, help, version };
     Mode mode = Mode::record;
     std::string output = "capture.wav";
     std::optional<FileFormat> format;  // nothing: by the output's extension
@@ -17,6 +18,10 @@ struct Options {
     // the take ends at once.
     double retrySeconds = 60;
     std::string helper;  // empty: the installed helper
+    // "--only" or "--exclude" (one kind per run), passed on to the helper once for each of the
+    // applications; empty: the whole output.
+    std::string applicationOption;
+    std::vector<std::string> applications;
     std::string analyzeFile;
 };
 
@@ -29,6 +34,9 @@ struct ParsedOptions {
 inline FileFormat outputFormat(const Options& options) {
     return options.format.value_or(formatForPath(options.output));
 }
+
+// The arguments the helper is run with: the application options, or --list-apps.
+std::vector<std::string> helperArguments(const Options& options);
 
 // main()'s arguments, read with getopt_long: clustered short options, "--name=value" and
 // unambiguous abbreviations of long names work as in other GNU-style tools.

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -213,7 +215,97 @@ void writeError(const std::string& text) {
     (void)!::write(STDERR_FILENO, text.data(), text.size());
 }
 
+// The helper to run, with the arguments the options pass on.
+client::HelperOptions helperOptionsFor(const Options& options) {
+    client::HelperOptions helperOptions;
+    const std::vector<std::string> arguments = helperArguments(options);
+    if (!options.helper.empty() || !arguments.empty()) {
+        helperOptions.command = {options.helper.empty() ? client::defaultHelperPath()
+                                                        : options.helper};
+        helperOptions.command.insert(helperOptions.command.end(), arguments.begin(),
+                                     arguments.end());
+    }
+    return helperOptions;
+}
+
+// Collects what a helper run with --list-apps prints, and how it ends.
+class ListListener : public client::HelperListener {
+  public:
+    void onSignal(const client::Signal& signal) override {
+        std::lock_guard lock(mutex_);
+        signals_.push_back(signal);
+    }
+    void onAudio(std::span<const std::byte> bytes) override {
+        std::lock_guard lock(mutex_);
+        list_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    void onDiagnostic(const client::Diagnostic& diagnostic) override {
+        if (auto reason = refusalReasonIn(diagnostic.message)) {
+            std::lock_guard lock(mutex_);
+            refusalReason_ = std::move(*reason);
+        }
+    }
+    void onExit(const client::ExitStatus& status) override {
+        std::lock_guard lock(mutex_);
+        status_ = status;
+        ended_.notify_all();
+    }
+
+    // Main thread: waits for the helper's end, `timeout` at most; then the list, or the failure
+    // it means.
+    std::variant<std::string, Failure> result(std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        if (!ended_.wait_for(lock, timeout, [this] { return status_.has_value(); })) {
+            return Failure{kExitHelperDied,
+                           "the audio helper did not list the applications within " +
+                               std::to_string(timeout.count()) + " s"};
+        }
+        for (const client::Signal& signal : signals_) {
+            if (auto failure = judge(HelperEvent{signal, refusalReason_})) {
+                return *failure;
+            }
+        }
+        if (!status_->exited || status_->code != 0) {
+            return *judge(HelperEvent{*status_, {}});
+        }
+        return list_;
+    }
+
+  private:
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable ended_;
+    std::vector<client::Signal> signals_;
+    std::string list_;
+    std::string refusalReason_;
+    std::optional<client::ExitStatus> status_;
+};
+
 }  // namespace
+
+int listApplications(const Options& options) {
+    std::signal(SIGPIPE, SIG_IGN);
+    ListListener listener;
+    std::string error;
+    auto helper = client::HelperClient::launch(helperOptionsFor(options), listener, &error);
+    if (!helper) {
+        writeError("halvo-record: cannot start the audio helper: " + error + "\n");
+        return kExitHelperUnavailable;
+    }
+    // The helper ends by itself once it has listed, within its 5 s deadlines (connecting, then
+    // the requests); past this bound shutdown() ends it.
+    const std::variant<std::string, Failure> result = listener.result(30s);
+    helper->shutdown();
+    if (const auto* failure = std::get_if<Failure>(&result)) {
+        writeError("halvo-record: " + failure->message + "\n");
+        return failure->exitStatus;
+    }
+    const std::string& list = std::get<std::string>(result);
+    if (!(std::cout << list << std::flush)) {
+        writeError("halvo-record: cannot write the list to standard output\n");
+        return kExitOutputFile;
+    }
+    return kExitOk;
+}
 
 int record(const Options& options) {
     const bool showStatus = ::isatty(STDERR_FILENO) != 0;
@@ -231,11 +323,7 @@ int record(const Options& options) {
     const Descriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     RecorderListener listener(recording, wake.fd);
 
-    client::HelperOptions helperOptions;
-    if (!options.helper.empty()) {
-        helperOptions.command = {options.helper};
-    }
-    auto helper = client::HelperClient::launch(helperOptions, listener, &error);
+    auto helper = client::HelperClient::launch(helperOptionsFor(options), listener, &error);
     if (!helper) {
         recording.finish();
         complain("cannot start the audio helper: " + error);

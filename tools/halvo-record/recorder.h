@@ -10,4 +10,8 @@ namespace halvo::record {
 // SIGXFSZ.
 int record(const Options& options);
 
+// Runs the helper with --list-apps and prints its list on standard output as it is. Returns the
+// exit status: 0, or the one a recording would end with for the helper's failure. Main thread.
+int listApplications(const Options& options);
+
 }  // namespace halvo::record

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "capture/application_rule.h"
+
+namespace halvo {
+
+// What the command line asks of the helper. Without options it captures the whole output.
+struct HelperOptions {
+    ApplicationRule applications;
+    bool listApplications = false;  // --list-apps: print who plays, capture nothing
+    bool help = false;
+};
+
+struct UsageError {
+    std::string message;  // one line, naming the option
+};
+
+// `arguments` as main() gets them, the program's name first.
+std::variant<HelperOptions, UsageError> parseHelperOptions(int argc, char* const argv[]);
+
+// The text --help prints.
+std::string helperUsage();
+
+}  // namespace halvo
