@@ -53,10 +53,19 @@ void LineWriter::waitForSignalRoom() {
     changed_.wait(lock, [this] { return signalBytes_ <= signalCapacity_ || ending_; });
 }
 
-bool LineWriter::flush(std::chrono::milliseconds timeout) {
+bool LineWriter::flush(std::chrono::milliseconds stall) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [this] { return lines_.empty() && !writing_ && !notesDue(); });
+    const auto allOut = [this] { return lines_.empty() && !writing_ && !notesDue(); };
+    for (;;) {
+        const std::uint64_t before = written_;
+        if (changed_.wait_for(lock, stall, [&] { return allOut() || written_ != before; })) {
+            if (allOut()) {
+                return true;
+            }
+            continue;  // a line went out: the parent is reading
+        }
+        return false;
+    }
 }
 
 void LineWriter::queueDropNotes() {
@@ -98,6 +107,7 @@ void LineWriter::run() {
         destination_.writeAll(line.text);
         lock.lock();
         writing_ = false;
+        ++written_;
         changed_.notify_all();
     }
 }

@@ -47,9 +47,10 @@ class LineWriter {
     // thread whose work makes signals (the command reader), never for the audio path.
     void waitForSignalRoom();
 
-    // Waits until every line posted so far has been written, or until `timeout` has passed.
-    // True when everything is out.
-    bool flush(std::chrono::milliseconds timeout);
+    // Waits until every line posted so far has been written, or until no line has gone out for
+    // `stall`: a parent that reads slowly still gets every line, one that does not read holds
+    // nobody up for longer than that. True when everything is out.
+    bool flush(std::chrono::milliseconds stall);
 
   private:
     struct Line {
@@ -73,7 +74,8 @@ class LineWriter {
     std::size_t signalBytes_ = 0;
     std::uint64_t droppedNotRead_ = 0;
     std::uint64_t droppedTooLong_ = 0;
-    bool writing_ = false;  // the thread holds a line it is writing
+    bool writing_ = false;       // the thread holds a line it is writing
+    std::uint64_t written_ = 0;  // lines out so far
     bool ending_ = false;
     std::thread thread_;  // started with the first line
 };

@@ -55,9 +55,9 @@ void waitForSignalRoom() {
     }
 }
 
-bool flushLines(std::chrono::milliseconds timeout) {
+bool flushLines(std::chrono::milliseconds stall) {
     auto* writer = installedWriter.load(std::memory_order_acquire);
-    return writer == nullptr || writer->flush(timeout);
+    return writer == nullptr || writer->flush(stall);
 }
 
 std::string secondsText(double seconds, int decimals) {

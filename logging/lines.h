@@ -31,9 +31,9 @@ void sendSignal(std::string_view signal);
 // called on the audio path.
 void waitForSignalRoom();
 
-// Waits until every line queued so far is written, or `timeout` has passed: before the process
-// exits. True when everything is out.
-bool flushLines(std::chrono::milliseconds timeout);
+// Waits until every line queued so far is written, or until none has gone out for `stall`: before
+// the process exits. True when everything is out.
+bool flushLines(std::chrono::milliseconds stall);
 
 // `seconds` with `decimals` digits after the point, the way every line writes a duration.
 std::string secondsText(double seconds, int decimals);

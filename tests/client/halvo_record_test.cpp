@@ -127,14 +127,8 @@ TEST_P(HalvoRecordOutcomes, HaveTheirOwnStatusMessageAndFile) {
     const Outcome& expected = GetParam();
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    std::vector<std::string> arguments = expected.arguments;
-    for (std::string& argument : arguments) {
-        if (argument.starts_with("FOLDER/")) {
-            argument = folder.file(argument.substr(7));
-        }
-    }
     std::string errors;
-    const auto status = runRecorder(folder, expected.helper, take, arguments, &errors);
+    const auto status = runRecorder(folder, expected.helper, take, expected.arguments, &errors);
     ASSERT_TRUE(status);
     EXPECT_EQ(status->code, expected.status) << errors;
     std::size_t at = 0;
@@ -157,15 +151,6 @@ INSTANTIATE_TEST_SUITE_P(
     UsageHelpersAndFiles, HalvoRecordOutcomes,
     ::testing::Values(
         Outcome{"thirty_seconds.scn", {"-d", "0"}, record::kExitUsage, {"invalid duration '0'"}},
-        Outcome{"thirty_seconds.scn", {"--retry-for=-1"}, record::kExitUsage, {"invalid retry"}},
-        Outcome{"thirty_seconds.scn", {"-f", "mp3"}, record::kExitUsage, {"unknown format"}},
-        Outcome{"thirty_seconds.scn",
-                {"--frobnicate"},
-                record::kExitUsage,
-                {"unknown or ambiguous option --frobnicate"}},
-        Outcome{"thirty_seconds.scn", {"--help=x"}, record::kExitUsage, {"takes no value"}},
-        Outcome{"thirty_seconds.scn", {"stray"}, record::kExitUsage, {"unexpected argument"}},
-        Outcome{"thirty_seconds.scn", {"-o"}, record::kExitUsage, {"--output needs a value"}},
         Outcome{"thirty_seconds.scn",
                 {"--only", "a", "--exclude=b"},
                 record::kExitUsage,
@@ -183,13 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
             "denied.scn", {"--list-apps"}, record::kExitPermissionDenied, {"(Connection refused)"}},
         Outcome{"no-such-helper", {}, record::kExitHelperUnavailable, {"no-such-helper"}},
         Outcome{"thirty_seconds.scn",
-                {"-o", "FOLDER/none/take.wav"},
+                {"-o", "/nonexistent/halvo/take.wav"},
                 record::kExitOutputFile,
-                {"none/take.wav"}},
-        Outcome{"thirty_seconds.scn",
-                {"--analyze", "FOLDER/none.wav"},
-                record::kExitOutputFile,
-                {"cannot read"}},
+                {"/nonexistent/halvo/take.wav"}},
         // A duration shorter than one frame records nothing, as when nothing was captured.
         Outcome{"thirty_seconds.scn", {"-d", "0.00001"}, record::kExitOk, {"no audio was"}},
         Outcome{"denied.scn", {}, record::kExitPermissionDenied, {"(Connection refused)"}},
@@ -197,7 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 record::kExitCaptureFailed,
                 {"Device busy\nsecond line of the reason"}},
-        Outcome{"sixteen_bit.scn", {}, record::kExitCaptureFailed, {"16-bit"}},
         Outcome{"exits_early.sh", {}, record::kExitHelperDied, {"unexpectedly (exit status 0)"}},
         // Without retries, a stop ends the take at once.
         Outcome{"system_stop.scn",
@@ -220,14 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-d", "1"},
                 record::kExitOk,
                 {"capture had not resumed when the duration ran out; wrote 0.9 s of silence\n"},
-                48000 * 4},
-        // The capture resumes at another rate and channel count: the file cannot follow.
-        Outcome{"format_changes.sh",
-                {"--retry-for", "5"},
-                record::kExitFormatChanged,
-                {"the capture resumed as 44100 Hz, 2 channels, 32-bit, but ",
-                 "take.wav is 48000 Hz, 1 channel, 32-bit"},
-                19200}));
+                48000 * 4}));
 
 // --list-apps prints the helper's list as it is, and only that.
 TEST(HalvoRecord, ListAppsPrintsTheHelpersList) {

@@ -1,4 +1,5 @@
-// What the helper does with each kind of input on stdin, and how it ends.
+// What the helper does with each kind of input on stdin, what it writes on stdout, and how it
+// ends.
 #include <gtest/gtest.h>
 
 #include "tests/support/helper_process.h"
@@ -10,71 +11,49 @@ namespace {
 using Lines = std::vector<std::string>;
 
 Lines commandLines(const HelperProcess& helper) {
-    Lines result;
-    for (const std::string& message : helper.messages()) {
-        if (message.rfind("CMD: ", 0) == 0 || message.rfind("Unknown: ", 0) == 0) {
-            result.push_back(message);
-        }
-    }
+    Lines result = helper.messages();
+    std::erase_if(result, [](const std::string& message) {
+        return !message.starts_with("CMD: ") && !message.starts_with("Unknown: ");
+    });
     return result;
 }
 
-class Commands : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        helper_ = HelperProcess::launchScenario("idle.scn");
-        ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED"));
-    }
-    std::unique_ptr<HelperProcess> helper_;
-};
-
-TEST_F(Commands, CaseMattersWhitespaceDoesNotAndInvalidUtf8IsIgnored) {
-    helper_->send(" start \n");
-    helper_->send("\n");
-    helper_->send("ST\xffOP\n");
-    helper_->send("\xc0\xafSTART\n");
-    helper_->send("\t\u00a0STOP\r\n");
-    ASSERT_TRUE(helper_->waitFor("STOPPED"));
-    EXPECT_EQ(commandLines(*helper_),
+TEST(Commands, CaseMattersWhitespaceDoesNotAndInvalidUtf8IsIgnored) {
+    auto helper = HelperProcess::launchScenario("idle.scn");
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    helper->send(" start \n\nST\xffOP\n\xc0\xafSTART\n\t\u00a0STOP\r\n");
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    EXPECT_EQ(commandLines(*helper),
               (Lines{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP"}));
-    EXPECT_EQ(helper_->count("Stopped. Total: 0 KB, 0 samples"), 1);
+    EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 0 samples"), 1);
 }
 
-TEST_F(Commands, CommandsArrivingInOneReadAreEachRun) {
-    helper_->send("STOP\nSTART\nbogus\nSTO");
-    ASSERT_TRUE(helper_->waitFor("CAPTURE_STARTED", 2));
-    EXPECT_EQ(commandLines(*helper_), (Lines{"CMD: STOP", "CMD: START", "CMD: bogus",
-                                             "Unknown: bogus", "CMD: STO", "Unknown: STO"}));
-    helper_->send("QUIT");  // no line feed: still a command
-    const auto status = helper_->waitForExit();
-    ASSERT_TRUE(status && status->exited);
-    EXPECT_EQ(status->code, 0);
+TEST(Commands, CommandsArrivingInOneReadAreEachRun) {
+    auto helper = HelperProcess::launchScenario("idle.scn");
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    helper->send("STOP\nSTART\nbogus\nSTO");
+    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 2));
+    EXPECT_EQ(commandLines(*helper), (Lines{"CMD: STOP", "CMD: START", "CMD: bogus",
+                                            "Unknown: bogus", "CMD: STO", "Unknown: STO"}));
+    EXPECT_EQ(helper->quit(), 0) << "no line feed: still a command";
 }
 
-TEST_F(Commands, QuitStopsAndExitsZeroWithoutTheClosedLine) {
-    helper_->send("QUIT\nSTART\n");
-    const auto status = helper_->waitForExit();
-    ASSERT_TRUE(status && status->exited);
-    EXPECT_EQ(status->code, 0);
-    EXPECT_EQ(commandLines(*helper_), (Lines{"CMD: QUIT"}));
-    EXPECT_EQ(helper_->count("STOPPED"), 1);
-    EXPECT_EQ(helper_->countStartingWith("stdin closed"), 0);
-}
-
-TEST_F(Commands, EndOfInputMeansTheParentIsGone) {
-    helper_->closeInput();
-    const auto status = helper_->waitForExit();
-    ASSERT_TRUE(status && status->exited);
-    EXPECT_EQ(status->code, 0);
-    // The main thread's run-loop line may come at any point: it is not part of the order.
-    Lines messages = helper_->messages();
-    std::erase(messages, "Run loop started");
-    const auto closed =
-        std::find(messages.begin(), messages.end(), "stdin closed \xe2\x80\x94 parent exited");
-    ASSERT_NE(closed, messages.end());
-    EXPECT_EQ(Lines(closed + 1, messages.end()),
-              (Lines{"Stopped. Total: 0 KB, 0 samples", "STOPPED"}));
-    EXPECT_EQ(helper_->standardOutput(), "");
+// QUIT runs nothing after it and exits quietly; the end of input means the parent is gone. Both
+// stop the capture with its totals and exit 0.
+TEST(Commands, QuitAndEndOfInputStopAndExitZero) {
+    for (const bool quit : {true, false}) {
+        auto helper = HelperProcess::launchScenario("idle.scn");
+        ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+        quit ? (void)helper->send("QUIT\nSTART\n") : helper->closeInput();
+        EXPECT_EQ(helper->exitCode(), 0);
+        Lines messages = helper->messages();
+        std::erase(messages, "Run loop started");  // the main thread's, written at any time
+        const Lines last{"Stopped. Total: 0 KB, 0 samples", "STOPPED"};
+        EXPECT_EQ(Lines(messages.end() - 2, messages.end()), last) << "quit: " << quit;
+        EXPECT_EQ(helper->countStartingWith("stdin closed \xe2\x80\x94 parent exited"),
+                  quit ? 0 : 1);
+        EXPECT_EQ(commandLines(*helper), quit ? Lines{"CMD: QUIT"} : Lines{});
+    }
 }
 
 // Commands take effect in the order sent, however they meet a start or a stop still under way:
@@ -108,16 +87,6 @@ TEST(CommandOrder, EveryCommandIsAnsweredInOrderAndTheLastOneHolds) {
     EXPECT_EQ(helper->drainedOutputSize(), written);
 }
 
-// The exit must not wait for, or trip over, threads that are still busy with audio.
-TEST(Lifetime, EndOfInputEndsTheHelperWhileAudioFloods) {
-    auto helper = HelperProcess::launchScenario("flood.scn");
-    ASSERT_TRUE(helper->waitForOutput(8 << 20));
-    helper->closeInput();
-    const auto status = helper->waitForExit(std::chrono::seconds(3));
-    ASSERT_TRUE(status && status->exited);
-    EXPECT_EQ(status->code, 0);
-}
-
 // A parent may hand over a non-blocking stdin: no command waiting is not the end of input.
 TEST(Lifetime, ANonBlockingStdinIsWaitedOn) {
     auto helper = HelperProcess::launch(
@@ -132,17 +101,74 @@ TEST(Lifetime, ANonBlockingStdinIsWaitedOn) {
     EXPECT_FALSE(helper->waitForExit(0ms));
 }
 
+// The exit must not wait for, or trip over, a write stuck on a pipe nobody reads.
 TEST(Lifetime, AParentThatStopsReadingCanStillEndTheHelper) {
-    std::string error;
-    auto child = client::Subprocess::spawn(
-        {HALVO_SIM_HELPER_PATH, std::string(HALVO_SCENARIO_DIR) + "/flood.scn"}, &error);
-    ASSERT_TRUE(child) << error;
-    // Nobody reads stdout or stderr: the pipe fills and the sink's write blocks.
-    ASSERT_TRUE(waitUntilPipeFull(child->standardOutput()));
-    child->closeStandardInput();
-    const auto status = child->waitFor(std::chrono::seconds(3));
-    ASSERT_TRUE(status && status->exited);
-    EXPECT_EQ(status->code, 0);
+    auto helper = HelperProcess::launch(
+        {HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath("flood.scn")}, {}, false, false);
+    ASSERT_TRUE(helper->waitUntilOutputPipeFull());
+    helper->closeInput();
+    EXPECT_EQ(helper->exitCode(3s), 0);
+}
+
+// Stdout holds exactly the bytes delivered while capture ran, across a stop and a start, and
+// the format, progress and totals lines account for them.
+TEST(AudioStream, StdoutIsExactlyTheDeliveredBytesAndTheTotalsAgree) {
+    auto helper = HelperProcess::launchScenario("restart.scn");
+    ASSERT_TRUE(helper->waitForOutput(15000));
+    helper->send("STOP\n");
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    EXPECT_EQ(helper->count("Stopped. Total: 14 KB, 150 samples"), 1);
+    helper->send("START\n");
+    ASSERT_TRUE(helper->waitForOutput(30000));
+    helper->closeInput();
+    ASSERT_TRUE(helper->waitForExit());
+
+    EXPECT_EQ(helper->standardOutput(), patternBytes(0, 30000));
+    EXPECT_EQ(helper->countStartingWith("Audio format: "), 1);
+    EXPECT_EQ(helper->countStartingWith("Audio: "), 1);
+    EXPECT_EQ(helper->count("Audio: 200 samples, 19 KB total"), 1);
+    EXPECT_EQ(helper->count("Stopped. Total: 29 KB, 300 samples"), 1);
+}
+
+TEST(AudioStream, BuffersBeforeTheStartIsConfirmedAreDropped) {
+    auto helper = HelperProcess::launchScenario("early.scn");
+    ASSERT_TRUE(helper->waitForOutput(20));
+    helper->send("STOP\n");
+    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    EXPECT_EQ(helper->standardOutput(), patternBytes(30, 20));
+}
+
+// Options come after the scenario, as the helper gets them. A usage error is one line and status 2
+// before anything else; --list-apps prints one escaped line per application on stdout and no
+// signal, or is denied as the probe is.
+TEST(Options, AreCheckedFirstAndListAppsPrintsOnlyTheList) {
+    const auto run = [](const std::string& scenario, std::vector<std::string> options) {
+        options.insert(options.begin(),
+                       {HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath(scenario)});
+        auto helper = HelperProcess::launch(options);
+        const auto status = helper->waitForExit();
+        EXPECT_TRUE(status && status->exited);
+        return std::pair(status ? status->code : -1, std::move(helper));
+    };
+    for (const auto& [options, usage] : std::vector<std::pair<Lines, std::string>>{
+             {{"--only"}, "--only needs an application"},
+             {{"--list-apps", "--exclude=1"},
+              "--list-apps captures nothing and takes no --only or --exclude"},
+             {{"--x\nWAITING"}, "unknown option --x\\nWAITING"}}) {
+        const auto [code, helper] = run("idle.scn", options);
+        EXPECT_EQ(code, 2) << usage;
+        EXPECT_EQ(helper->lines(), Lines{"halvo-audio-helper: " + usage + " (see --help)"});
+        EXPECT_EQ(helper->standardOutput(), "");
+    }
+    const auto [listed, list] = run("playing.scn", {"--list-apps"});
+    EXPECT_EQ(listed, 0);
+    EXPECT_EQ(list->standardOutput(),
+              "4242\tFirefox\tfirefox\n77\ta\\tb\\nERROR:PERMISSION_DENIED\tsh\n0\tSandboxed\t\n");
+    EXPECT_EQ(list->signalLines(), Lines{});
+    const auto [denied, denial] = run("denied.scn", {"--list-apps"});
+    EXPECT_EQ(denied, 1);
+    EXPECT_EQ(denial->signalLines().back(), "ERROR:PERMISSION_DENIED");
+    EXPECT_EQ(denial->standardOutput(), "");
 }
 
 }  // namespace

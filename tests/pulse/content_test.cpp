@@ -1,60 +1,22 @@
-// What a content query answers, and the buffers the recorded bytes become.
+// Which source is a sink's monitor, what a content query answers, the buffers the recorded bytes
+// become, and server text in diagnostic lines: it goes there only through printableText, so
+// whatever a name holds, it can neither end the line it is in nor pass for an escape.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <tuple>
-
-#include "services/pulse/drm_displays.h"
+#include "platform/printable_text.h"
 #include "services/pulse/monitor_source.h"
 #include "services/pulse/pcm_chunk.h"
+#include "services/pulse/recording_plan.h"
 #include "services/pulse/server_snapshot.h"
 
 namespace halvo::pulse {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A scratch copy of the parts of /sys/class/drm the service reads: as in sysfs, the entries of
-// the class directory are symbolic links to the devices.
-TEST(DrmDisplays, AreTheConnectedConnectorsInNameOrderOrOneHeadlessDisplay) {
-    std::string pattern = (fs::temp_directory_path() / "halvo-drm-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
-    fs::create_directories(root / "class");
-    const auto connector = [&](const std::string& name, const std::string& status,
-                               const std::string& modes) {
-        fs::create_directories(root / "devices" / name);
-        std::ofstream(root / "devices" / name / "status") << status << "\n";
-        std::ofstream(root / "devices" / name / "modes") << modes;
-        fs::create_directory_symlink(root / "devices" / name, root / "class" / name);
-    };
-    connector("card1-eDP-1", "connected", "2560x1600\n1920x1200\n");
-    connector("card0-HDMI-A-1", "connected", "1920x1080i\n1280x720\n");
-    connector("card0-DP-1", "disconnected", "800x600\n");
-    connector("card0-Virtual-1", "connected", "");  // connected, no mode list yet
-    connector("card0", "connected", "640x480\n");   // the device, not a connector
-    connector("renderD128", "connected", "640x480\n");
-    std::ofstream(root / "class" / "version") << "drm 1.1.0 20060810\n";
-
-    const std::vector<Display> displays = connectedDisplays(root / "class");
-    fs::remove_all(root);
-
-    std::vector<std::tuple<std::uint32_t, std::int64_t, std::int64_t>> found;
-    for (const Display& display : displays) {
-        found.emplace_back(display.displayID, display.width, display.height);
-    }
-    // card0-HDMI-A-1, card0-Virtual-1, card1-eDP-1
-    EXPECT_EQ(found, (decltype(found){{1, 1920, 1080}, {2, 0, 0}, {3, 2560, 1600}}));
-    EXPECT_TRUE(connectedDisplays(root / "class").empty()) << "an unreadable directory";
-    // A machine without a screen still records: the start needs a display to pick.
-    EXPECT_EQ(makeShareableContent({}, {}).displays.size(), 1u);
-}
+using namespace std::string_literals;
+using platform::printableText;
 
 // The e2e test covers a source named like the monitor; these are the cases no server makes easily.
 TEST(MonitorSource, OnlyTheSourceTheServerListsAsTheSinksMonitorQualifies) {
@@ -84,6 +46,39 @@ TEST(RecordedChunks, HolesBecomeSilenceAndChannelsAreAveraged) {
     EXPECT_EQ(std::memcmp(copied.data(), &odd, sizeof odd), 0);
     const PcmFormat mono48{48000, 1};
     EXPECT_EQ(makeSampleBuffer(monoChunk(nullptr, 10, 6), mono48, describe(mono48)).numSamples, 10);
+    // A machine without a screen still records: the start needs a display to pick.
+    EXPECT_EQ(makeShareableContent({}, {}).displays.size(), 1u);
+}
+
+TEST(PrintableText, EscapesControlBytesAndBackslashSoNoEscapeIsAmbiguous) {
+    EXPECT_EQ(printableText("a\nb\rc\td"), R"(a\nb\rc\td)");
+    EXPECT_EQ(printableText(R"(C:\new)"), R"(C:\\new)") << "apart from an escaped line feed";
+    EXPECT_EQ(printableText("\0\x1b[31m\x7f"s), R"(\x00\x1b[31m\x7f)");
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string escaped = printableText(std::string(1, static_cast<char>(byte)));
+        for (const unsigned char c : escaped) {
+            EXPECT_TRUE(c >= 0x20 && c != 0x7F) << byte;  // no control byte survives
+        }
+        EXPECT_EQ(escaped.size() == 1, byte >= 0x20 && byte < 0x7F && byte != '\\') << byte;
+    }
+}
+
+TEST(PrintableText, KeepsValidUtf8AndEscapesEveryByteOfInvalidSequences) {
+    EXPECT_EQ(printableText("Café – Kopfhörer 🎧"), "Café – Kopfhörer 🎧");
+    EXPECT_EQ(printableText("\xf4\x8f\xbf\xbf"), "\xf4\x8f\xbf\xbf");  // U+10FFFF itself
+    // A lead byte must not swallow the line feed after it as a continuation.
+    EXPECT_EQ(printableText("\xe2\nERROR:x"), R"(\xe2\nERROR:x)");
+    EXPECT_EQ(printableText("\xc0\x8a"), R"(\xc0\x8a)");                  // overlong line feed
+    EXPECT_EQ(printableText("\xe0\x80\x8a"), R"(\xe0\x80\x8a)");          // overlong, three bytes
+    EXPECT_EQ(printableText("\xed\xa0\x80"), R"(\xed\xa0\x80)");          // surrogate
+    EXPECT_EQ(printableText("\xf4\x90\x80\x80"), R"(\xf4\x90\x80\x80)");  // above U+10FFFF
+    EXPECT_EQ(printableText("ab\xf0\x9f\x8e"), R"(ab\xf0\x9f\x8e)");      // cut short at the end
+}
+
+// PulseAudio refuses such a sink name; PipeWire's pulse server takes it.
+TEST(ServerText, ASinkNameCannotForgeALineOfItsOwn) {
+    EXPECT_EQ(followingMessage("halvo\nERROR:STREAM_STOPPED:x.monitor"),
+              R"(Default output changed: following halvo\nERROR:STREAM_STOPPED:x.monitor)");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/support/inert_stream.h"
 #include "tests/support/waiting.h"
 
 namespace halvo::pulse {
@@ -70,21 +71,13 @@ class StallingOutput : public StreamOutput {
 };
 
 // The stream a feeder belongs to: it owns the feeder, as the real stream does.
-class FeedingStream : public CaptureStream {
+class FeedingStream : public testing::InertStream {
   public:
     explicit FeedingStream(std::size_t capacityBytes)
         : feeder(kMono, capacityBytes, [this](const std::string& message) {
               std::lock_guard lock(mutex_);
               reports_.push_back(message);
           }) {}
-    // Never called: the feeder only needs a stream to hand to the output.
-    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput>, StreamOutputType,
-                                         std::shared_ptr<platform::SerialQueue>) override {
-        return std::nullopt;
-    }
-    void startCapture(CaptureCompletion) override {}
-    void stopCapture(CaptureCompletion) override {}
-
     std::vector<std::string> reports() {
         std::lock_guard lock(mutex_);
         return reports_;

@@ -14,27 +14,16 @@ namespace halvo::sim {
 // What one content query answers.
 struct ContentAnswer {
     std::optional<Error> error;
-    bool hasContent = true;
-    std::vector<Display> displays;
+    std::vector<Display> displays{Display{1, 1920, 1080}};
     // Process ids of the running applications; kSelf stands for the helper's own.
     std::vector<std::int64_t> applicationProcessIDs;
     static constexpr std::int64_t kSelf = -1;
 };
 
-enum class FormatKind { audio, none };
-enum class BlockKind { contiguous, none, failingPointer, runs };
-
-// A batch of buffers that a started stream delivers.
+// A batch of 48 kHz mono float buffers that a started stream delivers.
 struct BufferBatch {
     std::int64_t count = 1;  // kForever: until the stream stops
     std::size_t bytes = 4096;
-    double sampleRate = 48000;
-    std::uint32_t bits = 32;  // of a mono sample
-    std::int64_t outputType = 1;
-    std::optional<std::int64_t> numSamples;  // default: bytes / (bits / 8)
-    FormatKind format = FormatKind::audio;
-    BlockKind block = BlockKind::contiguous;
-    std::vector<std::size_t> runs;  // lengths when block == runs
     std::int64_t intervalMs = 0;
     bool beforeStartCompletes = false;
     static constexpr std::int64_t kForever = -1;
@@ -46,18 +35,13 @@ struct SystemStop {
 
 using StreamEvent = std::variant<BufferBatch, SystemStop>;
 
-// An answer that either succeeds or carries an error.
-using Outcome = std::optional<Error>;
-
 // A scripted capture service. Lists indexed by occurrence take their entries in order and
 // repeat the last one; an empty list means success.
 struct Scenario {
-    std::vector<ContentAnswer> contentAnswers;  // the probe first, then one per start
-    std::vector<Outcome> registerOutcomes;      // one per stream made
-    std::vector<Outcome> startOutcomes;         // one per start request
+    std::vector<ContentAnswer> contentAnswers;      // the probe first, then one per start
+    std::vector<std::optional<Error>> startErrors;  // one per start request
     std::int64_t contentDelayMs = 0;
     std::int64_t startDelayMs = 0;
-    std::int64_t stopDelayMs = 0;
     // Events of the nth started stream (1-based); streams without their own use defaultEvents.
     std::vector<std::pair<int, std::vector<StreamEvent>>> streamEvents;
     std::vector<StreamEvent> defaultEvents;

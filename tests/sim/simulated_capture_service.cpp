@@ -67,35 +67,15 @@ void fillPattern(std::byte* destination, std::size_t length, std::uint64_t posit
 
 platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferBatch& batch) {
     platform::SampleBuffer buffer;
-    const std::uint32_t bytesPerFrame = std::max<std::uint32_t>(1, batch.bits / 8);  // mono
-    buffer.numSamples =
-        batch.numSamples.value_or(static_cast<std::int64_t>(batch.bytes / bytesPerFrame));
-    if (batch.format == FormatKind::audio) {
-        buffer.formatDescription = std::make_shared<const platform::FormatDescription>(
-            platform::AudioStreamBasicDescription{
-                batch.sampleRate, platform::kAudioFormatLinearPCM,
-                platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked,
-                bytesPerFrame, 1, bytesPerFrame, 1, batch.bits});
-    }
-    if (batch.block == BlockKind::none) {
-        return buffer;
-    }
-    const std::uint64_t position = deliveredBytes.fetch_add(batch.bytes);
-    std::vector<platform::BlockBuffer::Run> runs;
-    std::vector<std::size_t> lengths =
-        batch.block == BlockKind::runs ? batch.runs : std::vector<std::size_t>{batch.bytes};
-    std::uint64_t at = position;
-    for (std::size_t length : lengths) {
-        platform::BlockBuffer::Run run(length);
-        fillPattern(run.data(), length, at);
-        at += length;
-        runs.push_back(std::move(run));
-    }
-    const platform::OSStatus pointerStatus = batch.block == BlockKind::failingPointer
-                                                 ? platform::kBlockBufferBadOffsetErr
-                                                 : platform::kNoErr;
-    buffer.dataBuffer =
-        std::make_shared<const platform::BlockBuffer>(std::move(runs), pointerStatus);
+    buffer.numSamples = static_cast<std::int64_t>(batch.bytes / 4);
+    buffer.formatDescription =
+        std::make_shared<const platform::FormatDescription>(platform::AudioStreamBasicDescription{
+            48000, platform::kAudioFormatLinearPCM,
+            platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked, 4, 1, 4, 1,
+            32});
+    std::vector<std::byte> bytes(batch.bytes);
+    fillPattern(bytes.data(), bytes.size(), deliveredBytes.fetch_add(batch.bytes));
+    buffer.dataBuffer = platform::BlockBuffer::contiguous(std::move(bytes));
     return buffer;
 }
 
@@ -109,20 +89,10 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     SimulatedStream(std::shared_ptr<Shared> shared, std::weak_ptr<StreamDelegate> delegate)
         : shared_(std::move(shared)), delegate_(std::move(delegate)) {}
 
-    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType,
                                          std::shared_ptr<platform::SerialQueue> queue) override {
-        int occurrence = 0;
-        {
-            std::lock_guard lock(shared_->mutex);
-            occurrence = shared_->record.streamsMade - 1;
-        }
-        if (auto failure = Shared::pick<Outcome>(shared_->scenario.registerOutcomes, occurrence,
-                                                 std::nullopt)) {
-            return failure;
-        }
         std::lock_guard lock(mutex_);
         output_ = std::move(output);
-        (void)type;  // every type reaches the output, as a real service may send any
         sampleQueue_ = std::move(queue);
         return std::nullopt;
     }
@@ -133,8 +103,8 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             std::lock_guard lock(shared_->mutex);
             occurrence = shared_->record.startRequests++;
         }
-        const Outcome outcome =
-            Shared::pick<Outcome>(shared_->scenario.startOutcomes, occurrence, std::nullopt);
+        const std::optional<Error> outcome = Shared::pick<std::optional<Error>>(
+            shared_->scenario.startErrors, occurrence, std::nullopt);
         shared_->scheduler.after(milliseconds(shared_->scenario.startDelayMs),
                                  [weakSelf = weak_from_this(), weakShared = std::weak_ptr(shared_),
                                   outcome, completion = std::move(completion)]() mutable {
@@ -153,7 +123,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             std::lock_guard lock(shared_->mutex);
             ++shared_->record.stopRequests;
         }
-        Outcome outcome;
+        std::optional<Error> outcome;
         std::shared_ptr<platform::SerialQueue> queue;
         {
             std::lock_guard lock(mutex_);
@@ -165,12 +135,11 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         }
         // Complete only once the buffer in progress is out, so the totals count it.
         auto complete = [shared = shared_, outcome, completion = std::move(completion)]() mutable {
-            shared->scheduler.after(
-                milliseconds(shared->scenario.stopDelayMs),
-                [weakShared = std::weak_ptr(shared), outcome, completion = std::move(completion)] {
-                    completion(outcome);
-                    Shared::count(weakShared, &Record::stopAnswers);
-                });
+            shared->scheduler.after(milliseconds(0), [weakShared = std::weak_ptr(shared), outcome,
+                                                      completion = std::move(completion)] {
+                completion(outcome);
+                Shared::count(weakShared, &Record::stopAnswers);
+            });
         };
         if (queue) {
             queue->async(std::move(complete));
@@ -276,8 +245,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             return;  // nobody registered: the buffer goes nowhere
         }
         auto buffer = std::make_shared<platform::SampleBuffer>(shared_->makeBuffer(batch));
-        const auto type = static_cast<StreamOutputType>(batch.outputType);
-        queue->async([weakSelf = weak_from_this(), buffer, type, then] {
+        queue->async([weakSelf = weak_from_this(), buffer, then] {
             auto self = weakSelf.lock();
             if (!self) {
                 return;
@@ -288,7 +256,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 output = self->running_ ? self->output_.lock() : nullptr;
             }
             if (output) {
-                output->didOutputSampleBuffer(*self, *buffer, type);
+                output->didOutputSampleBuffer(*self, *buffer, StreamOutputType::audio);
             }
             if (then) {
                 self->shared_->scheduler.after(*then, [weakSelf] {
@@ -334,11 +302,9 @@ void SimulatedCaptureService::getShareableContent(bool, bool, ContentCompletion 
         std::lock_guard lock(shared_->mutex);
         occurrence = shared_->record.contentQueries++;
     }
-    const ContentAnswer defaultAnswer{std::nullopt, true, {Display{1, 1920, 1080}}, {}};
-    const ContentAnswer answer =
-        Shared::pick(shared_->scenario.contentAnswers, occurrence, defaultAnswer);
+    const ContentAnswer answer = Shared::pick(shared_->scenario.contentAnswers, occurrence, {});
     std::optional<ShareableContent> content;
-    if (answer.hasContent) {
+    if (!answer.error) {
         content.emplace();
         content->displays = answer.displays;
         for (std::int64_t id : answer.applicationProcessIDs) {

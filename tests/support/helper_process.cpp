@@ -74,15 +74,20 @@ HelperProcess::~HelperProcess() {
         child_->sendSignal(SIGKILL);
         child_->waitFor(2s);
     }
-    if (outputReader_.joinable())
-        outputReader_.join();
-    if (errorReader_.joinable())
-        errorReader_.join();
+    joinReaders();
     // The helper leaves through _Exit, so a sanitizer's report in it shows only on its stderr.
     for (const std::string& line : lines_) {
         if (line.find("Sanitizer") != std::string::npos ||
             line.find("runtime error:") != std::string::npos) {
             ADD_FAILURE() << "the helper reported: " << line;
+        }
+    }
+}
+
+void HelperProcess::joinReaders() {
+    for (std::thread* reader : {&outputReader_, &errorReader_}) {
+        if (reader->joinable()) {
+            reader->join();
         }
     }
 }
@@ -130,10 +135,8 @@ bool HelperProcess::waitForLine(const std::function<bool(const std::string&)>& m
 
 bool HelperProcess::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return std::count_if(lines_.begin(), lines_.end(),
-                             [&](const std::string& l) { return messageOf(l) == line; }) >= times;
-    });
+    return changed_.wait_for(lock, timeout,
+                             [&] { return std::ranges::count(lines_, line, messageOf) >= times; });
 }
 
 bool HelperProcess::waitForNext(const std::string& line, std::chrono::milliseconds timeout) {
@@ -149,20 +152,17 @@ bool HelperProcess::waitForNext(const std::string& line, std::chrono::millisecon
     });
 }
 
-bool HelperProcess::waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return output_.size() >= bytes; });
-}
-
 std::optional<client::ExitStatus> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
     auto status = child_->waitFor(timeout);
     if (status) {
-        if (outputReader_.joinable())
-            outputReader_.join();
-        if (errorReader_.joinable())
-            errorReader_.join();
+        joinReaders();
     }
     return status;
+}
+
+int HelperProcess::exitCode(std::chrono::milliseconds timeout) {
+    const auto status = waitForExit(timeout);
+    return !status ? -1 : status->exited ? status->code : 128 + status->signal;
 }
 
 bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
@@ -191,7 +191,7 @@ std::vector<std::string> HelperProcess::lines() const {
 
 std::vector<std::string> HelperProcess::messages() const {
     std::vector<std::string> result = lines();
-    std::transform(result.begin(), result.end(), result.begin(), messageOf);
+    std::ranges::transform(result, result.begin(), messageOf);
     return result;
 }
 
@@ -207,8 +207,7 @@ std::string HelperProcess::standardOutput() const {
 }
 
 int HelperProcess::count(const std::string& line) const {
-    const auto all = messages();
-    return static_cast<int>(std::count(all.begin(), all.end(), line));
+    return static_cast<int>(std::ranges::count(messages(), line));
 }
 
 bool isDiagnosticLine(const std::string& line) {
@@ -251,15 +250,9 @@ std::string patternBytes(std::uint64_t begin, std::uint64_t length) {
     return bytes;
 }
 
-}  // namespace halvo::testing
-
-namespace halvo::testing {
-
 int HelperProcess::countStartingWith(const std::string& prefix) const {
-    const auto all = messages();
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& line) {
-        return line.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<int>(std::ranges::count_if(
+        messages(), [&](const std::string& line) { return line.starts_with(prefix); }));
 }
 
 }  // namespace halvo::testing

@@ -55,13 +55,15 @@ class HelperProcess {
     // Waits until the stdout pipe is full, while nobody reads it: the helper's write waits.
     bool waitUntilOutputPipeFull(std::chrono::milliseconds timeout = 5s);
 
-    // Waits until stdout holds at least `bytes` bytes.
-    bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s);
-
     // Waits until stdout, as read so far, satisfies `holds` (called under a lock, at each
     // arrival); false on timeout.
     bool waitForOutputWhere(const std::function<bool(const std::string&)>& holds,
                             std::chrono::milliseconds timeout = 5s);
+    // Waits until stdout holds at least `bytes` bytes.
+    bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s) {
+        return waitForOutputWhere([&](const std::string& out) { return out.size() >= bytes; },
+                                  timeout);
+    }
 
     // The size of stdout once every byte written into the pipe so far has been read: the two
     // streams are read by separate threads, so a line on stderr may be seen before the bytes
@@ -70,6 +72,13 @@ class HelperProcess {
 
     // Waits for the exit and for both streams to reach their end.
     std::optional<client::ExitStatus> waitForExit(std::chrono::milliseconds timeout = 5s);
+    // Its exit code, or 128 + the signal that ended it; -1 while it still runs at the timeout.
+    int exitCode(std::chrono::milliseconds timeout = 5s);
+    // Sends QUIT: the exit code, as exitCode().
+    int quit(std::chrono::milliseconds timeout = 5s) {
+        send("QUIT\n");
+        return exitCode(timeout);
+    }
     void kill(int signal) { child_->sendSignal(signal); }
 
     pid_t pid() const { return child_->pid(); }
@@ -83,6 +92,7 @@ class HelperProcess {
   private:
     HelperProcess() = default;
     void collect(int fd, bool isOutput);
+    void joinReaders();
 
     std::unique_ptr<client::Subprocess> child_;
     // Guards output_, lines_, partialLine_, and the reads that fill them: a stdout pipe seen

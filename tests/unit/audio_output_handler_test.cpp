@@ -1,5 +1,6 @@
 // The sink over a pipe whose reader the test plays, as a parent would. What the parent reads is
-// exactly what was counted, in whole frames, and the rest of what arrived is accounted for.
+// exactly what was counted, in whole frames, and the rest of what arrived is accounted for. And
+// the sample queue's in-place runs that the sink's in-place delivery rests on.
 #include "output/audio_output_handler.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/dispatch.h"
+#include "tests/support/inert_stream.h"
 #include "tests/support/waiting.h"
 #include "tests/unit/captured_stderr.h"
 
@@ -32,18 +38,6 @@ platform::SampleBuffer audioOf(std::size_t bytes) {
         platform::BlockBuffer::contiguous(std::vector<std::byte>(bytes, std::byte{'p'}));
     return buffer;
 }
-
-// Enough of a stream to hand buffers to the sink directly.
-class InertStream : public CaptureStream {
-  public:
-    // Never called: the sink only passes the stream along.
-    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput>, StreamOutputType,
-                                         std::shared_ptr<platform::SerialQueue>) override {
-        return std::nullopt;
-    }
-    void startCapture(CaptureCompletion) override {}
-    void stopCapture(CaptureCompletion) override {}
-};
 
 class SinkOnAPipe : public ::testing::Test {
   protected:
@@ -74,7 +68,7 @@ class SinkOnAPipe : public ::testing::Test {
     int fds_[2] = {-1, -1};
     testing::CapturedStderr stderr_;
     std::unique_ptr<AudioOutputHandler> handler_;
-    InertStream stream_;
+    testing::InertStream stream_;
 };
 
 // A parent that hands over a non-blocking pipe and reads in fits: a full pipe is waited on, never
@@ -130,6 +124,47 @@ TEST_F(SinkOnAPipe, TakesInPlaceOnlyWhatNeedNotWait) {
     deliver(toFile, 4096);
     EXPECT_FALSE(toFile.takesWithoutWaiting(4));
     std::fclose(file);
+}
+
+// The sink's in-place delivery rests on this: an item run on the caller is still an item of the
+// queue, never beside one of its own.
+TEST(SerialQueueInline, RunsOnTheCallerOnlyWhenIdleAndKeepsTheQueueOrder) {
+    platform::SerialQueue queue("test.inline", platform::QualityOfService::userInteractive);
+    std::mutex mutex;  // guards ran, should the queue fail to keep its items apart
+    std::vector<int> ran;
+    const auto note = [&](int entry) {
+        std::lock_guard lock(mutex);
+        ran.push_back(entry);
+    };
+    std::promise<void> started;
+    std::promise<void> release;
+    queue.async([&, gate = release.get_future().share()] {
+        started.set_value();
+        gate.wait();
+        note(1);
+    });
+    started.get_future().wait();
+    EXPECT_FALSE(queue.runHereIfIdle([&] { note(99); })) << "an item is running";
+    queue.async([&] { note(2); });
+    release.set_value();
+
+    const auto caller = std::this_thread::get_id();
+    ASSERT_TRUE(testing::eventually([&] {
+        return queue.runHereIfIdle([&] {
+            EXPECT_EQ(std::this_thread::get_id(), caller);
+            EXPECT_TRUE(queue.isCurrent());
+            note(3);
+            queue.async([&] { note(4); });  // waits for the item in place to end
+            std::this_thread::yield();
+            note(5);
+        });
+    }));
+    EXPECT_FALSE(queue.isCurrent());
+    std::promise<void> drained;
+    queue.async([&] { drained.set_value(); });
+    ASSERT_EQ(drained.get_future().wait_for(5s), std::future_status::ready);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 5, 4}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -36,8 +37,6 @@ class ControllerTest : public ::testing::Test {
         file_ = std::tmpfile();
         capture_ = SystemAudioCapture::create(*service_, platform::FileHandle(fileno(file_)));
     }
-    // Signal lines and diagnostic messages in the order written, one per line.
-    std::vector<std::string> lines() { return stderr_.lines(); }
     bool running() { return capture_->handler()->isCapturing() && capture_->stream() != nullptr; }
     std::size_t fileSize() {
         std::fflush(file_);
@@ -64,7 +63,7 @@ TEST_F(ControllerTest, AfterShutDownNoStartBeginsOrLands) {
     EXPECT_FALSE(capture_->handler()->isCapturing());
     EXPECT_EQ(capture_->stream(), nullptr);
     EXPECT_EQ(service_->record().streamsMade, 0);
-    auto all = lines();
+    auto all = stderr_.lines();
     std::erase_if(all, [](const std::string& line) {
         return line != "STOPPED" && line != "CAPTURE_STARTED" && !line.starts_with("ERROR:");
     });
@@ -91,9 +90,9 @@ TEST_F(ControllerTest, AfterASystemStopStartBuildsANewStreamWhoseFirstBuffersAre
 
     EXPECT_EQ(service_->record().streamsMade, 2);
     EXPECT_EQ(fileSize(), 230u);
-    const auto all = lines();
-    EXPECT_EQ(std::count(all.begin(), all.end(), "ERROR:STREAM_STOPPED:device gone"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "STOPPED"), 0);
+    const auto all = stderr_.lines();
+    EXPECT_EQ(std::ranges::count(all, "ERROR:STREAM_STOPPED:device gone"), 1);
+    EXPECT_EQ(std::ranges::count(all, "STOPPED"), 0);
 }
 
 TEST_F(ControllerTest, ContentArrivingAfterTheControllerIsGoneDoesNothing) {
@@ -103,7 +102,7 @@ TEST_F(ControllerTest, ContentArrivingAfterTheControllerIsGoneDoesNothing) {
     ASSERT_TRUE(eventually([&] { return service_->record().contentAnswers == 1; }));
 
     EXPECT_EQ(service_->record().streamsMade, 0);
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Starting system audio capture..."}));
+    EXPECT_EQ(stderr_.lines(), (std::vector<std::string>{"Starting system audio capture..."}));
 }
 
 TEST_F(ControllerTest, FirstDisplayIsCapturedAndOnlyTheHelperIsExcluded) {
@@ -113,10 +112,10 @@ TEST_F(ControllerTest, FirstDisplayIsCapturedAndOnlyTheHelperIsExcluded) {
 
     const auto filter = service_->record().lastFilter;
     EXPECT_EQ(filter.display.width, 2560);
-    ASSERT_EQ(filter.excludedApplications.size(), 2u);
-    for (const auto& application : filter.excludedApplications) {
-        EXPECT_EQ(application.processID, platform::processIdentifier());
-    }
+    EXPECT_EQ(filter.excludedApplications.size(), 2u);
+    EXPECT_EQ(std::ranges::count(filter.excludedApplications, platform::processIdentifier(),
+                                 &RunningApplication::processID),
+              2);
 }
 
 // Start/stop storms from two threads while buffers flow: a ThreadSanitizer build turns any
@@ -153,9 +152,9 @@ TEST_F(ControllerTest, StartStopStormKeepsBytesAndCountersInStep) {
     EXPECT_EQ(fileSize(), handler->totalBytes());
     EXPECT_EQ(handler->totalBytes(), handler->sampleCount() * 256);
     // Every command got its answer, however the two threads' commands met.
-    const auto all = lines();
-    EXPECT_EQ(std::count(all.begin(), all.end(), "CAPTURE_STARTED"), 301);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "STOPPED"), 301);
+    const auto all = stderr_.lines();
+    EXPECT_EQ(std::ranges::count(all, "CAPTURE_STARTED"), 301);
+    EXPECT_EQ(std::ranges::count(all, "STOPPED"), 301);
 }
 
 }  // namespace
