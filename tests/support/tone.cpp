@@ -94,6 +94,9 @@ Continuity continuityOf(std::span<const float> samples, double frequency, std::s
         const double residual = tone[i] - twoCos * tone[i - 1] + tone[i - 2];
         // One break disturbs two residuals: count it once.
         if (std::fabs(residual) > 0.01 * peak && (result.breaks.empty() || i > lastBreak + 2)) {
+            if (result.breaks.empty() || i >= result.breaks.back() + kDisturbanceGap) {
+                ++result.disturbances;
+            }
             result.breaks.push_back(i);
         }
         if (std::fabs(residual) > 0.01 * peak) {

@@ -25,6 +25,11 @@ double frequencyOf(std::span<const float> samples);
 // The peak of a sine with the samples' power.
 double amplitudeOf(std::span<const float> samples);
 
+// Breaks less than kDisturbanceGap apart are one disturbance: a held-up PipeWire puts whole
+// quanta of silence into each record stream and drops others, each stream on its own, so two
+// recorders of one hold-up differ in their breaks but not in their disturbances.
+inline constexpr std::size_t kDisturbanceGap = 48000 / 4;
+
 // Whether a recording of a sine of `frequency` runs on unbroken from its first loud sample to
 // its end. Each sample of a sine is 2 cos(w) times the one before minus the one before that: a
 // residual of more than 1 % of the peak marks a break (audio cut out or silence put in), and a
@@ -32,6 +37,7 @@ double amplitudeOf(std::span<const float> samples);
 struct Continuity {
     std::size_t samples = 0;          // looked at, from the first loud one
     std::vector<std::size_t> breaks;  // where, counted from the first loud sample
+    std::size_t disturbances = 0;     // runs of breaks, each less than kDisturbanceGap apart
     std::size_t longestZeros = 0;     // the longest run of exact zeros, in samples
     bool unbroken() const { return breaks.empty() && longestZeros < 2; }
 };
