@@ -115,6 +115,7 @@ void ToneSession::expectUnbrokenLikeTheReference(const std::string& sink,
     if (theirs.longestZeros < 2) {  // a server may put silence in (PipeWire's after a stall)
         EXPECT_LT(mine.longestZeros, 2u) << "silence inside the helper's tone";
     }
+    EXPECT_EQ(mine.oddSilences, 0u) << "silence no server put in";
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
 }
 
