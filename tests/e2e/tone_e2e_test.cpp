@@ -192,6 +192,13 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
     auto helper = launch();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->waitForOutput(48000 * 4));
+    const auto said = [&helper] {
+        std::string text;
+        for (const std::string& message : helper->messages()) {
+            text += message + "\n";
+        }
+        return text;
+    };
     const double before = driftMs(*helper);
     std::string joins;
     for (int change = 1; change <= 20; ++change) {
@@ -199,7 +206,8 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
         pactl("set-default-sink " + sink);
         ASSERT_TRUE(helper->waitFor("Default output changed: following " + sink + ".monitor",
                                     (change + 1) / 2, 5s))
-            << "change " << change;
+            << "change " << change << ", the helper said:\n"
+            << said();
         std::this_thread::sleep_for(150ms);
         joins += " " + std::to_string(std::lround(driftMs(*helper) - before));
     }
@@ -208,7 +216,7 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
     std::cout << "bytes minus wall clock after each change, from before them (ms):" << joins
               << "\nbytes minus wall clock: " << before << " ms before the changes, " << after
               << " ms after\n";
-    EXPECT_LE(std::abs(after - before), 60);
+    EXPECT_LE(std::abs(after - before), 60) << "the helper said:\n" << said();
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
     ASSERT_TRUE(helper->send("QUIT\n"));
     EXPECT_TRUE(helper->waitForExit(5s));
