@@ -100,14 +100,24 @@ Continuity continuityOf(std::span<const float> samples, double frequency, std::s
     std::size_t zeros = 0;
     std::size_t lastBreak = 0;
     for (std::size_t i = 0; i < tone.size(); ++i) {
-        zeros = tone[i] == 0.0f ? zeros + 1 : 0;
-        result.longestZeros = std::max(result.longestZeros, zeros);
+        if (tone[i] != 0.0f) {
+            // A run from the very start may have begun before it.
+            if (zeros > 1 && zeros < i && zeros % kLeastQuantum != 0) {
+                ++result.oddSilences;
+            }
+            zeros = 0;
+        } else {
+            result.longestZeros = std::max(result.longestZeros, ++zeros);
+        }
         if (i < 2) {
             continue;
         }
         const double residual = tone[i] - twoCos * tone[i - 1] + tone[i - 2];
         // One break disturbs two residuals: count it once.
         if (std::fabs(residual) > 0.01 * peak && (result.breaks.empty() || i > lastBreak + 2)) {
+            if (result.breaks.empty() || i >= result.breaks.back() + kDisturbanceGap) {
+                ++result.disturbances;
+            }
             result.breaks.push_back(i);
         }
         if (std::fabs(residual) > 0.01 * peak) {

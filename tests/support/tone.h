@@ -28,6 +28,13 @@ double amplitudeOf(std::span<const float> samples);
 // DFT): tells tones apart in a mix, when they lie more than a few bins apart.
 double amplitudeAt(std::span<const float> samples, double frequency);
 
+// Breaks less than kDisturbanceGap apart are one disturbance: a held-up PipeWire puts whole
+// quanta of silence into each record stream and drops others, each stream on its own, so two
+// recorders of one hold-up differ in their breaks but not in their disturbances.
+inline constexpr std::size_t kDisturbanceGap = 48000 / 4;
+// Silence a server puts in comes in whole quanta: PipeWire's are multiples of 32 frames.
+inline constexpr std::size_t kLeastQuantum = 32;
+
 // Whether a recording of a sine of `frequency` runs on unbroken from its first loud sample to
 // its end. Each sample of a sine is 2 cos(w) times the one before minus the one before that: a
 // residual of more than 1 % of the peak marks a break (audio cut out or silence put in), and a
@@ -35,7 +42,9 @@ double amplitudeAt(std::span<const float> samples, double frequency);
 struct Continuity {
     std::size_t samples = 0;          // looked at, from the first loud one
     std::vector<std::size_t> breaks;  // where, counted from the first loud sample
+    std::size_t disturbances = 0;     // runs of breaks, each less than kDisturbanceGap apart
     std::size_t longestZeros = 0;     // the longest run of exact zeros, in samples
+    std::size_t oddSilences = 0;      // runs of zeros no whole number of kLeastQuantum long
     bool unbroken() const { return breaks.empty() && longestZeros < 2; }
 };
 // The first `settle` samples after the first loud one are not judged: a server may glitch as a
