@@ -7,6 +7,7 @@
 
 #include "platform/process.h"
 #include "platform/thread_check.h"
+#include "services/pulse/pcm_chunk.h"
 
 namespace halvo::pulse {
 
@@ -272,20 +273,7 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
         gains[channel] =
             output_.of(channel) * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
     }
-    std::vector<float> mono(frames, 0.0f);  // a hole is silence
-    if (data != nullptr) {
-        const auto* in = static_cast<const std::byte*>(data);
-        for (std::size_t frame = 0; frame < frames; ++frame) {
-            float sum = 0;
-            for (std::uint32_t channel = 0; channel < channels; ++channel) {
-                float sample = 0;
-                std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
-                in += sizeof sample;
-                sum += sample * gains[channel];
-            }
-            mono[frame] = sum / static_cast<float>(channels);
-        }
-    }
+    const std::vector<float> mono = monoFrames(data, frames, channels, gains);
     for (auto& [index, recording] : recordings_) {
         if (recording.stream.get() == &stream) {
             mix_.add(recording.key, mono.data(), mono.size());

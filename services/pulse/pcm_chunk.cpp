@@ -7,6 +7,26 @@ namespace halvo::pulse {
 
 static_assert(std::endian::native == std::endian::little, "samples are float32le");
 
+std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels,
+                              std::span<const float> gains) {
+    std::vector<float> mono(frames, 0.0f);  // a hole is silence
+    if (data == nullptr) {
+        return mono;
+    }
+    const auto* in = static_cast<const std::byte*>(data);
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        float sum = 0;
+        for (std::uint32_t channel = 0; channel < channels; ++channel) {
+            float sample = 0;
+            std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
+            in += sizeof sample;
+            sum += gains.empty() ? sample : sample * gains[channel];
+        }
+        mono[frame] = sum / static_cast<float>(channels);
+    }
+    return mono;
+}
+
 std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint32_t channels) {
     std::vector<std::byte> chunk(frames * sizeof(float));  // zero bytes are silence in floats
     if (data == nullptr || frames == 0) {
@@ -16,18 +36,8 @@ std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint
         std::memcpy(chunk.data(), data, chunk.size());
         return chunk;
     }
-    const auto* in = static_cast<const std::byte*>(data);
-    for (std::size_t frame = 0; frame < frames; ++frame) {
-        float sum = 0;
-        for (std::uint32_t channel = 0; channel < channels; ++channel) {
-            float sample = 0;
-            std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
-            in += sizeof sample;
-            sum += sample;
-        }
-        const float mono = sum / static_cast<float>(channels);
-        std::memcpy(chunk.data() + frame * sizeof mono, &mono, sizeof mono);
-    }
+    const std::vector<float> mono = monoFrames(data, frames, channels, {});
+    std::memcpy(chunk.data(), mono.data(), chunk.size());
     return chunk;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/sample_buffer.h"
@@ -23,6 +24,10 @@ struct PcmFormat {
 // every channel stays within ±1.0 and nothing is clamped. One channel is copied bit for bit. A
 // hole (`data` null) becomes as many frames of silence, so the byte count keeps time.
 std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint32_t channels);
+
+// The same average as floats, each channel first scaled by its entry in `gains`.
+std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels,
+                              std::span<const float> gains);
 
 // The format description every buffer of a stream in `format` shares.
 std::shared_ptr<const platform::FormatDescription> describe(const PcmFormat& format);

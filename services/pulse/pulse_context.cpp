@@ -197,12 +197,20 @@ bool volumeIsZero(const pa_cvolume& volume) {
 
 }  // namespace
 
-void SilenceQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
-                              void* userdata) {
+SilenceQuery* SilenceQuery::queryOf(pa_context* context, int endOfList, void* userdata) {
     auto* query = static_cast<SilenceQuery*>(userdata);
     HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
     if (endOfList < 0) {
         callOnce(query->answer_, Expected<SilenceReasons>(Error{describeFailure(context)}));
+        return nullptr;
+    }
+    return query;
+}
+
+void SilenceQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
+                              void* userdata) {
+    auto* query = queryOf(context, endOfList, userdata);
+    if (query == nullptr) {
         return;
     }
     if (endOfList == 0) {
@@ -220,10 +228,8 @@ void SilenceQuery::onSinkInfo(pa_context* context, const pa_sink_info* info, int
 
 void SilenceQuery::onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
                                 void* userdata) {
-    auto* query = static_cast<SilenceQuery*>(userdata);
-    HALVO_CHECK_THREAD(query->sinkOperation_.loop().isLoopThread(), kAnswersOnLoopThread);
-    if (endOfList < 0) {
-        callOnce(query->answer_, Expected<SilenceReasons>(Error{describeFailure(context)}));
+    auto* query = queryOf(context, endOfList, userdata);
+    if (query == nullptr) {
         return;
     }
     if (endOfList == 0) {

@@ -115,6 +115,8 @@ class SilenceQuery {
           answer_(std::move(answer)),
           sinkOperation_(loop),
           sourceOperation_(loop) {}
+    // A list answer's query, or null when the list failed: then the failure is its answer.
+    static SilenceQuery* queryOf(pa_context* context, int endOfList, void* userdata);
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int endOfList,
                            void* userdata);
     static void onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList,
