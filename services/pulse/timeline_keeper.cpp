@@ -61,8 +61,20 @@ TimelineKeeper::Arrival TimelineKeeper::audioArrived(Clock::time_point now, std:
         // Only another stream's overlap goes: the same stream's audio is never cut.
         if (newStream) {
             arrival.dropLeadingFrames = std::min(frames, framesIn(-gap));
+            joinSettlesAt_ = now + kJoinSettling;
+            joinBegins_ = begins;
+            joinOverlapFound_ = Clock::duration::zero();
         }
         joined(now);
+    } else if (now < joinSettlesAt_) {
+        // The stream cannot have begun before `streamSince`: no more than that is overlap.
+        const Clock::duration ahead = timeOf(delivered_ + frames) - now;
+        const Clock::duration room = joinBegins_ - streamSince - joinOverlapFound_;
+        const Clock::duration overlap = std::min(ahead, room);
+        if (ahead > kJoinTolerance && overlap > Clock::duration::zero()) {
+            arrival.dropLeadingFrames = std::min(frames, framesIn(overlap));
+            joinOverlapFound_ += durationOf(static_cast<std::int64_t>(arrival.dropLeadingFrames));
+        }
     }
     delivered_ += arrival.silenceBeforeFrames + frames - arrival.dropLeadingFrames;
 

@@ -39,6 +39,11 @@ class TimelineKeeper {
     static constexpr std::chrono::milliseconds kQuietAfter{2000};
     // After the first audio, for this long, early arrivals move the anchor.
     static constexpr std::chrono::milliseconds kSettling{1000};
+    // For this long after another stream takes over, its audio that runs ahead of the clock by
+    // more than kJoinTolerance shows that it began earlier than its first deliveries said (a
+    // server that held them back): that earlier part overlaps what was already handed on.
+    static constexpr std::chrono::milliseconds kJoinSettling{2000};
+    static constexpr std::chrono::milliseconds kJoinTolerance{20};
     // Drift is judged by the least delayed arrival of each window, and reported in steps.
     static constexpr std::chrono::milliseconds kDriftWindow{1000};
     static constexpr std::chrono::milliseconds kDriftStep{100};
@@ -102,6 +107,11 @@ class TimelineKeeper {
     bool filledInStretch_ = false;  // silence stood in since absent_ was last set
     bool joinPending_ = false;      // the next audio ends a stretch that silence filled
     bool quietReported_ = false;
+    // The last join of another stream: where its audio was put, and how much of it has been found
+    // to overlap since.
+    Clock::time_point joinSettlesAt_;
+    Clock::time_point joinBegins_;
+    Clock::duration joinOverlapFound_{};
     // Drift since the last join.
     Clock::time_point joinedAt_;
     Clock::time_point windowEnds_;

@@ -129,5 +129,24 @@ TEST_F(TimelineKeeperTest, NewStreamsJoinWhereTheClockSays) {
     EXPECT_TRUE(drifts_.empty());
 }
 
+// A server that holds a new stream's audio back and then sends it in one burst: the part that
+// turns out to have begun before the join overlaps the old stream and goes, no more, so the bytes
+// stay on the clock and the stream's own later audio is whole.
+TEST_F(TimelineKeeperTest, ANewStreamsHeldBackAudioIsPlacedWhenItComes) {
+    streamUntil(start_ + 1s);
+    const auto ready = now_;
+    streamUntil(ready + 1s);  // the old stream goes on while the new one's audio is held back
+    arrive(now_, 3 * kFragment, ready, true);  // its first deliveries: 64 ms at most, it says
+    sent_ = now_ + 100ms;
+    const auto burst = static_cast<std::uint64_t>((sent_ - ready) / 1us) * kRate / 1'000'000;
+    arrive(sent_, burst - 3 * kFragment, ready);
+    EXPECT_NEAR(driftMs(start_), 0, 25);
+    const auto droppedAtBurst = dropped_;
+    streamUntil(now_ + 1s);
+    EXPECT_EQ(dropped_, droppedAtBurst) << "the stream's own audio is never cut";
+    arrive(now_ + 50ms, 10 * kRate, ready);  // more than the stream's whole life: not overlap
+    EXPECT_LE(dropped_ - droppedAtBurst, 0u + kRate / 1000) << "no more than since it was ready";
+}
+
 }  // namespace
 }  // namespace halvo::pulse
