@@ -1,7 +1,6 @@
 #include "tests/sim/simulated_capture_service.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/process.h"
 
@@ -42,25 +41,13 @@ namespace {
 // Filled once; any stretch of the pattern is a copy out of it.
 const std::vector<std::byte>& patternTable() {
     static const std::vector<std::byte> table = [] {
-        std::vector<std::byte> bytes(251 + (1u << 20));
+        std::vector<std::byte> bytes(251 + BufferBatch::kMostBytes);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             bytes[i] = static_cast<std::byte>(patternByte(i));
         }
         return bytes;
     }();
     return table;
-}
-
-void fillPattern(std::byte* destination, std::size_t length, std::uint64_t position) {
-    const auto& table = patternTable();
-    const std::size_t chunk = table.size() - 251;
-    while (length > 0) {
-        const std::size_t count = std::min(length, chunk);
-        std::memcpy(destination, table.data() + position % 251, count);
-        destination += count;
-        length -= count;
-        position += count;
-    }
 }
 
 }  // namespace
@@ -73,9 +60,9 @@ platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferB
             48000, platform::kAudioFormatLinearPCM,
             platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked, 4, 1, 4, 1,
             32});
-    std::vector<std::byte> bytes(batch.bytes);
-    fillPattern(bytes.data(), bytes.size(), deliveredBytes.fetch_add(batch.bytes));
-    buffer.dataBuffer = platform::BlockBuffer::contiguous(std::move(bytes));
+    const auto from = patternTable().begin() + deliveredBytes.fetch_add(batch.bytes) % 251;
+    buffer.dataBuffer =
+        platform::BlockBuffer::contiguous(platform::BlockBuffer::Run(from, from + batch.bytes));
     return buffer;
 }
 
