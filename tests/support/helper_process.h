@@ -39,7 +39,6 @@ class HelperProcess {
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }
-    int inputDescriptor() const { return child_->standardInput(); }
     void closeInput() { child_->closeStandardInput(); }
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
