@@ -34,6 +34,16 @@ struct SimulatedCaptureService::Shared {
     }
 
     platform::SampleBuffer makeBuffer(const BufferBatch& batch);
+
+    // Runs `then` on the scheduler once `queue`, if there is one, has run what it holds now.
+    static void afterQueue(const std::shared_ptr<Shared>& shared,
+                           const std::shared_ptr<platform::SerialQueue>& queue,
+                           std::function<void()> then) {
+        auto schedule = [shared, then = std::move(then)] {
+            shared->scheduler.after(milliseconds(0), then);
+        };
+        queue ? queue->async(std::move(schedule)) : schedule();
+    }
 };
 
 namespace {
@@ -121,18 +131,11 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             queue = sampleQueue_;
         }
         // Complete only once the buffer in progress is out, so the totals count it.
-        auto complete = [shared = shared_, outcome, completion = std::move(completion)]() mutable {
-            shared->scheduler.after(milliseconds(0), [weakShared = std::weak_ptr(shared), outcome,
-                                                      completion = std::move(completion)] {
-                completion(outcome);
-                Shared::count(weakShared, &Record::stopAnswers);
-            });
-        };
-        if (queue) {
-            queue->async(std::move(complete));
-        } else {
-            complete();
-        }
+        Shared::afterQueue(shared_, queue,
+                           [weakShared = std::weak_ptr(shared_), outcome, completion] {
+                               completion(outcome);
+                               Shared::count(weakShared, &Record::stopAnswers);
+                           });
     }
 
   private:
@@ -157,22 +160,15 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 }
             }
         }
-        auto report = [weakSelf = weak_from_this(), shared = shared_,
-                       completion = std::move(completion)]() mutable {
-            shared->scheduler.after(milliseconds(0), [weakSelf, weakShared = std::weak_ptr(shared),
-                                                      completion = std::move(completion)] {
+        Shared::afterQueue(
+            shared_, queue,
+            [weakSelf = weak_from_this(), weakShared = std::weak_ptr(shared_), completion] {
                 completion(std::nullopt);
                 Shared::count(weakShared, &Record::startAnswers);
                 if (auto self = weakSelf.lock()) {
                     self->playNext();
                 }
             });
-        };
-        if (queue) {
-            queue->async(std::move(report));
-        } else {
-            report();
-        }
     }
 
     bool isRunning() {
