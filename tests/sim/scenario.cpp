@@ -18,13 +18,8 @@ struct Arguments {
     std::map<std::string, std::string> options;
 
     std::optional<std::string> take(const std::string& key) {
-        const auto found = options.find(key);
-        if (found == options.end()) {
-            return std::nullopt;
-        }
-        std::string value = found->second;
-        options.erase(found);
-        return value;
+        auto found = options.extract(key);
+        return found ? std::optional(std::move(found.mapped())) : std::nullopt;
     }
 };
 
