@@ -133,11 +133,9 @@ struct Listener : HelperListener {
     }
 
     void keep(char call, const std::function<void()>& change) {
-        {
-            std::lock_guard lock(mutex);
-            calls += call;
-            change();
-        }
+        std::lock_guard lock(mutex);
+        calls += call;
+        change();
         changed.notify_all();
     }
     // Waits until `done` holds; false on timeout.
