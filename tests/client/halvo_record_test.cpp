@@ -40,78 +40,109 @@ std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
     return path;
 }
 
-// Runs halvo-record over `helper` into `take`, with `arguments` after those; `meanwhile` runs
-// while it records. Nothing on timeout (the runner then kills it).
-std::optional<client::ExitStatus> runRecorder(
-    const TemporaryFolder& folder, const std::string& helper, const std::string& take,
-    const std::vector<std::string>& arguments, std::string* errors,
-    const std::function<void(HelperProcess&)>& meanwhile = {}) {
-    std::vector<std::string> all{"--helper", helperFor(folder, helper), "-o", take};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    const auto recorder = launchRecorder(all);
+// Runs halvo-record over `helper` into `take`, with `arguments` after those and files limited to
+// `fileLimit` KiB; `meanwhile` runs while it records. No status on timeout (the runner then
+// kills it).
+struct RecorderRun {
+    std::optional<client::ExitStatus> status;
+    std::string errors;
+    std::string printed;
+};
+RecorderRun runRecorder(const TemporaryFolder& folder, const std::string& helper,
+                        const std::string& take, const std::vector<std::string>& arguments,
+                        const std::function<void(HelperProcess&)>& meanwhile = {},
+                        const std::string& fileLimit = "unlimited") {
+    std::vector<std::string> all{"/bin/sh", "-c",
+                                 "ulimit -f " + fileLimit + " && exec \"$0\" \"$@\""};
+    for (const auto& words : {std::vector<std::string>{CLIENT_TEST_RECORD, "--helper",
+                                                       helperFor(folder, helper), "-o", take},
+                              arguments}) {
+        all.insert(all.end(), words.begin(), words.end());
+    }
+    const auto recorder = HelperProcess::launch(all);
     if (meanwhile) {
         meanwhile(*recorder);
     }
-    const auto status = recorder->waitForExit(20s);
-    *errors = errorsOf(*recorder);
-    EXPECT_TRUE(status) << "halvo-record did not end";
-    return status;
+    RecorderRun run{recorder->waitForExit(20s), errorsOf(*recorder), recorder->standardOutput()};
+    EXPECT_TRUE(run.status) << "halvo-record did not end";
+    return run;
 }
 
-// The data size the header of the WAVE file at `path` declares; 0 without a header.
-std::uint64_t declaredDataBytes(const std::string& path) {
-    const std::string file = readFile(path);
-    const std::size_t data = file.find("data");
-    return data == std::string::npos || file.size() < data + 8 ? 0 : field32(file, data + 4);
+// How a take ends, and the valid WAVE file of the helper's audio from the start it leaves: by its
+// duration; by SIGINT or SIGTERM, which end it in order; by SIGKILL, after which the file holds
+// the audio up to the last periodic header update; when the disk fills in the middle of a buffer
+// (a file size limit of 20 KiB, which the kernel enforces as it does a full disk: a short write,
+// then an error), with whole frames and a header that declares exactly what it holds; or when
+// another program truncates the file (the audio before the cut then reads as silence).
+struct Ending {
+    const char* name;
+    int signal = 0;  // sent once a periodic header update has happened
+    int status = record::kExitOk;
+    const char* said = "";
+    std::string fileLimit = "unlimited";
+    bool truncate = false;
+};
+
+void PrintTo(const Ending& ending, std::ostream* out) {
+    *out << ending.name;
 }
 
-// How a take ends: by its duration (0 here), by SIGINT or SIGTERM, which end it in order, or by
-// SIGKILL, after which the file still holds the audio up to the last periodic header update.
-// Either way the file is a valid WAVE file holding exactly the helper's audio from the start.
-class HalvoRecordEnds : public ::testing::TestWithParam<int> {};
+class HalvoRecordEnds : public ::testing::TestWithParam<Ending> {};
 
 TEST_P(HalvoRecordEnds, WithAValidFileOfTheHelpersAudio) {
-    const int signal = GetParam();
+    const Ending& ending = GetParam();
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    std::string errors;
-    const auto status = runRecorder(
+    const bool byDuration =
+        ending.signal == 0 && ending.fileLimit == "unlimited" && !ending.truncate;
+    const auto [status, errors, printed] = runRecorder(
         folder, "thirty_seconds.scn", take,
-        signal == 0 ? std::vector<std::string>{"-d", "0.5"} : std::vector<std::string>{}, &errors,
+        byDuration ? std::vector<std::string>{"-d", "0.5"} : std::vector<std::string>{},
         [&](HelperProcess& recorder) {
-            if (signal != 0) {  // once a periodic header update has happened
-                EXPECT_TRUE(eventually([&] { return declaredDataBytes(take) > 20000; }, 10s));
-                recorder.kill(signal);
+            if (ending.signal != 0 || ending.truncate) {
+                EXPECT_TRUE(eventually([&] { return audioBytes(take, false) > 20000; }, 10s));
             }
-        });
+            if (ending.signal != 0) {
+                recorder.kill(ending.signal);
+            } else if (ending.truncate) {
+                std::filesystem::resize_file(take, 0);
+            }
+        },
+        ending.fileLimit);
     ASSERT_TRUE(status);
-    if (signal == SIGKILL) {
-        EXPECT_EQ(status->signal, SIGKILL);
-    } else {
-        EXPECT_TRUE(status->exited && status->code == record::kExitOk) << errors;
-        EXPECT_EQ(errors, "");
-    }
+    EXPECT_EQ(status->exited ? status->code : 128 + status->signal, ending.status) << errors;
+    EXPECT_TRUE(*ending.said == '\0' ? errors.empty()
+                                     : errors.find(ending.said) != std::string::npos)
+        << errors;
     const std::string file = readFile(take);
-    const WaveLayout layout = expectFloatWav(
-        file, 1, signal == 0 ? std::optional<std::uint64_t>(24000 * 4) : std::nullopt,
-        signal != SIGKILL);
-    EXPECT_GT(layout.dataBytes, 20000u);
-    EXPECT_TRUE(file.substr(layout.dataOffset, layout.dataBytes) ==
-                patternBytes(0, layout.dataBytes))
+    const WaveLayout layout =
+        expectFloatWav(file, 1, byDuration ? std::optional<std::uint64_t>(24000 * 4) : std::nullopt,
+                       ending.signal != SIGKILL);
+    EXPECT_GT(layout.dataBytes, 9000u);
+    EXPECT_TRUE(ending.truncate || file.substr(layout.dataOffset, layout.dataBytes) ==
+                                       patternBytes(0, layout.dataBytes))
         << "audio differs";
 }
 
-INSTANTIATE_TEST_SUITE_P(DurationOrSignal, HalvoRecordEnds,
-                         ::testing::Values(0, SIGINT, SIGTERM, SIGKILL));
+INSTANTIATE_TEST_SUITE_P(
+    Takes, HalvoRecordEnds,
+    ::testing::Values(Ending{"duration"}, Ending{"sigint", SIGINT}, Ending{"sigterm", SIGTERM},
+                      Ending{"sigkill", SIGKILL, 128 + SIGKILL},
+                      Ending{"disk_full", 0, record::kExitOutputFile, "File too large", "20"},
+                      Ending{"truncated", 0, record::kExitOutputFile,
+                             "truncated by another program", "unlimited", true}),
+    [](const auto& test) { return std::string(test.param.name); });
 
-// A run of halvo-record and how it ends: its status, what it says (these texts in this order)
-// and the audio bytes of the file it leaves (0: no file).
+// A run of halvo-record and how it ends: its status, what it says (these texts in this order;
+// nothing when there are none), what it prints and the audio bytes of the file it leaves (0: no
+// file).
 struct Outcome {
     std::string helper;
     std::vector<std::string> arguments;
     int status;
     std::vector<std::string> said;
     std::uint64_t keptBytes = 0;
+    std::string printed = "";
 };
 
 void PrintTo(const Outcome& outcome, std::ostream* out) {
@@ -127,8 +158,8 @@ TEST_P(HalvoRecordOutcomes, HaveTheirOwnStatusMessageAndFile) {
     const Outcome& expected = GetParam();
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    std::string errors;
-    const auto status = runRecorder(folder, expected.helper, take, expected.arguments, &errors);
+    const auto [status, errors, printed] =
+        runRecorder(folder, expected.helper, take, expected.arguments);
     ASSERT_TRUE(status);
     EXPECT_EQ(status->code, expected.status) << errors;
     std::size_t at = 0;
@@ -136,7 +167,9 @@ TEST_P(HalvoRecordOutcomes, HaveTheirOwnStatusMessageAndFile) {
         at = errors.find(text, at);
         ASSERT_NE(at, std::string::npos) << "not said (in this order): " << text << "\n" << errors;
     }
-    EXPECT_TRUE(errors.starts_with("halvo-record: ")) << errors;
+    EXPECT_TRUE(expected.said.empty() ? errors.empty() : errors.starts_with("halvo-record: "))
+        << errors;
+    EXPECT_EQ(printed, expected.printed);
     EXPECT_EQ(std::filesystem::exists(take), expected.keptBytes != 0);
     if (expected.keptBytes != 0) {
         expectFloatWav(readFile(take), 1, expected.keptBytes);
@@ -151,19 +184,18 @@ INSTANTIATE_TEST_SUITE_P(
     UsageHelpersAndFiles, HalvoRecordOutcomes,
     ::testing::Values(
         Outcome{"thirty_seconds.scn", {"-d", "0"}, record::kExitUsage, {"invalid duration '0'"}},
-        Outcome{"thirty_seconds.scn",
-                {"--only", "a", "--exclude=b"},
-                record::kExitUsage,
-                {"--only and --exclude cannot be combined"}},
-        Outcome{"thirty_seconds.scn",
-                {"--exclude", "a", "--list-apps"},
-                record::kExitUsage,
-                {"--list-apps takes no --exclude"}},
         // The application options reach the helper as they were given.
         Outcome{"arguments.sh",
                 {"--only", "Fire fox", "--only=42"},
                 record::kExitCaptureFailed,
                 {"arguments: --only Fire fox --only 42\n"}},
+        // --list-apps prints the helper's list as it is, and only that.
+        Outcome{"playing.scn",
+                {"--list-apps"},
+                record::kExitOk,
+                {},
+                0,
+                "4242\tFirefox\tfirefox\n77\tmpv\tmpv\n"},
         Outcome{
             "denied.scn", {"--list-apps"}, record::kExitPermissionDenied, {"(Connection refused)"}},
         Outcome{"no-such-helper", {}, record::kExitHelperUnavailable, {"no-such-helper"}},
@@ -201,54 +233,6 @@ INSTANTIATE_TEST_SUITE_P(
                 record::kExitOk,
                 {"capture had not resumed when the duration ran out; wrote 0.9 s of silence\n"},
                 48000 * 4}));
-
-// --list-apps prints the helper's list as it is, and only that.
-TEST(HalvoRecord, ListAppsPrintsTheHelpersList) {
-    TemporaryFolder folder;
-    auto recorder = launchRecorder({"--helper", helperFor(folder, "playing.scn"), "--list-apps"});
-    const auto status = recorder->waitForExit(10s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(status->code, record::kExitOk) << errorsOf(*recorder);
-    EXPECT_EQ(recorder->standardOutput(), "4242\tFirefox\tfirefox\n77\tmpv\tmpv\n");
-    EXPECT_EQ(errorsOf(*recorder), "");
-}
-
-// The disk fills in the middle of a buffer (here a file size limit of 10240 bytes, which the
-// kernel enforces as it does a full disk: a short write, then an error): the take ends with
-// status 7 and a file of whole frames whose header declares exactly what it holds.
-TEST(HalvoRecord, KeepsWholeFramesAndAMatchingHeaderWhenTheDiskFills) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    const auto recorder = HelperProcess::launch(
-        {"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\" \"$@\"", CLIENT_TEST_RECORD, "--helper",
-         helperFor(folder, "thirty_seconds.scn"), "-o", take});
-    const auto status = recorder->waitForExit(20s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited) << "signal " << status->signal;
-    EXPECT_EQ(status->code, record::kExitOutputFile);
-    EXPECT_NE(errorsOf(*recorder).find("File too large"), std::string::npos);
-    const std::string file = readFile(take);
-    const WaveLayout layout = expectFloatWav(file, 1);
-    EXPECT_GT(layout.dataBytes, 9000u);
-    EXPECT_TRUE(file.substr(layout.dataOffset) == patternBytes(0, layout.dataBytes));
-}
-
-// Another program truncates the file in the middle of a take: the take ends with status 7 and
-// says so, and the file keeps a valid header (the audio before the cut reads as silence).
-TEST(HalvoRecord, ReportsAFileTruncatedByAnotherProgram) {
-    TemporaryFolder folder;
-    const std::string take = folder.file("take.wav");
-    std::string errors;
-    const auto status =
-        runRecorder(folder, "thirty_seconds.scn", take, {}, &errors, [&](HelperProcess&) {
-            EXPECT_TRUE(eventually([&] { return declaredDataBytes(take) > 20000; }, 10s));
-            std::filesystem::resize_file(take, 0);
-        });
-    ASSERT_TRUE(status);
-    EXPECT_EQ(status->code, record::kExitOutputFile);
-    EXPECT_NE(errors.find("truncated by another program"), std::string::npos) << errors;
-    expectFloatWav(readFile(take), 1);
-}
 
 // A take recorded from chunks that split frames and run past the duration, then read by
 // --analyze. The samples alternate between 0.5 and 0: peak -6.02 dBFS, RMS -9.03 dBFS.
@@ -338,18 +322,15 @@ TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {
         const char* encoding;
         double toleranceSeconds;
     };
-    for (const Case& take :
-         {Case{"take.flac", {}, "FLAC 24-bit integer", 0}, Case{"take.opus", {}, "Ogg Opus", 0.03},
-          Case{"take.wav", {"--format=OPUS"}, "Ogg Opus", 0.03}}) {
+    for (const Case& take : {Case{"take.flac", {"-d", "0.5"}, "FLAC 24-bit integer", 0},
+                             Case{"take.opus", {"-d", "0.5"}, "Ogg Opus", 0.03},
+                             Case{"take.wav", {"-d", "0.5", "--format=OPUS"}, "Ogg Opus", 0.03}}) {
         if (take.toleranceSeconds != 0 && !record::canWrite(FileFormat::opus, 48000, 1)) {
             continue;  // a libsndfile without Opus
         }
-        std::vector<std::string> arguments{"-d", "0.5"};
-        arguments.insert(arguments.end(), take.arguments.begin(), take.arguments.end());
-        std::string errors;
-        const auto status =
-            runRecorder(folder, "sine.sh", folder.file(take.file), arguments, &errors);
-        ASSERT_TRUE(status && status->code == record::kExitOk) << errors;
+        const RecorderRun run =
+            runRecorder(folder, "sine.sh", folder.file(take.file), take.arguments);
+        ASSERT_TRUE(run.status && run.status->code == record::kExitOk) << run.errors;
         const record::ReadResult read = record::readSoundFile(folder.file(take.file));
         ASSERT_TRUE(read.audio) << read.error;
         EXPECT_EQ(read.audio->encoding, take.encoding);

@@ -99,12 +99,15 @@ TEST(FormatLine, RefusesWhatNoStreamCanHave) {
 
 // Keeps what a helper says. Tests read it in waitUntil(), or once onExit() has come.
 struct Listener : HelperListener {
+    // Guarded by `mutex`.
     std::vector<Signal> signals;
     std::vector<Diagnostic> diagnostics;
     std::string audio;
     std::optional<AudioFormat> format;
     std::optional<ExitStatus> exit;
     std::string calls;  // a letter for each call: signal, format, audio, diagnostic, x for exit
+    std::mutex mutex;
+    std::condition_variable changed;
     // Reader thread, for each signal before it is kept; may send commands.
     std::function<void(const Signal&)> onEachSignal;
 
@@ -130,11 +133,9 @@ struct Listener : HelperListener {
     }
 
     void keep(char call, const std::function<void()>& change) {
-        {
-            std::lock_guard lock(mutex);
-            calls += call;
-            change();
-        }
+        std::lock_guard lock(mutex);
+        calls += call;
+        change();
         changed.notify_all();
     }
     // Waits until `done` holds; false on timeout.
@@ -145,9 +146,6 @@ struct Listener : HelperListener {
     int count(SignalKind kind) const { return std::ranges::count(signals, kind, &Signal::kind); }
     // onExit() came once, as the last call.
     bool exitedLast() const { return calls.find('x') == calls.size() - 1; }
-
-    std::mutex mutex;
-    std::condition_variable changed;
 };
 
 std::unique_ptr<HelperClient> launch(std::vector<std::string> command, Listener& listener,
@@ -222,11 +220,8 @@ TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
     EXPECT_EQ(client->shutdown().code, 3);
     EXPECT_TRUE(listener.exitedLast());
     EXPECT_EQ(listener.audio, "abcdefgh");
-    EXPECT_EQ(listener.format, (AudioFormat{44100, 2, 32}));
-    EXPECT_EQ(listener.signals, (std::vector<Signal>{{SignalKind::waiting, ""},
-                                                     {SignalKind::streamStopped, "first\nsecond"},
-                                                     {SignalKind::captureStarted, ""}}));
-    EXPECT_EQ(listener.diagnostics.size(), 4u);
+    std::erase(listener.calls, 'a');  // stdout is read apart from stderr
+    EXPECT_EQ(listener.calls, "sdfddssdx") << "the garbage and the last line are diagnostics";
 }
 
 // deaf.sh ignores QUIT, so only SIGKILL ends it; leaves_child.sh quits but leaves a child that

@@ -55,24 +55,24 @@ TEST(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
     const std::string take = folder.file("take.wav");
     auto player = playTone(*server);
     // Without --helper: the halvo-audio-helper beside halvo-record in the build folder.
-    const auto recorder =
-        launchRecorder({"-o", take, "--retry-for", "30"}, {server->environmentEntry()});
+    const auto recorder = HelperProcess::launch(
+        {CLIENT_TEST_RECORD, "-o", take, "--retry-for", "30"}, {server->environmentEntry()});
     ASSERT_TRUE(recorder);
-    ASSERT_TRUE(eventually([&] { return audioBytesOnDisk(take) > 0; }, 10s));
+    ASSERT_TRUE(eventually([&] { return audioBytes(take) > 0; }, 10s));
     const auto firstAudio = std::chrono::steady_clock::now();
-    ASSERT_TRUE(eventually([&] { return audioBytesOnDisk(take) >= 48000 * 4; }, 10s));
+    ASSERT_TRUE(eventually([&] { return audioBytes(take) >= 48000 * 4; }, 10s));
 
     server->kill();
-    ASSERT_TRUE(waitForError(*recorder, "halvo-record: capture stopped: ")) << errorsOf(*recorder);
     // The first retry finds no server; the helper itself connects anew on the next START.
-    ASSERT_TRUE(waitForError(*recorder, "halvo-record: capture did not resume: no sound server"))
-        << errorsOf(*recorder);
+    for (const char* said : {"halvo-record: capture stopped: ",
+                             "halvo-record: capture did not resume: no sound server"}) {
+        ASSERT_TRUE(recorder->waitForText(said, 10s)) << errorsOf(*recorder);
+    }
     ASSERT_TRUE(server->restart());
-    ASSERT_TRUE(waitForError(*recorder, " s of silence", 20s)) << errorsOf(*recorder);
+    ASSERT_TRUE(recorder->waitForText(" s of silence", 20s)) << errorsOf(*recorder);
     player = playTone(*server);
-    const std::uint64_t resumedAt = audioBytesOnDisk(take);
-    ASSERT_TRUE(
-        eventually([&] { return audioBytesOnDisk(take) >= resumedAt + 48000 * 4 * 3 / 2; }, 10s));
+    const std::uint64_t resumedAt = audioBytes(take);
+    ASSERT_TRUE(eventually([&] { return audioBytes(take) >= resumedAt + 48000 * 4 * 3 / 2; }, 10s));
     const auto lastAudio = std::chrono::steady_clock::now();
     recorder->kill(SIGINT);
     const auto status = recorder->waitForExit(20s);

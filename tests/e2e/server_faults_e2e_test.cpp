@@ -26,6 +26,14 @@ std::unique_ptr<SoundServer> serverOrFail() {
     return server;
 }
 
+// Unloads the modules whose arguments hold `argument`; false when the server could not be asked.
+bool unloadModules(const SoundServer& server, const std::string& argument) {
+    return server
+        .shell("pactl list short modules | grep '" + argument +
+               "' | cut -f1 | xargs -r pactl unload-module")
+        .has_value();
+}
+
 // Waits until the helper's stdout holds a sample louder than any silence: the tone played into
 // the recorded output is what was recorded.
 bool heardTone(HelperProcess& helper) {
@@ -133,12 +141,8 @@ class ImpostorMonitor : public ::testing::Test {
     void TearDown() override {
         if (server_) {
             server_->pactl("set-default-sink halvo_null_a");
-            server_->shell(
-                "pactl list short modules | grep 'source_name=halvo_null_c.monitor' | "
-                "cut -f1 | xargs -r pactl unload-module");
-            server_->shell(
-                "pactl list short modules | grep 'sink_name=halvo_null_c' | "
-                "cut -f1 | xargs -r pactl unload-module");
+            unloadModules(*server_, "source_name=halvo_null_c.monitor");
+            unloadModules(*server_, "sink_name=halvo_null_c");
         }
     }
     std::unique_ptr<SoundServer> server_;
@@ -177,9 +181,7 @@ TEST(SuspendedDefault, AFollowThatNeverDeliversGivesUpAtItsDeadline) {
     } restore{*server};
     ASSERT_TRUE(server->pactl("suspend-sink halvo_null_b 1"));
     ASSERT_TRUE(server->pactl("set-default-sink halvo_null_b"));
-    ASSERT_TRUE(
-        server->shell("pactl list short modules | grep 'sink_name=halvo_null_a' | "
-                      "cut -f1 | xargs -r pactl unload-module"));
+    ASSERT_TRUE(unloadModules(*server, "sink_name=halvo_null_a"));
     ASSERT_TRUE(helper->waitForNext("ERROR:STREAM_STOPPED:Entity killed", kPastTheDeadline))
         << ::testing::PrintToString(helper->lines());
     EXPECT_EQ(helper->countStartingWith("Default output changed"), 0);

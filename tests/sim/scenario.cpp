@@ -1,19 +1,9 @@
 #include "tests/sim/scenario.h"
 
 #include <charconv>
-#include <map>
 #include <sstream>
 
 namespace halvo::sim {
-
-const std::vector<StreamEvent>& Scenario::eventsForStream(int ordinal) const {
-    for (const auto& [number, events] : streamEvents) {
-        if (number == ordinal) {
-            return events;
-        }
-    }
-    return defaultEvents;
-}
 
 namespace {
 
@@ -28,13 +18,8 @@ struct Arguments {
     std::map<std::string, std::string> options;
 
     std::optional<std::string> take(const std::string& key) {
-        const auto found = options.find(key);
-        if (found == options.end()) {
-            return std::nullopt;
-        }
-        std::string value = found->second;
-        options.erase(found);
-        return value;
+        auto found = options.extract(key);
+        return found ? std::optional(std::move(found.mapped())) : std::nullopt;
     }
 };
 
@@ -128,6 +113,8 @@ BufferBatch parseBuffers(Arguments& args) {
         args.positional[0] == "forever" ? BufferBatch::kForever : toInteger(args.positional[0]);
     if (auto v = args.take("bytes"))
         batch.bytes = static_cast<std::size_t>(toInteger(*v));
+    if (batch.bytes > BufferBatch::kMostBytes)
+        throw ParseError{"a buffer holds at most 1 MiB"};
     if (auto v = args.take("interval"))
         batch.intervalMs = toInteger(*v);
     if (auto v = args.take("early"))
@@ -165,14 +152,9 @@ ParseResult parseScenario(const std::string& text) {
                     static_cast<std::int32_t>(toInteger(args.take("pid").value_or("0"))),
                     args.take("name").value_or(""), args.take("binary").value_or("")});
             } else if (keyword == "stream") {
-                if (args.positional.empty()) {
-                    events = &scenario.defaultEvents;
-                } else {
-                    events = &scenario.streamEvents
-                                  .emplace_back(static_cast<int>(toInteger(args.positional[0])),
-                                                std::vector<StreamEvent>{})
-                                  .second;
-                }
+                const bool own = !args.positional.empty();
+                events =
+                    &scenario.streams[own ? static_cast<int>(toInteger(args.positional[0])) : 0];
             } else if (events == nullptr || (keyword != "buffers" && keyword != "system-stop")) {
                 throw ParseError{"unknown keyword '" + keyword + "' here"};
             } else if (keyword == "buffers") {

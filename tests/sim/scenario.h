@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,11 +23,12 @@ struct ContentAnswer {
 
 // A batch of 48 kHz mono float buffers that a started stream delivers.
 struct BufferBatch {
-    std::int64_t count = 1;  // kForever: until the stream stops
-    std::size_t bytes = 4096;
+    std::int64_t count = 1;    // kForever: until the stream stops
+    std::size_t bytes = 4096;  // at most kMostBytes
     std::int64_t intervalMs = 0;
     bool beforeStartCompletes = false;
     static constexpr std::int64_t kForever = -1;
+    static constexpr std::size_t kMostBytes = 1 << 20;
 };
 
 struct SystemStop {
@@ -42,14 +44,17 @@ struct Scenario {
     std::vector<std::optional<Error>> startErrors;  // one per start request
     std::int64_t contentDelayMs = 0;
     std::int64_t startDelayMs = 0;
-    // Events of the nth started stream (1-based); streams without their own use defaultEvents.
-    std::vector<std::pair<int, std::vector<StreamEvent>>> streamEvents;
-    std::vector<StreamEvent> defaultEvents;
+    // Events of the nth started stream (1-based); those of 0 for streams without their own.
+    std::map<int, std::vector<StreamEvent>> streams;
     // Who plays now, one entry per stream; listing them fails with the first content answer's
     // error, if it has one.
     std::vector<PlayingApplication> playing;
 
-    const std::vector<StreamEvent>& eventsForStream(int ordinal) const;
+    const std::vector<StreamEvent>& eventsForStream(int ordinal) const {
+        static const std::vector<StreamEvent> none;
+        const auto found = streams.find(streams.contains(ordinal) ? ordinal : 0);
+        return found == streams.end() ? none : found->second;
+    }
 };
 
 struct ParseResult {

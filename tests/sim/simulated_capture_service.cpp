@@ -1,7 +1,6 @@
 #include "tests/sim/simulated_capture_service.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/process.h"
 
@@ -35,6 +34,16 @@ struct SimulatedCaptureService::Shared {
     }
 
     platform::SampleBuffer makeBuffer(const BufferBatch& batch);
+
+    // Runs `then` on the scheduler once `queue`, if there is one, has run what it holds now.
+    static void afterQueue(const std::shared_ptr<Shared>& shared,
+                           const std::shared_ptr<platform::SerialQueue>& queue,
+                           std::function<void()> then) {
+        auto schedule = [shared, then = std::move(then)] {
+            shared->scheduler.after(milliseconds(0), then);
+        };
+        queue ? queue->async(std::move(schedule)) : schedule();
+    }
 };
 
 namespace {
@@ -42,25 +51,13 @@ namespace {
 // Filled once; any stretch of the pattern is a copy out of it.
 const std::vector<std::byte>& patternTable() {
     static const std::vector<std::byte> table = [] {
-        std::vector<std::byte> bytes(251 + (1u << 20));
+        std::vector<std::byte> bytes(251 + BufferBatch::kMostBytes);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             bytes[i] = static_cast<std::byte>(patternByte(i));
         }
         return bytes;
     }();
     return table;
-}
-
-void fillPattern(std::byte* destination, std::size_t length, std::uint64_t position) {
-    const auto& table = patternTable();
-    const std::size_t chunk = table.size() - 251;
-    while (length > 0) {
-        const std::size_t count = std::min(length, chunk);
-        std::memcpy(destination, table.data() + position % 251, count);
-        destination += count;
-        length -= count;
-        position += count;
-    }
 }
 
 }  // namespace
@@ -73,9 +70,9 @@ platform::SampleBuffer SimulatedCaptureService::Shared::makeBuffer(const BufferB
             48000, platform::kAudioFormatLinearPCM,
             platform::kAudioFormatFlagIsFloat | platform::kAudioFormatFlagIsPacked, 4, 1, 4, 1,
             32});
-    std::vector<std::byte> bytes(batch.bytes);
-    fillPattern(bytes.data(), bytes.size(), deliveredBytes.fetch_add(batch.bytes));
-    buffer.dataBuffer = platform::BlockBuffer::contiguous(std::move(bytes));
+    const auto from = patternTable().begin() + deliveredBytes.fetch_add(batch.bytes) % 251;
+    buffer.dataBuffer =
+        platform::BlockBuffer::contiguous(platform::BlockBuffer::Run(from, from + batch.bytes));
     return buffer;
 }
 
@@ -134,18 +131,11 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
             queue = sampleQueue_;
         }
         // Complete only once the buffer in progress is out, so the totals count it.
-        auto complete = [shared = shared_, outcome, completion = std::move(completion)]() mutable {
-            shared->scheduler.after(milliseconds(0), [weakShared = std::weak_ptr(shared), outcome,
-                                                      completion = std::move(completion)] {
-                completion(outcome);
-                Shared::count(weakShared, &Record::stopAnswers);
-            });
-        };
-        if (queue) {
-            queue->async(std::move(complete));
-        } else {
-            complete();
-        }
+        Shared::afterQueue(shared_, queue,
+                           [weakShared = std::weak_ptr(shared_), outcome, completion] {
+                               completion(outcome);
+                               Shared::count(weakShared, &Record::stopAnswers);
+                           });
     }
 
   private:
@@ -170,22 +160,15 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
                 }
             }
         }
-        auto report = [weakSelf = weak_from_this(), shared = shared_,
-                       completion = std::move(completion)]() mutable {
-            shared->scheduler.after(milliseconds(0), [weakSelf, weakShared = std::weak_ptr(shared),
-                                                      completion = std::move(completion)] {
+        Shared::afterQueue(
+            shared_, queue,
+            [weakSelf = weak_from_this(), weakShared = std::weak_ptr(shared_), completion] {
                 completion(std::nullopt);
                 Shared::count(weakShared, &Record::startAnswers);
                 if (auto self = weakSelf.lock()) {
                     self->playNext();
                 }
             });
-        };
-        if (queue) {
-            queue->async(std::move(report));
-        } else {
-            report();
-        }
     }
 
     bool isRunning() {

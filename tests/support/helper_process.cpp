@@ -60,8 +60,8 @@ std::string HelperProcess::scenarioPath(const std::string& name) {
 }
 
 std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& name,
-                                                             bool readOutput) {
-    return launch({HALVO_SIM_HELPER_PATH, scenarioPath(name)}, {}, readOutput);
+                                                             bool readOutput, bool readErrors) {
+    return launch({HALVO_SIM_HELPER_PATH, scenarioPath(name)}, {}, readOutput, readErrors);
 }
 
 HelperProcess::~HelperProcess() {

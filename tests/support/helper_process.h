@@ -27,7 +27,8 @@ class HelperProcess {
                                                  bool readOutput = true, bool readErrors = true);
     // The simulated helper over the scenario file `name` in the scenario folder.
     static std::unique_ptr<HelperProcess> launchScenario(const std::string& name,
-                                                         bool readOutput = true);
+                                                         bool readOutput = true,
+                                                         bool readErrors = true);
     static std::string scenarioPath(const std::string& name);
     // Start reading stdout, or stderr, once.
     void readOutput();
@@ -38,12 +39,16 @@ class HelperProcess {
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }
-    int inputDescriptor() const { return child_->standardInput(); }
     void closeInput() { child_->closeStandardInput(); }
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
     bool waitForLine(const std::function<bool(const std::string&)>& matches,
                      std::chrono::milliseconds timeout = 5s);
+    // Waits until some stderr line holds `text`.
+    bool waitForText(const std::string& text, std::chrono::milliseconds timeout = 5s) {
+        return waitForLine(
+            [&](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
+    }
     // Waits until `line` has appeared `count` times on stderr (signals and diagnostic messages
     // alike; a diagnostic line matches by its message).
     bool waitFor(const std::string& line, int count = 1, std::chrono::milliseconds timeout = 5s);
