@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 
 #include <condition_variable>
@@ -131,6 +132,16 @@ void reserveStandardDescriptors() {
 
 void exitProcess(int status) {
     std::_Exit(status);
+}
+
+std::optional<std::int32_t> parseProcessID(std::string_view text) {
+    std::int32_t pid = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, pid);
+    if (text.empty() || error != std::errc() || stop != end || pid <= 0) {
+        return std::nullopt;
+    }
+    return pid;
 }
 
 }  // namespace halvo::platform

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace halvo::platform {
 
@@ -15,6 +17,9 @@ std::int32_t processIdentifier();
 // (procfs reads, which never wait for a device). False once the chain ends or a process on it
 // has gone.
 bool isProcessOrDescendant(std::int32_t pid, std::int32_t ancestor);
+
+// The process id `text` spells (a positive decimal number and nothing else), or nothing.
+std::optional<std::int32_t> parseProcessID(std::string_view text);
 
 // The current time as an ISO 8601 internet date-time in UTC, to the second: 2026-12-06T08:37:21Z.
 std::string iso8601Now();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <optional>
 
 #include "platform/printable_text.h"
@@ -11,16 +10,6 @@
 namespace halvo::pulse {
 
 namespace {
-
-std::optional<std::int32_t> processOf(const std::string& text) {
-    std::int32_t pid = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, pid);
-    if (text.empty() || error != std::errc() || stop != end || pid <= 0) {
-        return std::nullopt;
-    }
-    return pid;
-}
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -35,8 +24,8 @@ std::string_view basename(std::string_view path) {
 }
 
 bool named(const std::string& application, const PlaybackStream& stream) {
-    if (std::optional<std::int32_t> ancestor = processOf(application)) {
-        const std::optional<std::int32_t> pid = processOf(stream.processID);
+    if (std::optional<std::int32_t> ancestor = platform::parseProcessID(application)) {
+        const std::optional<std::int32_t> pid = platform::parseProcessID(stream.processID);
         return pid && platform::isProcessOrDescendant(*pid, *ancestor);
     }
     return (!stream.applicationName.empty() &&
@@ -47,7 +36,7 @@ bool named(const std::string& application, const PlaybackStream& stream) {
 }  // namespace
 
 bool admits(const ApplicationRule& rule, const PlaybackStream& stream, std::int32_t self) {
-    if (processOf(stream.processID) == self) {
+    if (platform::parseProcessID(stream.processID) == self) {
         return false;
     }
     const bool anyNamed = std::any_of(rule.applications.begin(), rule.applications.end(),
@@ -64,15 +53,15 @@ bool admits(const ApplicationRule& rule, const PlaybackStream& stream, std::int3
 }
 
 std::string applicationKey(const PlaybackStream& stream) {
-    return processOf(stream.processID) ? "pid " + stream.processID
-                                       : "name " + stream.applicationName;
+    return platform::parseProcessID(stream.processID) ? "pid " + stream.processID
+                                                      : "name " + stream.applicationName;
 }
 
 std::string applicationLabel(const PlaybackStream& stream) {
     const std::string& name =
         stream.applicationName.empty() ? stream.binary : stream.applicationName;
     std::string label = platform::printableText(name.empty() ? "unnamed" : name);
-    if (processOf(stream.processID)) {
+    if (platform::parseProcessID(stream.processID)) {
         label += " (process " + stream.processID + ")";
     }
     return label;

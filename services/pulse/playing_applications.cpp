@@ -2,10 +2,10 @@
 
 #include <pulse/proplist.h>
 
-#include <charconv>
 #include <string_view>
 #include <utility>
 
+#include "platform/process.h"
 #include "services/pulse/monitor_source.h"
 
 namespace halvo::pulse {
@@ -24,13 +24,6 @@ struct PlayingReplies {
 std::string property(const pa_proplist* properties, const char* key) {
     const char* value = pa_proplist_gets(properties, key);
     return value != nullptr ? value : "";
-}
-
-// 0 for anything but a positive number.
-std::int32_t processIDFrom(const std::string& text) {
-    std::int32_t pid = 0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-    return error == std::errc() && stop == text.data() + text.size() && pid > 0 ? pid : 0;
 }
 
 void onSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
@@ -54,8 +47,10 @@ void onStream(pa_context*, const pa_sink_input_info* info, int endOfList, void* 
     binary.erase(0, binary.rfind('/') + 1);  // npos + 1 == 0: a plain name stays whole
     replies.streams.emplace_back(
         info->sink,
-        PlayingApplication{processIDFrom(property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)),
-                           property(info->proplist, PA_PROP_APPLICATION_NAME), std::move(binary)});
+        PlayingApplication{
+            platform::parseProcessID(property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID))
+                .value_or(0),
+            property(info->proplist, PA_PROP_APPLICATION_NAME), std::move(binary)});
 }
 
 }  // namespace

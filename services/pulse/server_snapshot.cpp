@@ -1,28 +1,14 @@
 #include "services/pulse/server_snapshot.h"
 
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <system_error>
 
 #include "platform/printable_text.h"
+#include "platform/process.h"
 #include "services/pulse/drm_displays.h"
 
 namespace halvo::pulse {
-
-namespace {
-
-std::optional<std::int32_t> parseProcessID(const std::string& text) {
-    std::int32_t pid = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, pid);
-    if (error != std::errc() || stop != end || pid <= 0) {
-        return std::nullopt;
-    }
-    return pid;
-}
-
-}  // namespace
 
 ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
                                       std::vector<Display> displays) {
@@ -32,7 +18,7 @@ ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
         content.displays.push_back(headlessDisplay());
     }
     for (const ClientEntry& client : snapshot.clients) {
-        if (const std::optional<std::int32_t> pid = parseProcessID(client.processID)) {
+        if (const std::optional<std::int32_t> pid = platform::parseProcessID(client.processID)) {
             // The name is the client's own choice: escaped, no line it ends up in can break.
             content.applications.push_back(
                 RunningApplication{*pid, platform::printableText(client.name)});
