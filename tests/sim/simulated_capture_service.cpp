@@ -21,6 +21,11 @@ struct SimulatedCaptureService::Shared {
             ++(shared->record.*field);
         }
     }
+    // Counts one more of `field` now: how many there were before.
+    int bump(int Record::*field) {
+        std::lock_guard lock(mutex);
+        return (record.*field)++;
+    }
     int startedStreams = 0;
     std::atomic<std::uint64_t> deliveredBytes{0};  // position in the byte pattern
     Scheduler scheduler;                           // last member: joined first on destruction
@@ -95,13 +100,8 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     }
 
     void startCapture(CaptureCompletion completion) override {
-        int occurrence = 0;
-        {
-            std::lock_guard lock(shared_->mutex);
-            occurrence = shared_->record.startRequests++;
-        }
         const std::optional<Error> outcome = Shared::pick<std::optional<Error>>(
-            shared_->scenario.startErrors, occurrence, std::nullopt);
+            shared_->scenario.startErrors, shared_->bump(&Record::startRequests), std::nullopt);
         shared_->scheduler.after(milliseconds(shared_->scenario.startDelayMs),
                                  [weakSelf = weak_from_this(), weakShared = std::weak_ptr(shared_),
                                   outcome, completion = std::move(completion)]() mutable {
@@ -116,10 +116,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
     }
 
     void stopCapture(CaptureCompletion completion) override {
-        {
-            std::lock_guard lock(shared_->mutex);
-            ++shared_->record.stopRequests;
-        }
+        shared_->bump(&Record::stopRequests);
         std::optional<Error> outcome;
         std::shared_ptr<platform::SerialQueue> queue;
         {
@@ -175,6 +172,10 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
         std::lock_guard lock(mutex_);
         return running_;
     }
+    std::shared_ptr<platform::SerialQueue> sampleQueue() {
+        std::lock_guard lock(mutex_);
+        return sampleQueue_;
+    }
 
     // Scheduler thread: plays events one after another. A buffer's successor is handed over only
     // after the output has taken it (a few at once when buffers come without pause), so a slow
@@ -219,11 +220,7 @@ class SimulatedStream : public CaptureStream, public std::enable_shared_from_thi
 
     // Hands one buffer to the sample queue; with `then`, plays on after the output returned.
     void deliver(const BufferBatch& batch, std::optional<milliseconds> then = std::nullopt) {
-        std::shared_ptr<platform::SerialQueue> queue;
-        {
-            std::lock_guard lock(mutex_);
-            queue = sampleQueue_;
-        }
+        const std::shared_ptr<platform::SerialQueue> queue = sampleQueue();
         if (!queue) {
             return;  // nobody registered: the buffer goes nowhere
         }
@@ -280,12 +277,8 @@ SimulatedCaptureService::Record SimulatedCaptureService::record() const {
 }
 
 void SimulatedCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
-    int occurrence = 0;
-    {
-        std::lock_guard lock(shared_->mutex);
-        occurrence = shared_->record.contentQueries++;
-    }
-    const ContentAnswer answer = Shared::pick(shared_->scenario.contentAnswers, occurrence, {});
+    const ContentAnswer answer =
+        Shared::pick(shared_->scenario.contentAnswers, shared_->bump(&Record::contentQueries), {});
     std::optional<ShareableContent> content;
     if (!answer.error) {
         content.emplace();
