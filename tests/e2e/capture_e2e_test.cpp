@@ -43,9 +43,8 @@ std::size_t stopAndCheckTotals(HelperProcess& helper) {
 class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_ = SoundServer::fromEnvironment();
-        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-        helper_ = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+        ASSERT_TRUE(server_ = serverOrFail());
+        helper_ = launchHelper(*server_);
         ASSERT_TRUE(helper_);
     }
     void TearDown() override {
@@ -63,8 +62,7 @@ using OwnServer = SoundServerTest;
 // The parent closes its end of stdout while audio flows: the helper ends by SIGPIPE, whichever
 // thread writes (libpulse's thread, where the sample queue is made, blocks every signal).
 TEST_F(SharedServer, AClosedStdoutEndsTheHelperBySigpipe) {
-    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()},
-                                        /*readOutput=*/false);
+    auto helper = launchHelper(*server_, /*readOutput=*/false);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     auto tone = server_->play(440, "halvo_null_a");
     ASSERT_TRUE(helper->waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
@@ -199,8 +197,8 @@ TEST(NoServer, TheHelperExitsWithPermissionDenied) {
 // --list-apps names each player on the default output once, by process id, name and binary, and
 // no player of another output. Run against each kind of server.
 TEST(ListApps, NamesThePlayersOfTheDefaultOutput) {
-    const auto server = SoundServer::fromEnvironment();
-    ASSERT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    const auto server = serverOrFail();
+    ASSERT_TRUE(server);
     const auto first = server->play(440, "halvo_null_a", 0.5, 1, 20, "Halvo Player One");
     const auto second = server->play(660, "halvo_null_a", 0.5, 1, 20, "Halvo Player Zwei \xc3\xa4");
     const auto elsewhere = server->play(880, "halvo_null_b", 0.5, 1, 20, "Halvo Elsewhere");

@@ -26,7 +26,7 @@ constexpr double kTimelineToleranceMs = 60 + 25;
 class CaptureUnderWay {
   public:
     explicit CaptureUnderWay(const SoundServer& server) {
-        helper_ = HelperProcess::launch({HALVO_HELPER_PATH}, {server.environmentEntry()});
+        helper_ = launchHelper(server);
         if (helper_ && helper_->waitFor("CAPTURE_STARTED")) {
             started_ = Clock::now();
         }
@@ -50,8 +50,7 @@ class CaptureUnderWay {
 class QuietOutput : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_ = SoundServer::fromEnvironment();
-        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+        ASSERT_TRUE(server_ = serverOrFail());
         pipeWire_ = server_->pactl("info").value_or("").find("PipeWire") != std::string::npos;
     }
     // Runs pactl, failing the test when it fails.

@@ -20,12 +20,6 @@ using namespace std::chrono_literals;
 // Every request has a 5 s deadline; this leaves room for a slow machine, not for a hang.
 constexpr auto kPastTheDeadline = 8s;
 
-std::unique_ptr<SoundServer> serverOrFail() {
-    auto server = SoundServer::fromEnvironment();
-    EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-    return server;
-}
-
 // Unloads the modules whose arguments hold `argument`; false when the server could not be asked.
 bool unloadModules(const SoundServer& server, const std::string& argument) {
     return server
@@ -73,7 +67,7 @@ TEST(SilentServer, TheStartUpProbeGivesUpAndTheHelperExitsWithPermissionDenied) 
 TEST(PipeWireBare, AStartWhoseStreamIsNeverCreatedFailsAndTheNextStartTriesAfresh) {
     auto server = serverOrFail();
     ASSERT_TRUE(server);
-    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    auto helper = launchHelper(*server);
     ASSERT_TRUE(helper->waitForNext("WAITING"));
     ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline))
         << ::testing::PrintToString(helper->lines());
@@ -91,7 +85,7 @@ TEST(PipeWireBare, AStartWhoseStreamIsNeverCreatedFailsAndTheNextStartTriesAfres
 TEST(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault) {
     auto server = serverOrFail();
     ASSERT_TRUE(server);
-    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    auto helper = launchHelper(*server);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
 
     const std::optional<std::string> module =
@@ -151,12 +145,12 @@ class ImpostorMonitor : public ::testing::Test {
 
 // Following the default onto that sink, and starting on it.
 TEST_F(ImpostorMonitor, TheDefaultOutputsRealMonitorIsRecorded) {
-    auto following = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    auto following = launchHelper(*server_);
     ASSERT_TRUE(following->waitForNext("CAPTURE_STARTED"));
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
     ASSERT_TRUE(following->waitForNext("Default output changed: following halvo_null_c.monitor.2"))
         << ::testing::PrintToString(following->messages());
-    auto starting = HelperProcess::launch({HALVO_HELPER_PATH}, {server_->environmentEntry()});
+    auto starting = launchHelper(*server_);
     ASSERT_TRUE(starting->waitForNext("CAPTURE_STARTED"));
     for (HelperProcess* helper : {following.get(), starting.get()}) {
         EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
@@ -169,7 +163,7 @@ TEST_F(ImpostorMonitor, TheDefaultOutputsRealMonitorIsRecorded) {
 TEST(SuspendedDefault, AFollowThatNeverDeliversGivesUpAtItsDeadline) {
     auto server = serverOrFail();
     ASSERT_TRUE(server);
-    auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {server->environmentEntry()});
+    auto helper = launchHelper(*server);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     struct Restore {
         const SoundServer& server;

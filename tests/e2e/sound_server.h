@@ -1,10 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "client/subprocess.h"
+#include "tests/support/helper_process.h"
 
 namespace halvo::testing {
 
@@ -63,5 +66,18 @@ class SoundServer {
     std::string dir_;
     std::string sockets_;
 };
+
+// The server named by HALVO_SOUND_DIR; null, and the test failed, when there is none.
+inline std::unique_ptr<SoundServer> serverOrFail() {
+    auto server = SoundServer::fromEnvironment();
+    EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    return server;
+}
+
+// The shipped helper, recording `server`.
+inline std::unique_ptr<HelperProcess> launchHelper(const SoundServer& server,
+                                                   bool readOutput = true) {
+    return HelperProcess::launch({HALVO_HELPER_PATH}, {server.environmentEntry()}, readOutput);
+}
 
 }  // namespace halvo::testing
