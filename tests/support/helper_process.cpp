@@ -126,22 +126,8 @@ void HelperProcess::collect(int fd, bool isOutput) {
     }
 }
 
-bool HelperProcess::waitForLine(const std::function<bool(const std::string&)>& matches,
-                                std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [&] { return std::any_of(lines_.begin(), lines_.end(), matches); });
-}
-
-bool HelperProcess::waitFor(const std::string& line, int times, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [&] { return std::ranges::count(lines_, line, messageOf) >= times; });
-}
-
 bool HelperProcess::waitForNext(const std::string& line, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
+    return until(timeout, [&] {
         for (; cursor_ < lines_.size(); ++cursor_) {
             if (messageOf(lines_[cursor_]) == line) {
                 ++cursor_;
@@ -167,12 +153,6 @@ int HelperProcess::exitCode(std::chrono::milliseconds timeout) {
 
 bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
     return waitUntilPipeFull(child_->standardOutput(), timeout);
-}
-
-bool HelperProcess::waitForOutputWhere(const std::function<bool(const std::string&)>& holds,
-                                       std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return holds(output_); });
 }
 
 std::optional<std::size_t> HelperProcess::drainedOutputSize(std::chrono::milliseconds timeout) {

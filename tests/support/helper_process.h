@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -15,6 +16,10 @@
 namespace halvo::testing {
 
 using namespace std::chrono_literals;
+
+// "[2026-12-06T08:44:00Z] text" -> "text"; other lines unchanged.
+std::string messageOf(const std::string& line);
+bool isDiagnosticLine(const std::string& line);
 
 // A helper process run the way a parent runs it, with everything it writes collected as it
 // arrives: stdout as bytes, stderr as lines.
@@ -43,15 +48,19 @@ class HelperProcess {
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
     bool waitForLine(const std::function<bool(const std::string&)>& matches,
-                     std::chrono::milliseconds timeout = 5s);
+                     std::chrono::milliseconds timeout = 5s) {
+        return until(timeout, [&] { return std::ranges::any_of(lines_, matches); });
+    }
     // Waits until some stderr line holds `text`.
     bool waitForText(const std::string& text, std::chrono::milliseconds timeout = 5s) {
         return waitForLine(
             [&](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
     }
-    // Waits until `line` has appeared `count` times on stderr (signals and diagnostic messages
+    // Waits until `line` has appeared `times` times on stderr (signals and diagnostic messages
     // alike; a diagnostic line matches by its message).
-    bool waitFor(const std::string& line, int count = 1, std::chrono::milliseconds timeout = 5s);
+    bool waitFor(const std::string& line, int times = 1, std::chrono::milliseconds timeout = 5s) {
+        return until(timeout, [&] { return std::ranges::count(lines_, line, messageOf) >= times; });
+    }
 
     // Waits for `line` after the one the previous call found (the first call searches from the
     // start), so a long run of commands and answers can be followed in step.
@@ -63,7 +72,9 @@ class HelperProcess {
     // Waits until stdout, as read so far, satisfies `holds` (called under a lock, at each
     // arrival); false on timeout.
     bool waitForOutputWhere(const std::function<bool(const std::string&)>& holds,
-                            std::chrono::milliseconds timeout = 5s);
+                            std::chrono::milliseconds timeout = 5s) {
+        return until(timeout, [&] { return holds(output_); });
+    }
     // Waits until stdout holds at least `bytes` bytes.
     bool waitForOutput(std::size_t bytes, std::chrono::milliseconds timeout = 5s) {
         return waitForOutputWhere([&](const std::string& out) { return out.size() >= bytes; },
@@ -98,6 +109,12 @@ class HelperProcess {
     HelperProcess() = default;
     void collect(int fd, bool isOutput);
     void joinReaders();
+    // Waits under the lock, at each arrival, until `done` holds; false on timeout.
+    template <typename Condition>
+    bool until(std::chrono::milliseconds timeout, Condition done) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, done);
+    }
 
     std::unique_ptr<client::Subprocess> child_;
     // Guards output_, lines_, partialLine_, and the reads that fill them: a stdout pipe seen
@@ -114,10 +131,6 @@ class HelperProcess {
 
 // The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
 std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
-
-// "[2026-12-06T08:44:00Z] text" -> "text"; other lines unchanged.
-std::string messageOf(const std::string& line);
-bool isDiagnosticLine(const std::string& line);
 
 // The bytes the simulated service delivers at positions [begin, begin + length).
 std::string patternBytes(std::uint64_t begin, std::uint64_t length);
