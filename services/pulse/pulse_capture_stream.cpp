@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "logging/lines.h"
+#include "platform/printable_text.h"
 #include "platform/thread_check.h"
 
 namespace halvo::pulse {
@@ -495,8 +496,14 @@ void PulseCaptureStream::openPendingOn(const Expected<MonitorSource>& monitor) {
 }
 
 void PulseCaptureStream::pendingFailed(std::string description) {
+    const std::string wanted = pending_ ? pending_->sourceName() : "the new default output";
     dropPending();
-    take(plan_.pendingFailed(std::move(description), !connection_->isReady()));
+    take(plan_.pendingFailed(description, !connection_->isReady()));
+    if (plan_.running() && active_) {
+        // The parent would otherwise not learn that the output it hears is no longer recorded.
+        log("Could not follow " + platform::printableText(wanted) + " (" + description +
+            "): still recording " + platform::printableText(active_->sourceName()));
+    }
 }
 
 void PulseCaptureStream::promotePending() {
