@@ -89,7 +89,14 @@ run_configuration() {
     cmake -S . -B "$directory" -G Ninja "${options[@]}" >/dev/null
     cmake --build "$directory" -j 2
     echo "=== $configuration: testing"
-    ctest --test-dir "$directory" --output-on-failure --timeout 120 -j 2
+    # PipeWire as Debian 12 ships it now and then gives a new monitor stream no audio for
+    # seconds, and a test that follows a new output then misses its deadline (README, "The
+    # default output changes"). The PipeWire tests get a second try; one that fails both fails.
+    local status=0
+    ctest --test-dir "$directory" --output-on-failure --timeout 120 -j 2 -E pipewire || status=$?
+    ctest --test-dir "$directory" --output-on-failure --timeout 120 -j 2 -R pipewire \
+        --repeat until-pass:2 || status=$?
+    return "$status"
 }
 
 for configuration in "${configurations[@]}"; do
