@@ -1,7 +1,6 @@
 #include "services/pulse/application_capture.h"
 
 #include <pulse/introspect.h>
-#include <pulse/proplist.h>
 
 #include <cstring>
 
@@ -15,11 +14,6 @@ namespace {
 
 // Only thread checks read it, and release builds compile them away.
 [[maybe_unused]] const char* const kLockRule = "applications are followed with the lock held";
-
-std::string property(const pa_proplist* properties, const char* key) {
-    const char* value = pa_proplist_gets(properties, key);
-    return value != nullptr ? value : "";
-}
 
 }  // namespace
 
@@ -186,10 +180,7 @@ void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info
         self.finished(request);
         return;
     }
-    self.consider(PlaybackStream{info->index, info->sink,
-                                 property(info->proplist, PA_PROP_APPLICATION_NAME),
-                                 property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                                 property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)});
+    self.consider(playbackStreamOf(*info));
 }
 
 void ApplicationCapture::consider(const PlaybackStream& playback) {

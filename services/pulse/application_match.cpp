@@ -35,6 +35,16 @@ bool named(const std::string& application, const PlaybackStream& stream) {
 
 }  // namespace
 
+PlaybackStream playbackStreamOf(const pa_sink_input_info& info) {
+    const auto property = [&info](const char* key) {
+        const char* value = pa_proplist_gets(info.proplist, key);
+        return std::string(value != nullptr ? value : "");
+    };
+    return PlaybackStream{info.index, info.sink, property(PA_PROP_APPLICATION_NAME),
+                          property(PA_PROP_APPLICATION_PROCESS_BINARY),
+                          property(PA_PROP_APPLICATION_PROCESS_ID)};
+}
+
 bool admits(const ApplicationRule& rule, const PlaybackStream& stream, std::int32_t self) {
     if (platform::parseProcessID(stream.processID) == self) {
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pulse/introspect.h>
+
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,9 @@ struct PlaybackStream {
     std::string binary;           // application.process.binary; may be empty
     std::string processID;        // application.process.id, unparsed; may be empty
 };
+
+// The stream as the server describes it; missing properties are empty.
+PlaybackStream playbackStreamOf(const pa_sink_input_info& info);
 
 // Whether `rule` lets `stream` into the capture. A name matches, ignoring case, the whole
 // application name or the basename of the binary; a process id matches that process and its

@@ -1,11 +1,10 @@
 #include "services/pulse/playing_applications.h"
 
-#include <pulse/proplist.h>
-
 #include <string_view>
 #include <utility>
 
 #include "platform/process.h"
+#include "services/pulse/application_match.h"
 #include "services/pulse/monitor_source.h"
 
 namespace halvo::pulse {
@@ -20,11 +19,6 @@ struct PlayingReplies {
     std::vector<std::pair<std::uint32_t, PlayingApplication>> streams;  // by the sink they play on
     bool streamsDone = false;
 };
-
-std::string property(const pa_proplist* properties, const char* key) {
-    const char* value = pa_proplist_gets(properties, key);
-    return value != nullptr ? value : "";
-}
 
 void onSink(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
     auto& replies = *static_cast<PlayingReplies*>(userdata);
@@ -43,14 +37,12 @@ void onStream(pa_context*, const pa_sink_input_info* info, int endOfList, void* 
         replies.loop.signal();
         return;
     }
-    std::string binary = property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
-    binary.erase(0, binary.rfind('/') + 1);  // npos + 1 == 0: a plain name stays whole
+    PlaybackStream stream = playbackStreamOf(*info);
+    stream.binary.erase(0, stream.binary.rfind('/') + 1);  // npos + 1 == 0: a plain name stays
     replies.streams.emplace_back(
         info->sink,
-        PlayingApplication{
-            platform::parseProcessID(property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID))
-                .value_or(0),
-            property(info->proplist, PA_PROP_APPLICATION_NAME), std::move(binary)});
+        PlayingApplication{platform::parseProcessID(stream.processID).value_or(0),
+                           std::move(stream.applicationName), std::move(stream.binary)});
 }
 
 }  // namespace
