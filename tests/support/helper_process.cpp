@@ -7,6 +7,8 @@
 #include <csignal>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <utility>
 
@@ -181,6 +183,14 @@ std::vector<std::string> HelperProcess::signalLines() const {
     return result;
 }
 
+std::string HelperProcess::transcript() const {
+    std::string text;
+    for (const std::string& line : lines()) {
+        text += line + "\n";
+    }
+    return text;
+}
+
 std::string HelperProcess::standardOutput() const {
     std::lock_guard lock(mutex_);
     return output_;
@@ -220,6 +230,11 @@ std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {
 
 std::string messageOf(const std::string& line) {
     return isDiagnosticLine(line) ? line.substr(23) : line;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 std::string patternBytes(std::uint64_t begin, std::uint64_t length) {

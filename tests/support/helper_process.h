@@ -101,6 +101,7 @@ class HelperProcess {
     std::vector<std::string> lines() const;        // every stderr line, as written
     std::vector<std::string> messages() const;     // lines with any "[timestamp] " prefix removed
     std::vector<std::string> signalLines() const;  // the lines that are not diagnostic lines
+    std::string transcript() const;                // every stderr line, each ended by '\n'
     std::string standardOutput() const;
     int count(const std::string& line) const;
     int countStartingWith(const std::string& prefix) const;
@@ -131,6 +132,9 @@ class HelperProcess {
 
 // The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
 std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
+
+// The whole of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
 
 // The bytes the simulated service delivers at positions [begin, begin + length).
 std::string patternBytes(std::uint64_t begin, std::uint64_t length);

@@ -45,7 +45,6 @@ struct Continuity {
     std::size_t disturbances = 0;     // runs of breaks, each less than kDisturbanceGap apart
     std::size_t longestZeros = 0;     // the longest run of exact zeros, in samples
     std::size_t oddSilences = 0;      // runs of zeros no whole number of kLeastQuantum long
-    bool unbroken() const { return breaks.empty() && longestZeros < 2; }
 };
 // The first `settle` samples after the first loud one are not judged: a server may glitch as a
 // stream starts (PipeWire does, for the reference recorder too).
