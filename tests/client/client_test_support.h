@@ -6,8 +6,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -18,11 +16,7 @@ namespace halvo::client_test {
 
 using namespace std::chrono_literals;
 using testing::HelperProcess;
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
+using testing::readFile;
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 struct TemporaryFolder {
@@ -95,15 +89,6 @@ inline std::uint64_t audioBytes(const std::string& path, bool onDisk = true) {
         return 0;
     }
     return onDisk ? file.size() - (data + 8) : field32(file, data + 4);
-}
-
-// All halvo-record wrote on standard error.
-inline std::string errorsOf(const HelperProcess& process) {
-    std::string text;
-    for (const std::string& line : process.lines()) {
-        text += line + "\n";
-    }
-    return text;
 }
 
 }  // namespace halvo::client_test

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <fstream>
+
 #include "tests/client/client_test_support.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
@@ -63,7 +65,7 @@ RecorderRun runRecorder(const TemporaryFolder& folder, const std::string& helper
     if (meanwhile) {
         meanwhile(*recorder);
     }
-    RecorderRun run{recorder->waitForExit(20s), errorsOf(*recorder), recorder->standardOutput()};
+    RecorderRun run{recorder->waitForExit(20s), recorder->transcript(), recorder->standardOutput()};
     EXPECT_TRUE(run.status) << "halvo-record did not end";
     return run;
 }

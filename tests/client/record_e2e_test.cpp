@@ -15,19 +15,9 @@ namespace halvo::client_test {
 namespace {
 
 using testing::eventually;
+using RecordAcrossServerRestart = testing::ServerTest;
 
 constexpr double kToneHz = 997;  // prime, so no harmonic of mains hum or a round rate
-
-// The tone plays into the default sink once the server has a stream of it: no fixed wait.
-std::unique_ptr<client::Subprocess> playTone(const testing::SoundServer& server) {
-    auto player = server.play(kToneHz, "halvo_null_a");
-    EXPECT_TRUE(player);
-    EXPECT_TRUE(eventually([&] {
-        const auto inputs = server.pactl("list short sink-inputs");
-        return inputs && !inputs->empty();
-    }));
-    return player;
-}
 
 // The peak of the frames [first, first + count) of mono `audio`: the tone's 0.5 where it played.
 double peakDbfs(const record::DecodedAudio& audio, std::size_t first, std::size_t count) {
@@ -45,38 +35,37 @@ double peakDbfs(const record::DecodedAudio& audio, std::size_t first, std::size_
 // take lets in up to a fragment more; the test sees the file grow a few milliseconds late.
 // Measured: the file comes out 7 to 11 ms longer than the wall clock says; 50 ms is two
 // fragments and room for a loaded machine.
-TEST(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
+TEST_F(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
     constexpr double kTolerance = 0.05;
-    const auto server = testing::SoundServer::fromEnvironment();
-    if (!server) {
-        GTEST_SKIP() << "no sound server: run through ctest";
-    }
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    auto player = playTone(*server);
+    // The tone plays into the default sink once the server has a stream of it: no fixed wait.
+    auto player = server_->play(kToneHz, "halvo_null_a");
+    ASSERT_TRUE(player && waitForPlayer());
     // Without --helper: the halvo-audio-helper beside halvo-record in the build folder.
     const auto recorder = HelperProcess::launch(
-        {CLIENT_TEST_RECORD, "-o", take, "--retry-for", "30"}, {server->environmentEntry()});
+        {CLIENT_TEST_RECORD, "-o", take, "--retry-for", "30"}, {server_->environmentEntry()});
     ASSERT_TRUE(recorder);
     ASSERT_TRUE(eventually([&] { return audioBytes(take) > 0; }, 10s));
     const auto firstAudio = std::chrono::steady_clock::now();
     ASSERT_TRUE(eventually([&] { return audioBytes(take) >= 48000 * 4; }, 10s));
 
-    server->kill();
+    server_->kill();
     // The first retry finds no server; the helper itself connects anew on the next START.
     for (const char* said : {"halvo-record: capture stopped: ",
                              "halvo-record: capture did not resume: no sound server"}) {
-        ASSERT_TRUE(recorder->waitForText(said, 10s)) << errorsOf(*recorder);
+        ASSERT_TRUE(recorder->waitForText(said, 10s)) << recorder->transcript();
     }
-    ASSERT_TRUE(server->restart());
-    ASSERT_TRUE(recorder->waitForText(" s of silence", 20s)) << errorsOf(*recorder);
-    player = playTone(*server);
+    ASSERT_TRUE(server_->restart());
+    ASSERT_TRUE(recorder->waitForText(" s of silence", 20s)) << recorder->transcript();
+    player = server_->play(kToneHz, "halvo_null_a");
+    ASSERT_TRUE(player && waitForPlayer());
     const std::uint64_t resumedAt = audioBytes(take);
     ASSERT_TRUE(eventually([&] { return audioBytes(take) >= resumedAt + 48000 * 4 * 3 / 2; }, 10s));
     const auto lastAudio = std::chrono::steady_clock::now();
     recorder->kill(SIGINT);
     const auto status = recorder->waitForExit(20s);
-    const std::string errors = errorsOf(*recorder);
+    const std::string errors = recorder->transcript();
     ASSERT_TRUE(status);
     EXPECT_TRUE(status->exited && status->code == record::kExitOk) << errors;
 

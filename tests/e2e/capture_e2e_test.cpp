@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kBytesPerSecond = 48000 * 4;
-
 // Waits until half a second follows the first loud sample on the helper's stdout: where that
 // tone begins, or nothing when no tone is heard within 5 s.
 std::optional<std::size_t> toneOnset(HelperProcess& helper) {
@@ -40,30 +38,14 @@ std::size_t stopAndCheckTotals(HelperProcess& helper) {
     return size;
 }
 
-class SoundServerTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_ = serverOrFail());
-        helper_ = launchHelper(*server_);
-        ASSERT_TRUE(helper_);
-    }
-    void TearDown() override {
-        if (server_) {
-            server_->pactl("set-default-sink halvo_null_a");
-        }
-    }
-    std::unique_ptr<SoundServer> server_;
-    std::unique_ptr<HelperProcess> helper_;
-};
-
-using SharedServer = SoundServerTest;
-using OwnServer = SoundServerTest;
+using SharedServer = ServerTest;
+using OwnServer = ServerTest;
 
 // The parent closes its end of stdout while audio flows: the helper ends by SIGPIPE, whichever
 // thread writes (libpulse's thread, where the sample queue is made, blocks every signal).
 TEST_F(SharedServer, AClosedStdoutEndsTheHelperBySigpipe) {
-    auto helper = launchHelper(*server_, /*readOutput=*/false);
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+    auto helper = spawn({}, /*readOutput=*/false);
+    ASSERT_TRUE(helper && helper->waitForNext("CAPTURE_STARTED"));
     auto tone = server_->play(440, "halvo_null_a");
     ASSERT_TRUE(helper->waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
     helper->closeOutput();
@@ -71,7 +53,9 @@ TEST_F(SharedServer, AClosedStdoutEndsTheHelperBySigpipe) {
 }
 
 TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryByte) {
-    HelperProcess& helper = *helper_;
+    const auto process = spawn();
+    ASSERT_TRUE(process);
+    HelperProcess& helper = *process;
     ASSERT_TRUE(helper.waitForNext("WAITING"));
     ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
     auto low = server_->play(440, "halvo_null_a");
@@ -124,8 +108,7 @@ TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryBy
 // ERROR:STREAM_STOPPED:<reason>, once per loss; STOP still answers STOPPED with the totals.
 void expectStoppedByTheServer(HelperProcess& helper, int losses, const std::string& reason) {
     // A vanished output is given 5 s for a new default to appear before it counts as stopped.
-    ASSERT_TRUE(helper.waitForNext("ERROR:STREAM_STOPPED:" + reason, 10s))
-        << ::testing::PrintToString(helper.messages());
+    ASSERT_TRUE(helper.waitForNext("ERROR:STREAM_STOPPED:" + reason, 10s)) << helper.transcript();
     const std::vector<std::string> lines = helper.lines();
     const auto signal = std::find(lines.rbegin(), lines.rend(), "ERROR:STREAM_STOPPED:" + reason);
     ASSERT_TRUE(signal != lines.rend() && std::next(signal) != lines.rend());
@@ -136,8 +119,9 @@ void expectStoppedByTheServer(HelperProcess& helper, int losses, const std::stri
 }
 
 TEST_F(OwnServer, ReportsTheSinkAndTheServerGoingAwayAndStartsAfresh) {
-    HelperProcess& helper = *helper_;
-    ASSERT_TRUE(helper.waitForNext("CAPTURE_STARTED"));
+    const auto process = launch();
+    ASSERT_TRUE(process);
+    HelperProcess& helper = *process;
     ASSERT_TRUE(helper.waitForOutput(kBytesPerSecond / 10));
 
     // Every sink goes: nothing left to follow.
@@ -194,14 +178,15 @@ TEST(NoServer, TheHelperExitsWithPermissionDenied) {
     }
 }
 
+using ListApps = ServerTest;
+
 // --list-apps names each player on the default output once, by process id, name and binary, and
 // no player of another output. Run against each kind of server.
-TEST(ListApps, NamesThePlayersOfTheDefaultOutput) {
-    const auto server = serverOrFail();
-    ASSERT_TRUE(server);
-    const auto first = server->play(440, "halvo_null_a", 0.5, 1, 20, "Halvo Player One");
-    const auto second = server->play(660, "halvo_null_a", 0.5, 1, 20, "Halvo Player Zwei \xc3\xa4");
-    const auto elsewhere = server->play(880, "halvo_null_b", 0.5, 1, 20, "Halvo Elsewhere");
+TEST_F(ListApps, NamesThePlayersOfTheDefaultOutput) {
+    const auto first = server_->play(440, "halvo_null_a", 0.5, 1, 20, "Halvo Player One");
+    const auto second =
+        server_->play(660, "halvo_null_a", 0.5, 1, 20, "Halvo Player Zwei \xc3\xa4");
+    const auto elsewhere = server_->play(880, "halvo_null_b", 0.5, 1, 20, "Halvo Elsewhere");
     ASSERT_TRUE(first && second && elsewhere);
     const std::vector<std::string> expected{
         std::to_string(first->pid()) + "\tHalvo Player One\tpacat\n",
@@ -217,11 +202,10 @@ TEST(ListApps, NamesThePlayersOfTheDefaultOutput) {
     for (const auto until = std::chrono::steady_clock::now() + 10s;
          !listed(list) && std::chrono::steady_clock::now() < until;
          std::this_thread::sleep_for(100ms)) {
-        auto helper =
-            HelperProcess::launch({HALVO_HELPER_PATH, "--list-apps"}, {server->environmentEntry()});
+        auto helper = spawn({"--list-apps"});
         const auto status = helper->waitForExit(10s);
         ASSERT_TRUE(status && status->exited);
-        ASSERT_EQ(status->code, 0) << ::testing::PrintToString(helper->lines());
+        ASSERT_EQ(status->code, 0) << helper->transcript();
         EXPECT_EQ(helper->signalLines(), std::vector<std::string>{});
         list = helper->standardOutput();
     }

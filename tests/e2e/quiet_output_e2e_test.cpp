@@ -9,53 +9,23 @@
 
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
-#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-constexpr double kBytesPerSecond = 48000.0 * 4;
 // Silence that stands in runs up to 60 ms behind the clock (20 ms behind, added every 40 ms);
 // the parent also sees up to one fragment (about 21 ms) less, recorded but not yet delivered.
 constexpr double kTimelineToleranceMs = 60 + 25;
 
-// Capture from the moment the parent saw CAPTURE_STARTED.
-class CaptureUnderWay {
-  public:
-    explicit CaptureUnderWay(const SoundServer& server) {
-        helper_ = launchHelper(server);
-        if (helper_ && helper_->waitFor("CAPTURE_STARTED")) {
-            started_ = Clock::now();
-        }
-    }
-    bool running() const { return helper_ && started_; }
-    HelperProcess& helper() { return *helper_; }
-
-    // Audio time delivered minus time elapsed since CAPTURE_STARTED, in milliseconds.
-    double driftMs() {
-        const auto bytes = helper_->drainedOutputSize();
-        const auto elapsed = std::chrono::duration<double>(Clock::now() - *started_).count();
-        return bytes ? (static_cast<double>(*bytes) / kBytesPerSecond - elapsed) * 1000 : 1e9;
-    }
-
-  private:
-    std::unique_ptr<HelperProcess> helper_;
-    std::optional<Clock::time_point> started_;
-};
-
 // The same cases run against PulseAudio and against PipeWire, each on a server of its own.
-class QuietOutput : public ::testing::Test {
+class QuietOutput : public ServerTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server_ = serverOrFail());
+        ServerTest::SetUp();
+        ASSERT_TRUE(server_);
         pipeWire_ = server_->pactl("info").value_or("").find("PipeWire") != std::string::npos;
-    }
-    // Runs pactl, failing the test when it fails.
-    void pactl(const std::string& arguments) {
-        ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
     }
     // The names of the sources that the record streams of process `pid` are attached to.
     std::string recordedSources(pid_t pid) {
@@ -69,14 +39,13 @@ class QuietOutput : public ::testing::Test {
             .value_or("");
     }
 
-    std::unique_ptr<SoundServer> server_;
     bool pipeWire_ = false;
 };
 
 TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
-    CaptureUnderWay capture(*server_);
-    ASSERT_TRUE(capture.running());
-    HelperProcess& helper = capture.helper();
+    const auto process = launch();
+    ASSERT_TRUE(process);
+    HelperProcess& helper = *process;
     // Each change and its undoing: the lines that name the silence and its end.
     for (const auto& [change, undo, silenced, ended] : {
              std::tuple{"set-source-mute halvo_null_a.monitor 1",
@@ -96,18 +65,18 @@ TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
     // A suspended output delivers nothing: silence keeps the bytes in step with the clock
     // (PipeWire's pulse server does not always suspend an output that is being recorded).
     if (!pipeWire_) {
-        const double before = capture.driftMs();  // where the first audio put the byte count
+        const double before = driftMs(helper);  // where the first audio put the byte count
         pactl("suspend-sink halvo_null_a 1");
         EXPECT_TRUE(
             helper.waitFor("The recorded output is suspended: the server delivers no "
                            "audio, silence fills the gap"));
         std::this_thread::sleep_for(2500ms);  // long enough for a quiet to be noticed
-        EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
+        EXPECT_LE(std::abs(driftMs(helper) - before), kTimelineToleranceMs);
         pactl("suspend-sink halvo_null_a 0");
         EXPECT_TRUE(helper.waitFor("The recorded output is no longer suspended"));
-        ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
-                                         static_cast<std::size_t>(kBytesPerSecond / 4)));
-        EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
+        ASSERT_TRUE(
+            helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond / 4));
+        EXPECT_LE(std::abs(driftMs(helper) - before), kTimelineToleranceMs);
     }
     // Diagnostic lines only: a parent's signals are what they always were.
     EXPECT_EQ(helper.signalLines(), (std::vector<std::string>{"WAITING", "CAPTURE_STARTED"}));
@@ -119,41 +88,33 @@ TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
 // whole time; it is never recorded.
 TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     // PipeWire's pulse server makes a source with the null sink module.
-    if (!server_->pactl("load-module module-null-source source_name=halvo_headset_mic")) {
-        pactl(
-            "load-module module-null-sink sink_name=halvo_headset_mic "
-            "media.class=Audio/Source/Virtual");
-    }
-    const auto a2dp = server_->pactl(
-        "load-module module-null-sink sink_name=halvo_headset_a2dp rate=48000 channels=2");
+    ASSERT_TRUE(loadModule("module-null-source source_name=halvo_headset_mic") ||
+                loadModule("module-null-sink sink_name=halvo_headset_mic "
+                           "media.class=Audio/Source/Virtual"));
+    const auto a2dp =
+        loadModule("module-null-sink sink_name=halvo_headset_a2dp rate=48000 channels=2");
     ASSERT_TRUE(a2dp);
     pactl("set-default-sink halvo_headset_a2dp");
     pactl("set-default-source halvo_headset_mic");
-    CaptureUnderWay capture(*server_);
-    ASSERT_TRUE(capture.running());
-    HelperProcess& helper = capture.helper();
-    ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
+    const auto process = launch();
+    ASSERT_TRUE(process);
+    HelperProcess& helper = *process;
+    ASSERT_TRUE(helper.waitForOutput(kBytesPerSecond / 2));
     EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_a2dp.monitor\n");
     // A null sink's first audio comes late or early, as it renders: the byte count follows it.
-    const double before = capture.driftMs();
+    const double before = driftMs(helper);
 
-    pactl("unload-module " + a2dp->substr(0, a2dp->find('\n')));
+    pactl("unload-module " + *a2dp);
     std::this_thread::sleep_for(300ms);  // the gap between the two profiles, as a headset has
-    pactl("load-module module-null-sink sink_name=halvo_headset_hfp rate=16000 channels=1");
-    // PipeWire's session manager may not know the new sink yet and keep its own choice: asked
-    // again until the server reports the new default.
-    ASSERT_TRUE(eventually([&] {
-        server_->pactl("set-default-sink halvo_headset_hfp");
-        return server_->pactl("get-default-sink").value_or("") == "halvo_headset_hfp\n";
-    }));
+    ASSERT_TRUE(loadModule("module-null-sink sink_name=halvo_headset_hfp rate=16000 channels=1"));
+    ASSERT_TRUE(makeDefault("halvo_headset_hfp"));
     ASSERT_TRUE(
         helper.waitFor("Default output changed: following halvo_headset_hfp.monitor", 1, 10s))
-        << ::testing::PrintToString(helper.messages());
+        << helper.transcript();
     EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_hfp.monitor\n");
 
-    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
-                                     static_cast<std::size_t>(kBytesPerSecond)));
-    EXPECT_LE(std::abs(capture.driftMs() - before), kTimelineToleranceMs);
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond));
+    EXPECT_LE(std::abs(driftMs(helper) - before), kTimelineToleranceMs);
     EXPECT_EQ(helper.countStartingWith("ERROR:"), 0);
     for (const std::string& line : helper.messages()) {
         EXPECT_EQ(line.find("halvo_headset_mic"), std::string::npos) << line;
@@ -164,10 +125,10 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
 // A server that stops delivering (here: stopped outright): its quiet is named, and nothing stands
 // in for audio it may still hand over, so the bytes never run ahead of the clock.
 TEST_F(QuietOutput, AStalledServerKeepsTheTimeline) {
-    CaptureUnderWay capture(*server_);
-    ASSERT_TRUE(capture.running());
-    HelperProcess& helper = capture.helper();
-    ASSERT_TRUE(helper.waitForOutput(static_cast<std::size_t>(kBytesPerSecond / 2)));
+    const auto process = launch();
+    ASSERT_TRUE(process);
+    HelperProcess& helper = *process;
+    ASSERT_TRUE(helper.waitForOutput(kBytesPerSecond / 2));
     server_->stall(true);
     const bool noticed =
         helper.waitFor("No audio from the server for 2 s: what it delivers late follows in order");
@@ -175,9 +136,8 @@ TEST_F(QuietOutput, AStalledServerKeepsTheTimeline) {
     ASSERT_TRUE(noticed);
     EXPECT_TRUE(helper.waitForText("] Audio from the server again after "));
     // PulseAudio hands over what it held back, PipeWire's null sink skips the time.
-    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) +
-                                     static_cast<std::size_t>(kBytesPerSecond / 2)));
-    EXPECT_LE(capture.driftMs(), kTimelineToleranceMs);
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond / 2));
+    EXPECT_LE(driftMs(helper), kTimelineToleranceMs);
     EXPECT_EQ(helper.quit(), 0);
 }
 

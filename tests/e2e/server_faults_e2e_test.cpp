@@ -20,21 +20,6 @@ using namespace std::chrono_literals;
 // Every request has a 5 s deadline; this leaves room for a slow machine, not for a hang.
 constexpr auto kPastTheDeadline = 8s;
 
-// Unloads the modules whose arguments hold `argument`; false when the server could not be asked.
-bool unloadModules(const SoundServer& server, const std::string& argument) {
-    return server
-        .shell("pactl list short modules | grep '" + argument +
-               "' | cut -f1 | xargs -r pactl unload-module")
-        .has_value();
-}
-
-// Waits until the helper's stdout holds a sample louder than any silence: the tone played into
-// the recorded output is what was recorded.
-bool heardTone(HelperProcess& helper) {
-    return helper.waitForOutputWhere(
-        [](const std::string& bytes) { return firstLoud(samplesOf(bytes), 0.1f).has_value(); });
-}
-
 // A unix socket that takes connections into its backlog and never says a word.
 struct SilentServer {
     std::string path = "/tmp/halvo-silent-" + std::to_string(::getpid());
@@ -57,56 +42,43 @@ TEST(SilentServer, TheStartUpProbeGivesUpAndTheHelperExitsWithPermissionDenied) 
     SilentServer server;
     ASSERT_TRUE(server.listening());
     auto helper = HelperProcess::launch({HALVO_HELPER_PATH}, {"PULSE_SERVER=unix:" + server.path});
-    EXPECT_EQ(helper->exitCode(kPastTheDeadline), 1) << ::testing::PrintToString(helper->lines());
+    EXPECT_EQ(helper->exitCode(kPastTheDeadline), 1) << helper->transcript();
     EXPECT_EQ(helper->count("ERROR:PERMISSION_DENIED"), 1);
     EXPECT_EQ(helper->count("Permission denied: Timeout"), 1);
     EXPECT_EQ(helper->count("WAITING"), 0);
 }
 
 // PipeWire's pulse server with no session manager: queries are answered, streams never created.
-TEST(PipeWireBare, AStartWhoseStreamIsNeverCreatedFailsAndTheNextStartTriesAfresh) {
-    auto server = serverOrFail();
-    ASSERT_TRUE(server);
-    auto helper = launchHelper(*server);
-    ASSERT_TRUE(helper->waitForNext("WAITING"));
-    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline))
-        << ::testing::PrintToString(helper->lines());
+using PipeWireBare = ServerTest;
+
+TEST_F(PipeWireBare, AStartWhoseStreamIsNeverCreatedFailsAndTheNextStartTriesAfresh) {
+    auto helper = spawn();
+    ASSERT_TRUE(helper && helper->waitForNext("WAITING"));
+    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline)) << helper->transcript();
     EXPECT_TRUE(helper->waitFor("startCapture failed: Timeout"));
 
     ASSERT_TRUE(helper->send("START\n"));
-    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline))
-        << ::testing::PrintToString(helper->lines());
+    ASSERT_TRUE(helper->waitForNext("ERROR:Timeout", kPastTheDeadline)) << helper->transcript();
     EXPECT_EQ(helper->count("Starting system audio capture..."), 2);
     EXPECT_EQ(helper->count("CAPTURE_STARTED"), 0);
     EXPECT_EQ(helper->quit(kPastTheDeadline), 0);
 }
 
 // PipeWire's pulse server takes any sink name (PulseAudio's turns a line feed into '_').
-TEST(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault) {
-    auto server = serverOrFail();
-    ASSERT_TRUE(server);
-    auto helper = launchHelper(*server);
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
+using PipeWireSession = ServerTest;
 
-    const std::optional<std::string> module =
-        server->pactl("load-module module-null-sink 'sink_name=halvo\nERROR:STREAM_STOPPED:x'");
-    ASSERT_TRUE(module);
-    struct Restore {
-        const SoundServer& server;
-        std::string module;
-        ~Restore() {
-            server.pactl("set-default-sink halvo_null_a");
-            server.pactl("unload-module " + module);
-        }
-    } restore{*server, *module};
+TEST_F(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault) {
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(loadModule("module-null-sink 'sink_name=halvo\nERROR:STREAM_STOPPED:x'"));
     // pactl set-default-sink cannot name it; the session manager's metadata can.
     ASSERT_TRUE(
-        server->shell("pw-metadata -n default 0 default.configured.audio.sink "
-                      "'{ \"name\": \"halvo\\nERROR:STREAM_STOPPED:x\" }' "
-                      "Spa:String:JSON >/dev/null"));
+        server_->shell("pw-metadata -n default 0 default.configured.audio.sink "
+                       "'{ \"name\": \"halvo\\nERROR:STREAM_STOPPED:x\" }' "
+                       "Spa:String:JSON >/dev/null"));
     ASSERT_TRUE(helper->waitForNext(
         "Default output changed: following halvo\\nERROR:STREAM_STOPPED:x.monitor"))
-        << ::testing::PrintToString(helper->lines());
+        << helper->transcript();
     for (const std::string& line : helper->lines()) {
         EXPECT_TRUE(isDiagnosticLine(line) || line == "WAITING" || line == "CAPTURE_STARTED")
             << "not a line of the helper's: " << line;
@@ -117,67 +89,58 @@ TEST(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefault
 // PulseAudio names a sink's monitor "<sink>.monitor" unless a source took that name first: then
 // the monitor is "<sink>.monitor.2", and "<sink>.monitor" records something else (here a null
 // source's silence).
-class ImpostorMonitor : public ::testing::Test {
+class ImpostorMonitor : public ServerTest {
   protected:
     void SetUp() override {
-        server_ = serverOrFail();
+        ServerTest::SetUp();
         ASSERT_TRUE(server_);
-        ASSERT_TRUE(server_->pactl(
-            "load-module module-null-source source_name=halvo_null_c.monitor rate=48000"));
-        ASSERT_TRUE(
-            server_->pactl("load-module module-null-sink sink_name=halvo_null_c rate=48000"));
+        ASSERT_TRUE(loadModule("module-null-source source_name=halvo_null_c.monitor rate=48000"));
+        ASSERT_TRUE(loadModule("module-null-sink sink_name=halvo_null_c rate=48000"));
         ASSERT_TRUE(
             server_->pactl("list short sources").value_or("").find("halvo_null_c.monitor.2") !=
             std::string::npos);
         tone_ = server_->play(440, "halvo_null_c");
         ASSERT_TRUE(tone_);
     }
-    void TearDown() override {
-        if (server_) {
-            server_->pactl("set-default-sink halvo_null_a");
-            unloadModules(*server_, "source_name=halvo_null_c.monitor");
-            unloadModules(*server_, "sink_name=halvo_null_c");
-        }
-    }
-    std::unique_ptr<SoundServer> server_;
     std::unique_ptr<client::Subprocess> tone_;
 };
 
 // Following the default onto that sink, and starting on it.
 TEST_F(ImpostorMonitor, TheDefaultOutputsRealMonitorIsRecorded) {
-    auto following = launchHelper(*server_);
-    ASSERT_TRUE(following->waitForNext("CAPTURE_STARTED"));
+    auto following = launch();
+    ASSERT_TRUE(following);
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
     ASSERT_TRUE(following->waitForNext("Default output changed: following halvo_null_c.monitor.2"))
-        << ::testing::PrintToString(following->messages());
-    auto starting = launchHelper(*server_);
-    ASSERT_TRUE(starting->waitForNext("CAPTURE_STARTED"));
+        << following->transcript();
+    auto starting = launch();
+    ASSERT_TRUE(starting);
     for (HelperProcess* helper : {following.get(), starting.get()}) {
-        EXPECT_TRUE(heardTone(*helper)) << "recorded the source posing as the monitor";
+        // A sample louder than any silence: the tone played into the recorded output.
+        EXPECT_TRUE(helper->waitForOutputWhere([](const std::string& bytes) {
+            return firstLoud(samplesOf(bytes), 0.1f).has_value();
+        })) << "recorded the source posing as the monitor";
         EXPECT_EQ(helper->quit(kPastTheDeadline), 0);
     }
 }
 
 // The new default's monitor never delivers (its sink is suspended) and the old output goes:
 // following gives up at its deadline, and the capture is stopped by the system, once.
-TEST(SuspendedDefault, AFollowThatNeverDeliversGivesUpAtItsDeadline) {
-    auto server = serverOrFail();
-    ASSERT_TRUE(server);
-    auto helper = launchHelper(*server);
-    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
-    struct Restore {
-        const SoundServer& server;
-        ~Restore() {
-            server.pactl("suspend-sink halvo_null_b 0");
-            server.pactl("load-module module-null-sink sink_name=halvo_null_a rate=48000");
-            server.pactl("set-default-sink halvo_null_a");
-        }
-    } restore{*server};
-    ASSERT_TRUE(server->pactl("suspend-sink halvo_null_b 1"));
-    ASSERT_TRUE(server->pactl("set-default-sink halvo_null_b"));
-    ASSERT_TRUE(unloadModules(*server, "sink_name=halvo_null_a"));
+using SuspendedDefault = ServerTest;
+
+TEST_F(SuspendedDefault, AFollowThatNeverDeliversGivesUpAtItsDeadline) {
+    auto helper = launch();
+    ASSERT_TRUE(helper);
+    atTheEnd([this] {
+        server_->pactl("suspend-sink halvo_null_b 0");
+        server_->pactl("load-module module-null-sink sink_name=halvo_null_a rate=48000");
+    });
+    ASSERT_TRUE(server_->pactl("suspend-sink halvo_null_b 1"));
+    ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_b"));
+    ASSERT_TRUE(
+        server_->shell("pactl list short modules | grep 'sink_name=halvo_null_a' | cut -f1 "
+                       "| xargs -r pactl unload-module"));
     ASSERT_TRUE(helper->waitForNext("ERROR:STREAM_STOPPED:Entity killed", kPastTheDeadline))
-        << ::testing::PrintToString(helper->lines());
+        << helper->transcript();
     EXPECT_EQ(helper->countStartingWith("Default output changed"), 0);
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 1);
     ASSERT_TRUE(helper->send("STOP\n"));

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client/subprocess.h"
 #include "tests/support/helper_process.h"
@@ -67,17 +70,42 @@ class SoundServer {
     std::string sockets_;
 };
 
-// The server named by HALVO_SOUND_DIR; null, and the test failed, when there is none.
-inline std::unique_ptr<SoundServer> serverOrFail() {
-    auto server = SoundServer::fromEnvironment();
-    EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-    return server;
-}
+// One second of the helper's audio, in bytes (mono float at 48 kHz).
+inline constexpr std::size_t kBytesPerSecond = 48000 * 4;
 
-// The shipped helper, recording `server`.
-inline std::unique_ptr<HelperProcess> launchHelper(const SoundServer& server,
-                                                   bool readOutput = true) {
-    return HelperProcess::launch({HALVO_HELPER_PATH}, {server.environmentEntry()}, readOutput);
-}
+// A test against the server named by HALVO_SOUND_DIR, which it leaves as the next test expects
+// it: what it asked atTheEnd() done (the modules it loaded unloaded), then halvo_null_a the
+// default output, at full volume.
+class ServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs pactl, failing the test when it fails.
+    void pactl(const std::string& arguments);
+    void atTheEnd(std::function<void()> undo) { undo_.push_back(std::move(undo)); }
+    // Loads a module that is unloaded at the end: its index, or nothing when it failed.
+    std::optional<std::string> loadModule(const std::string& arguments);
+    // Names `sink` the default until the server reports it: PipeWire's session manager may not
+    // know a new sink yet and keep its own choice.
+    bool makeDefault(const std::string& sink);
+    // Until the server lists a stream that plays into it.
+    bool waitForPlayer() const;
+
+    // The shipped helper with `arguments`, recording the server.
+    std::unique_ptr<HelperProcess> spawn(std::vector<std::string> arguments = {},
+                                         bool readOutput = true) const;
+    // The same once it has said CAPTURE_STARTED, when driftMs() starts its clock; null, and the
+    // test failed, when it does not say so.
+    std::unique_ptr<HelperProcess> launch(std::vector<std::string> arguments = {});
+    // Bytes on stdout minus the wall clock since CAPTURE_STARTED, in ms.
+    double driftMs(HelperProcess& helper) const;
+
+    std::unique_ptr<SoundServer> server_;
+
+  private:
+    std::chrono::steady_clock::time_point started_;
+    std::vector<std::function<void()>> undo_;
+};
 
 }  // namespace halvo::testing

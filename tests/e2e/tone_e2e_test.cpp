@@ -8,9 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fstream>
+#include <functional>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -19,7 +18,6 @@
 #include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/tone.h"
-#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 namespace {
@@ -28,100 +26,55 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kToneHz = 997;  // prime: no harmonic of a round rate
-constexpr double kBytesPerMs = 48000.0 * 4 / 1000;
 
-std::vector<float> samplesInFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return samplesOf(bytes);
-}
-
-class ToneSession : public ::testing::Test {
+class ToneSession : public ServerTest {
   protected:
-    void SetUp() override {
-        server_ = SoundServer::fromEnvironment();
-        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-    }
-    void TearDown() override {
-        if (server_) {
-            server_->pactl("set-default-sink halvo_null_a");
-            server_->pactl("set-sink-volume halvo_null_a 100%");
-        }
-    }
-    void pactl(const std::string& arguments) {
-        ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
-    }
-    std::unique_ptr<HelperProcess> launch(std::vector<std::string> argv = {}) {
-        argv.insert(argv.begin(), HALVO_HELPER_PATH);
-        auto helper = HelperProcess::launch(argv, {server_->environmentEntry()});
-        EXPECT_TRUE(helper && helper->waitForNext("CAPTURE_STARTED"));
-        started_ = Clock::now();
-        return helper;
-    }
-    // Bytes on stdout minus the wall clock since CAPTURE_STARTED, in ms.
-    double driftMs(HelperProcess& helper) {
-        const auto bytes = helper.drainedOutputSize();
-        const double elapsed =
-            std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
-        return bytes ? static_cast<double>(*bytes) / kBytesPerMs - elapsed : 1e9;
-    }
     // A tone plays into `sink` and the reference records its monitor (in short fragments unless
     // `referenceWaits`: then as parec chooses, which leaves a null sink its long blocks); the
     // helper starts, `during` disturbs it, and then the helper's recording must break at no more
     // moments than the reference's (see kDisturbanceGap), and hold no silence unless it does.
     void expectUnbrokenLikeTheReference(const std::string& sink,
                                         const std::function<void(HelperProcess&)>& during,
-                                        bool referenceWaits = false);
+                                        bool referenceWaits = false) {
+        const std::string referenceFile = server_->file("reference.f32");
+        auto tone = server_->play(kToneHz, sink, 0.5, 1, 12);
+        auto reference = server_->record(sink + ".monitor", referenceFile, referenceWaits ? 0 : 20);
+        ASSERT_TRUE(tone && reference && waitForPlayer());
+        auto helper = launch();
+        ASSERT_TRUE(helper);
+        ASSERT_TRUE(helper->waitForOutputWhere(
+            [](const std::string& bytes) { return firstLoud(samplesOf(bytes)).has_value(); }, 5s))
+            << "no tone";
+        during(*helper);
+        ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + kBytesPerSecond / 2));
+        ASSERT_EQ(helper->quit(), 0);
+        std::this_thread::sleep_for(1s);  // what the reference has recorded reaches its file
+        reference->sendSignal(SIGINT);
+        reference->waitFor(2s);
 
-    std::unique_ptr<SoundServer> server_;
-    Clock::time_point started_;
+        const std::vector<float> recorded = samplesOf(helper->standardOutput());
+        constexpr std::size_t kSettle = 48000 / 4;
+        const Continuity mine = continuityOf(recorded, kToneHz, kSettle);
+        const Continuity theirs =
+            continuityOf(samplesOf(readFile(referenceFile)), kToneHz, kSettle);
+        EXPECT_GT(mine.samples, 48000u) << "the helper heard too little of the tone";
+        if (!referenceWaits) {
+            EXPECT_GT(theirs.samples, mine.samples) << "the reference ran longer";
+        }
+        std::cout << "breaks (disturbances), longest zeros: the helper's " << mine.breaks.size()
+                  << " (" << mine.disturbances << "), " << mine.longestZeros << "; the reference's "
+                  << theirs.breaks.size() << " (" << theirs.disturbances << "), "
+                  << theirs.longestZeros << "\n";
+        EXPECT_LE(mine.disturbances, theirs.disturbances)
+            << "breaks in the helper's tone at samples " << ::testing::PrintToString(mine.breaks)
+            << ", in the reference's at " << ::testing::PrintToString(theirs.breaks);
+        if (theirs.longestZeros < 2) {  // a server may put silence in (PipeWire's after a stall)
+            EXPECT_LT(mine.longestZeros, 2u) << "silence inside the helper's tone";
+        }
+        EXPECT_EQ(mine.oddSilences, 0u) << "silence no server put in";
+        EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
+    }
 };
-
-void ToneSession::expectUnbrokenLikeTheReference(const std::string& sink,
-                                                 const std::function<void(HelperProcess&)>& during,
-                                                 bool referenceWaits) {
-    const std::string referenceFile = server_->file("reference.f32");
-    auto tone = server_->play(kToneHz, sink, 0.5, 1, 12);
-    auto reference = server_->record(sink + ".monitor", referenceFile, referenceWaits ? 0 : 20);
-    ASSERT_TRUE(tone && reference);
-    ASSERT_TRUE(eventually([&] {
-        return server_->pactl("list short sink-inputs").value_or("").find('\n') !=
-               std::string::npos;
-    }));
-    auto helper = launch();
-    ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForOutputWhere(
-        [](const std::string& bytes) { return firstLoud(samplesOf(bytes)).has_value(); }, 5s))
-        << "no tone";
-    during(*helper);
-    ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + 48000 * 4 / 2));
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    ASSERT_TRUE(helper->waitForExit(5s));
-    std::this_thread::sleep_for(1s);  // what the reference has recorded reaches its file
-    reference->sendSignal(SIGINT);
-    reference->waitFor(2s);
-
-    const std::vector<float> recorded = samplesOf(helper->standardOutput());
-    constexpr std::size_t kSettle = 48000 / 4;
-    const Continuity mine = continuityOf(recorded, kToneHz, kSettle);
-    const Continuity theirs = continuityOf(samplesInFile(referenceFile), kToneHz, kSettle);
-    EXPECT_GT(mine.samples, 48000u) << "the helper heard too little of the tone";
-    if (!referenceWaits) {
-        EXPECT_GT(theirs.samples, mine.samples) << "the reference ran longer";
-    }
-    std::cout << "breaks (disturbances), longest zeros: the helper's " << mine.breaks.size() << " ("
-              << mine.disturbances << "), " << mine.longestZeros << "; the reference's "
-              << theirs.breaks.size() << " (" << theirs.disturbances << "), " << theirs.longestZeros
-              << "\n";
-    EXPECT_LE(mine.disturbances, theirs.disturbances)
-        << "breaks in the helper's tone at samples " << ::testing::PrintToString(mine.breaks)
-        << ", in the reference's at " << ::testing::PrintToString(theirs.breaks);
-    if (theirs.longestZeros < 2) {  // a server may put silence in (PipeWire's after a stall)
-        EXPECT_LT(mine.longestZeros, 2u) << "silence inside the helper's tone";
-    }
-    EXPECT_EQ(mine.oddSilences, 0u) << "silence no server put in";
-    EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
-}
 
 TEST_F(ToneSession, AHelperHeldUpLosesNothing) {
     expectUnbrokenLikeTheReference("halvo_null_a", [](HelperProcess& helper) {
@@ -149,44 +102,29 @@ TEST_F(ToneSession, AServerHeldUpLosesNothing) {
 // A null sink with no other low-latency reader renders in long blocks: the first audio comes
 // late, and must not be replaced by silence.
 TEST_F(ToneSession, APlainNullSinksLateFirstBlockIsKept) {
-    const auto module = server_->pactl("load-module module-null-sink sink_name=halvo_plain");
-    ASSERT_TRUE(module);
+    ASSERT_TRUE(loadModule("module-null-sink sink_name=halvo_plain"));
     pactl("set-default-sink halvo_plain");
     expectUnbrokenLikeTheReference(
         "halvo_plain", [](HelperProcess&) { std::this_thread::sleep_for(2s); }, true);
-    pactl("set-default-sink halvo_null_a");
-    pactl("unload-module " + module->substr(0, module->find('\n')));
 }
 
 // A device unplugged and plugged in again: the same name comes back, and is followed.
 TEST_F(ToneSession, AnOutputThatComesBackUnderItsNameIsFollowed) {
-    const std::string load = "load-module module-null-sink sink_name=halvo_replug";
-    auto module = server_->pactl(load);
-    ASSERT_TRUE(module);
-    ASSERT_TRUE(eventually([&] {
-        server_->pactl("set-default-sink halvo_replug");
-        return server_->pactl("get-default-sink").value_or("") == "halvo_replug\n";
-    }));
+    const std::string sink = "module-null-sink sink_name=halvo_replug";
+    const auto module = loadModule(sink);
+    ASSERT_TRUE(module && makeDefault("halvo_replug"));
     auto helper = launch();
     ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForOutput(48000 * 4 / 2));
-    pactl("unload-module " + module->substr(0, module->find('\n')));
+    ASSERT_TRUE(helper->waitForOutput(kBytesPerSecond / 2));
+    pactl("unload-module " + *module);
     std::this_thread::sleep_for(300ms);
-    module = server_->pactl(load);
-    ASSERT_TRUE(module);
+    ASSERT_TRUE(loadModule(sink));
     // The server may name it as the default again by itself (PipeWire), or be told to.
     server_->pactl("set-default-sink halvo_replug");
-    EXPECT_TRUE(helper->waitForLine(
-        [](const std::string& line) {
-            return messageOf(line) == "Default output changed: following halvo_replug.monitor";
-        },
-        8s))
-        << ::testing::PrintToString(helper->messages());
+    EXPECT_TRUE(helper->waitFor("Default output changed: following halvo_replug.monitor", 1, 8s))
+        << helper->transcript();
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    EXPECT_TRUE(helper->waitForExit(5s));
-    server_->pactl("set-default-sink halvo_null_a");
-    pactl("unload-module " + module->substr(0, module->find('\n')));
+    EXPECT_EQ(helper->quit(), 0);
 }
 
 // Each new default joins where the old one ended: twenty switches leave the byte count where
@@ -195,14 +133,7 @@ TEST_F(ToneSession, AnOutputThatComesBackUnderItsNameIsFollowed) {
 TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
     auto helper = launch();
     ASSERT_TRUE(helper);
-    ASSERT_TRUE(helper->waitForOutput(48000 * 4));
-    const auto said = [&helper] {
-        std::string text;
-        for (const std::string& message : helper->messages()) {
-            text += message + "\n";
-        }
-        return text;
-    };
+    ASSERT_TRUE(helper->waitForOutput(kBytesPerSecond));
     const double before = driftMs(*helper);
     std::string joins;
     for (int change = 1; change <= 20; ++change) {
@@ -215,12 +146,12 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
             // PipeWire server now and then starts a new monitor too late for the deadline.
             GTEST_SKIP() << "change " << change << ": the server gave " << sink
                          << ".monitor no audio within the helper's deadline\n"
-                         << said();
+                         << helper->transcript();
         }
         ASSERT_EQ(helper->count("Default output changed: following " + sink + ".monitor"),
                   (change + 1) / 2)
             << "change " << change << ", the helper said:\n"
-            << said();
+            << helper->transcript();
         std::this_thread::sleep_for(150ms);
         joins += " " + std::to_string(std::lround(driftMs(*helper) - before));
     }
@@ -229,10 +160,9 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
     std::cout << "bytes minus wall clock after each change, from before them (ms):" << joins
               << "\nbytes minus wall clock: " << before << " ms before the changes, " << after
               << " ms after\n";
-    EXPECT_LE(std::abs(after - before), 60) << "the helper said:\n" << said();
+    EXPECT_LE(std::abs(after - before), 60) << "the helper said:\n" << helper->transcript();
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    EXPECT_TRUE(helper->waitForExit(5s));
+    EXPECT_EQ(helper->quit(), 0);
 }
 
 // The same sound, the same level on both servers: channels are averaged, never mixed hotter.
@@ -265,8 +195,7 @@ TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
         tone.reset();
         std::this_thread::sleep_for(500ms);  // the tone's last audio is through
     }
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    EXPECT_TRUE(helper->waitForExit(5s));
+    EXPECT_EQ(helper->quit(), 0);
 }
 
 // A player that is an application of its own, ended with its shell.
@@ -299,7 +228,7 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
     // of `admitted` as played, times `gain` (the output's volume), and no other tone.
     const auto expectTones = [&](HelperProcess& helper, const std::set<std::string>& admitted,
                                  double gain = 1) {
-        ASSERT_TRUE(helper.waitForOutput(helper.standardOutput().size() + 48000 * 4 * 3 / 2));
+        ASSERT_TRUE(helper.waitForOutput(helper.standardOutput().size() + kBytesPerSecond * 3 / 2));
         const std::vector<float> samples = samplesOf(helper.standardOutput());
         for (const auto& [name, frequency] : hz) {
             std::vector<double> levels;
@@ -341,16 +270,14 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
         EXPECT_TRUE(hears(*helper, "Application out of the capture: halvo-gamma (process"));
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-alpha"), 1);
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-beta"), 0);
-        ASSERT_TRUE(helper->send("QUIT\n"));
-        EXPECT_TRUE(helper->waitForExit(5s));
+        EXPECT_EQ(helper->quit(), 0);
     }
     // The shell's process id takes in its child, the player.
     auto helper = launch({"--only", std::to_string(alpha.process->pid())});
     ASSERT_TRUE(helper);
     expectTones(*helper, {"halvo-alpha"});
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
-    ASSERT_TRUE(helper->send("QUIT\n"));
-    EXPECT_TRUE(helper->waitForExit(5s));
+    EXPECT_EQ(helper->quit(), 0);
 }
 
 }  // namespace
