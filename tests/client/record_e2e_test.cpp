@@ -7,6 +7,7 @@
 
 #include "tests/client/client_test_support.h"
 #include "tests/e2e/sound_server.h"
+#include "tests/support/tone.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/levels.h"
 #include "tools/halvo-record/sound_file_reader.h"
@@ -83,11 +84,7 @@ TEST_F(RecordAcrossServerRestart, KeepsOneFileInTimeWithTheToneOnBothSides) {
         std::regex("capture resumed after ([0-9.]+) s; wrote ([0-9.]+) s of silence")));
     const double silence = std::stod(wrote[2].str());
     EXPECT_NEAR(silence, std::stod(wrote[1].str()), kTolerance + 0.1) << "both printed to 0.1 s";
-    std::size_t longestZeros = 0;
-    for (std::size_t i = 0, run = 0; i < audio.frames(); ++i) {
-        run = audio.samples[i] == 0 ? run + 1 : 0;
-        longestZeros = std::max(longestZeros, run);
-    }
+    const std::size_t longestZeros = testing::continuityOf(audio.samples, kToneHz).longestZeros;
     EXPECT_GE(static_cast<double>(longestZeros) / 48000, silence - 0.05);
     ASSERT_GE(audio.frames(), 48000u * 2);
     EXPECT_NEAR(peakDbfs(audio, 0, 48000 * 3 / 4), record::toDbfs(0.5), 1.0) << "before the crash";

@@ -52,53 +52,35 @@ std::optional<std::string> SoundServer::shell(const std::string& command) const 
                command);
 }
 
-namespace {
-
-// pacat playing a tone file it writes in `dir` (see SoundServer::play).
-std::vector<std::string> player(const std::string& dir, double frequency, const std::string& sink,
-                                double amplitude, int channels, double seconds) {
-    const std::string file = dir + "/tone-" + std::to_string(frequency) + "-" +
+std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,
+                                                      double amplitude, int channels,
+                                                      double seconds, const std::string& name,
+                                                      bool underShell) const {
+    const std::string file = dir_ + "/tone-" + std::to_string(frequency) + "-" +
                              std::to_string(amplitude) + "-" + std::to_string(channels) + "-" +
                              std::to_string(seconds) + ".f32";
     std::ofstream(file, std::ios::binary)
         << bytesOf(sine(frequency, amplitude, static_cast<std::size_t>(seconds * 48000), channels));
-    return {"pacat",
-            "--playback",
-            "--raw",
-            "--format=float32le",
-            "--rate=48000",
-            "--channels=" + std::to_string(channels),
-            "--device=" + sink,
-            file};
-}
-
-}  // namespace
-
-std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,
-                                                      double amplitude, int channels,
-                                                      double seconds,
-                                                      const std::string& name) const {
-    std::vector<std::string> argv = player(dir_, frequency, sink, amplitude, channels, seconds);
+    std::vector<std::string> argv{"pacat",
+                                  "--playback",
+                                  "--raw",
+                                  "--format=float32le",
+                                  "--rate=48000",
+                                  "--channels=" + std::to_string(channels),
+                                  "--device=" + sink,
+                                  file};
     if (!name.empty()) {
         argv.push_back("--client-name=" + name);
     }
+    if (underShell) {
+        // PipeWire's pulse server hands a recording of one stream over as the player's buffer
+        // fills: with pacat's default buffer, in blocks of up to 0.6 s.
+        argv.push_back("--latency-msec=50");
+        // "; exit": the shell stays, pacat's parent, rather than becoming pacat.
+        argv.insert(argv.begin(), {"sh", "-c", "\"$@\"; exit", "sh"});
+    }
     std::string error;
-    return client::Subprocess::spawn(argv, &error, {environmentEntry()});
-}
-
-std::unique_ptr<client::Subprocess> SoundServer::playUnderShell(double frequency,
-                                                                const std::string& sink,
-                                                                double amplitude, int channels,
-                                                                double seconds,
-                                                                const std::string& name) const {
-    std::vector<std::string> argv = player(dir_, frequency, sink, amplitude, channels, seconds);
-    // PipeWire's pulse server hands a recording of one stream over as the player's buffer
-    // fills: with pacat's default buffer, in blocks of up to 0.6 s.
-    argv.insert(argv.end(), {"--client-name=" + name, "--latency-msec=50"});
-    // "; exit": the shell stays, pacat's parent, rather than becoming pacat.
-    argv.insert(argv.begin(), {"sh", "-c", "\"$@\"; exit", "sh"});
-    std::string error;
-    return client::Subprocess::spawn(argv, &error, {environmentEntry()}, true);
+    return client::Subprocess::spawn(argv, &error, {environmentEntry()}, underShell);
 }
 
 std::unique_ptr<client::Subprocess> SoundServer::record(const std::string& source,

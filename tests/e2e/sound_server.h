@@ -34,17 +34,13 @@ class SoundServer {
 
     // Plays `seconds` of a sine of `frequency` Hz and peak `amplitude` (float at 48 kHz, the same
     // in each of `channels` channels) into `sink`, until they end or the process is destroyed;
-    // as the application `name` when one is given.
+    // as the application `name` when one is given. `underShell`: with a desktop application's
+    // short buffer, as the child of a shell: the process returned, which leads a process group
+    // (end both by it).
     std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink,
                                              double amplitude = 0.5, int channels = 1,
-                                             double seconds = 4,
-                                             const std::string& name = "") const;
-    // The same as the application `name`, with a desktop application's short buffer, as the
-    // child of a shell: the process returned, which leads a process group (end both by it).
-    std::unique_ptr<client::Subprocess> playUnderShell(double frequency, const std::string& sink,
-                                                       double amplitude, int channels,
-                                                       double seconds,
-                                                       const std::string& name) const;
+                                             double seconds = 4, const std::string& name = "",
+                                             bool underShell = false) const;
 
     // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
     // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:

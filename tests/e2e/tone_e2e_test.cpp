@@ -220,8 +220,7 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
     const std::map<std::string, double> hz{
         {"halvo-alpha", 401}, {"halvo-beta", 619}, {"halvo-gamma", 827}};
     const auto play = [&](const std::string& name) {
-        return Player{
-            server_->playUnderShell(hz.at(name), "halvo_null_a", kAmplitude, 2, 30, name)};
+        return Player{server_->play(hz.at(name), "halvo_null_a", kAmplitude, 2, 30, name, true)};
     };
     // In 100 ms windows of the last half second of another second and a half of the helper's
     // audio, the median window (a busy machine's PipeWire drops the odd quantum) holds the tones
