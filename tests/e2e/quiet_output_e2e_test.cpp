@@ -19,28 +19,20 @@ using namespace std::chrono_literals;
 // the parent also sees up to one fragment (about 21 ms) less, recorded but not yet delivered.
 constexpr double kTimelineToleranceMs = 60 + 25;
 
-// The same cases run against PulseAudio and against PipeWire, each on a server of its own.
-class QuietOutput : public ServerTest {
-  protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_TRUE(server_);
-        pipeWire_ = server_->pactl("info").value_or("").find("PipeWire") != std::string::npos;
-    }
-    // The names of the sources that the record streams of process `pid` are attached to.
-    std::string recordedSources(pid_t pid) {
-        return server_
-            ->shell(
-                "for s in $(pactl list source-outputs | awk '/^Source Output #/ { s = \"\" } "
-                "/^\tSource: / { s = $2 } /application.process.id = \"" +
-                std::to_string(pid) +
-                "\"/ { print s }'); do pactl list short sources | awk -v s=$s '$1 == s { "
-                "print $2 }'; done")
-            .value_or("");
-    }
+// The names of the sources that the record streams of process `pid` are attached to.
+std::string recordedSources(const SoundServer& server, pid_t pid) {
+    return server
+        .shell(
+            "for s in $(pactl list source-outputs | awk '/^Source Output #/ { s = \"\" } "
+            "/^\tSource: / { s = $2 } /application.process.id = \"" +
+            std::to_string(pid) +
+            "\"/ { print s }'); do pactl list short sources | awk -v s=$s '$1 == s { "
+            "print $2 }'; done")
+        .value_or("");
+}
 
-    bool pipeWire_ = false;
-};
+// The same cases run against PulseAudio and against PipeWire, each on a server of its own.
+using QuietOutput = ServerTest;
 
 TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
     const auto process = launch();
@@ -64,7 +56,7 @@ TEST_F(QuietOutput, EachReasonForSilenceIsNamedWhenItBeginsAndEnds) {
     }
     // A suspended output delivers nothing: silence keeps the bytes in step with the clock
     // (PipeWire's pulse server does not always suspend an output that is being recorded).
-    if (!pipeWire_) {
+    if (server_->pactl("info").value_or("").find("PipeWire") == std::string::npos) {
         const double before = driftMs(helper);  // where the first audio put the byte count
         pactl("suspend-sink halvo_null_a 1");
         EXPECT_TRUE(
@@ -100,7 +92,7 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     ASSERT_TRUE(process);
     HelperProcess& helper = *process;
     ASSERT_TRUE(helper.waitForOutput(kBytesPerSecond / 2));
-    EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_a2dp.monitor\n");
+    EXPECT_EQ(recordedSources(*server_, helper.pid()), "halvo_headset_a2dp.monitor\n");
     // A null sink's first audio comes late or early, as it renders: the byte count follows it.
     const double before = driftMs(helper);
 
@@ -111,7 +103,7 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
     ASSERT_TRUE(
         helper.waitFor("Default output changed: following halvo_headset_hfp.monitor", 1, 10s))
         << helper.transcript();
-    EXPECT_EQ(recordedSources(helper.pid()), "halvo_headset_hfp.monitor\n");
+    EXPECT_EQ(recordedSources(*server_, helper.pid()), "halvo_headset_hfp.monitor\n");
 
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond));
     EXPECT_LE(std::abs(driftMs(helper) - before), kTimelineToleranceMs);

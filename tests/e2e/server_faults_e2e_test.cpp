@@ -86,27 +86,18 @@ TEST_F(PipeWireSession, ASinkNamedWithALineFeedForgesNoLineWhenItBecomesTheDefau
     EXPECT_EQ(helper->quit(kPastTheDeadline), 0);
 }
 
+using ImpostorMonitor = ServerTest;
+
 // PulseAudio names a sink's monitor "<sink>.monitor" unless a source took that name first: then
 // the monitor is "<sink>.monitor.2", and "<sink>.monitor" records something else (here a null
-// source's silence).
-class ImpostorMonitor : public ServerTest {
-  protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_TRUE(server_);
-        ASSERT_TRUE(loadModule("module-null-source source_name=halvo_null_c.monitor rate=48000"));
-        ASSERT_TRUE(loadModule("module-null-sink sink_name=halvo_null_c rate=48000"));
-        ASSERT_TRUE(
-            server_->pactl("list short sources").value_or("").find("halvo_null_c.monitor.2") !=
-            std::string::npos);
-        tone_ = server_->play(440, "halvo_null_c");
-        ASSERT_TRUE(tone_);
-    }
-    std::unique_ptr<client::Subprocess> tone_;
-};
-
-// Following the default onto that sink, and starting on it.
+// source's silence). Following the default onto that sink, and starting on it.
 TEST_F(ImpostorMonitor, TheDefaultOutputsRealMonitorIsRecorded) {
+    ASSERT_TRUE(loadModule("module-null-source source_name=halvo_null_c.monitor rate=48000"));
+    ASSERT_TRUE(loadModule("module-null-sink sink_name=halvo_null_c rate=48000"));
+    ASSERT_TRUE(server_->pactl("list short sources").value_or("").find("halvo_null_c.monitor.2") !=
+                std::string::npos);
+    const auto tone = server_->play(440, "halvo_null_c");
+    ASSERT_TRUE(tone);
     auto following = launch();
     ASSERT_TRUE(following);
     ASSERT_TRUE(server_->pactl("set-default-sink halvo_null_c"));
