@@ -8,7 +8,6 @@
 #include <string>
 
 #include "tests/support/tone.h"
-#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 
@@ -120,72 +119,6 @@ void SoundServer::stall(bool stalled) const {
 bool SoundServer::restart() const {
     return run(std::string(HALVO_SOUND_SERVER_SCRIPT) + " restart " + dir_ + " >/dev/null")
         .has_value();
-}
-
-void ServerTest::SetUp() {
-    server_ = SoundServer::fromEnvironment();
-    ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
-}
-
-void ServerTest::TearDown() {
-    for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
-        (*undo)();
-    }
-    if (server_) {
-        server_->pactl("set-default-sink halvo_null_a");
-        server_->pactl("set-sink-volume halvo_null_a 100%");
-    }
-}
-
-void ServerTest::pactl(const std::string& arguments) {
-    ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
-}
-
-std::optional<std::string> ServerTest::loadModule(const std::string& arguments) {
-    const std::optional<std::string> loaded = server_->pactl("load-module " + arguments);
-    if (!loaded) {
-        return std::nullopt;
-    }
-    std::string index = loaded->substr(0, loaded->find('\n'));
-    atTheEnd([this, index] { server_->pactl("unload-module " + index); });
-    return index;
-}
-
-bool ServerTest::makeDefault(const std::string& sink) {
-    return eventually([&] {
-        server_->pactl("set-default-sink " + sink);
-        return server_->pactl("get-default-sink").value_or("") == sink + "\n";
-    });
-}
-
-bool ServerTest::waitForPlayer() const {
-    return eventually(
-        [&] { return !server_->pactl("list short sink-inputs").value_or("").empty(); });
-}
-
-std::unique_ptr<HelperProcess> ServerTest::spawn(std::vector<std::string> arguments,
-                                                 bool readOutput) const {
-    arguments.insert(arguments.begin(), HALVO_HELPER_PATH);
-    return HelperProcess::launch(arguments, {server_->environmentEntry()}, readOutput);
-}
-
-std::unique_ptr<HelperProcess> ServerTest::launch(std::vector<std::string> arguments) {
-    auto helper = spawn(std::move(arguments));
-    if (!helper || !helper->waitForNext("CAPTURE_STARTED")) {
-        ADD_FAILURE() << "the helper did not start capturing: "
-                      << (helper ? helper->transcript() : "not run");
-        return nullptr;
-    }
-    started_ = std::chrono::steady_clock::now();
-    return helper;
-}
-
-double ServerTest::driftMs(HelperProcess& helper) const {
-    const auto bytes = helper.drainedOutputSize();
-    const double elapsed =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
-            .count();
-    return bytes ? static_cast<double>(*bytes) * 1000 / kBytesPerSecond - elapsed : 1e9;
 }
 
 }  // namespace halvo::testing

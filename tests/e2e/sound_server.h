@@ -11,6 +11,7 @@
 
 #include "client/subprocess.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/waiting.h"
 
 namespace halvo::testing {
 
@@ -74,28 +75,72 @@ inline constexpr std::size_t kBytesPerSecond = 48000 * 4;
 // default output, at full volume.
 class ServerTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        server_ = SoundServer::fromEnvironment();
+        ASSERT_TRUE(server_) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+    }
+    void TearDown() override {
+        for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
+            (*undo)();
+        }
+        if (server_) {
+            server_->pactl("set-default-sink halvo_null_a");
+            server_->pactl("set-sink-volume halvo_null_a 100%");
+        }
+    }
 
     // Runs pactl, failing the test when it fails.
-    void pactl(const std::string& arguments);
+    void pactl(const std::string& arguments) {
+        ASSERT_TRUE(server_->pactl(arguments)) << "pactl " << arguments;
+    }
     void atTheEnd(std::function<void()> undo) { undo_.push_back(std::move(undo)); }
     // Loads a module that is unloaded at the end: its index, or nothing when it failed.
-    std::optional<std::string> loadModule(const std::string& arguments);
+    std::optional<std::string> loadModule(const std::string& arguments) {
+        std::optional<std::string> index = server_->pactl("load-module " + arguments);
+        if (index) {
+            index = index->substr(0, index->find('\n'));
+            atTheEnd([this, index] { server_->pactl("unload-module " + *index); });
+        }
+        return index;
+    }
     // Names `sink` the default until the server reports it: PipeWire's session manager may not
     // know a new sink yet and keep its own choice.
-    bool makeDefault(const std::string& sink);
+    bool makeDefault(const std::string& sink) {
+        return eventually([&] {
+            server_->pactl("set-default-sink " + sink);
+            return server_->pactl("get-default-sink").value_or("") == sink + "\n";
+        });
+    }
     // Until the server lists a stream that plays into it.
-    bool waitForPlayer() const;
+    bool waitForPlayer() const {
+        return eventually(
+            [&] { return !server_->pactl("list short sink-inputs").value_or("").empty(); });
+    }
 
     // The shipped helper with `arguments`, recording the server.
     std::unique_ptr<HelperProcess> spawn(std::vector<std::string> arguments = {},
-                                         bool readOutput = true) const;
+                                         bool readOutput = true) const {
+        arguments.insert(arguments.begin(), HALVO_HELPER_PATH);
+        return HelperProcess::launch(arguments, {server_->environmentEntry()}, readOutput);
+    }
     // The same once it has said CAPTURE_STARTED, when driftMs() starts its clock; null, and the
     // test failed, when it does not say so.
-    std::unique_ptr<HelperProcess> launch(std::vector<std::string> arguments = {});
+    std::unique_ptr<HelperProcess> launch(std::vector<std::string> arguments = {}) {
+        auto helper = spawn(std::move(arguments));
+        if (!helper || !helper->waitForNext("CAPTURE_STARTED")) {
+            ADD_FAILURE() << "no CAPTURE_STARTED: " << (helper ? helper->transcript() : "");
+            return nullptr;
+        }
+        started_ = std::chrono::steady_clock::now();
+        return helper;
+    }
     // Bytes on stdout minus the wall clock since CAPTURE_STARTED, in ms.
-    double driftMs(HelperProcess& helper) const;
+    double driftMs(HelperProcess& helper) const {
+        const auto bytes = helper.drainedOutputSize();
+        const std::chrono::duration<double, std::milli> elapsed =
+            std::chrono::steady_clock::now() - started_;
+        return bytes ? static_cast<double>(*bytes) * 1000 / kBytesPerSecond - elapsed.count() : 1e9;
+    }
 
     std::unique_ptr<SoundServer> server_;
 
