@@ -17,18 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits until half a second follows the first loud sample on the helper's stdout: where that
-// tone begins, or nothing when no tone is heard within 5 s.
-std::optional<std::size_t> toneOnset(HelperProcess& helper) {
-    std::optional<std::size_t> onset;
-    const bool heard = helper.waitForOutputWhere([&](const std::string& bytes) {
-        const std::vector<float> samples = samplesOf(bytes);
-        onset = firstLoud(samples);
-        return onset && *onset + 24000 <= samples.size();
-    });
-    return heard ? onset : std::nullopt;
-}
-
 // STOP answers STOPPED, and its totals line counts every byte on stdout, in whole samples.
 std::size_t stopAndCheckTotals(HelperProcess& helper) {
     EXPECT_TRUE(helper.send("STOP\n") && helper.waitForNext("STOPPED"));
@@ -63,7 +51,7 @@ TEST_F(SharedServer, CapturesTheToneFollowsTheDefaultOutputAndAccountsForEveryBy
     ASSERT_TRUE(low && high);
     ASSERT_TRUE(helper.waitFor("Audio format: 48000.0Hz, 1ch, 32bit"));
 
-    const std::optional<std::size_t> onset = toneOnset(helper);
+    const std::optional<std::size_t> onset = waitForTone(helper, 0, 24000);
     ASSERT_TRUE(onset) << "no tone in " << helper.standardOutput().size() << " bytes";
     std::vector<float> samples = samplesOf(helper.standardOutput());
     const std::span<const float> middle(samples.data() + *onset + 4800, 19200);

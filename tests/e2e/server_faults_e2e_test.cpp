@@ -107,9 +107,8 @@ TEST_F(ImpostorMonitor, TheDefaultOutputsRealMonitorIsRecorded) {
     ASSERT_TRUE(starting);
     for (HelperProcess* helper : {following.get(), starting.get()}) {
         // A sample louder than any silence: the tone played into the recorded output.
-        EXPECT_TRUE(helper->waitForOutputWhere([](const std::string& bytes) {
-            return firstLoud(samplesOf(bytes), 0.1f).has_value();
-        })) << "recorded the source posing as the monitor";
+        EXPECT_TRUE(waitForTone(*helper, 0, 0, 0.1f))
+            << "recorded the source posing as the monitor";
         EXPECT_EQ(helper->quit(kPastTheDeadline), 0);
     }
 }

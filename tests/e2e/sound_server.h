@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "client/subprocess.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/tone.h"
 #include "tests/support/waiting.h"
 
 namespace halvo::testing {
@@ -69,6 +72,19 @@ class SoundServer {
 
 // One second of the helper's audio, in bytes (mono float at 48 kHz).
 inline constexpr std::size_t kBytesPerSecond = 48000 * 4;
+
+// Waits until `following` samples come after the first sample louder than `threshold` from
+// sample `from` on of the helper's stdout: where that is, or nothing when it does not within 5 s.
+inline std::optional<std::size_t> waitForTone(HelperProcess& helper, std::size_t from = 0,
+                                              std::size_t following = 0, float threshold = 0.05f) {
+    std::optional<std::size_t> onset;
+    const bool heard = helper.waitForOutputWhere([&](const std::string& bytes) {
+        const std::vector<float> samples = samplesOf(bytes);
+        onset = firstLoud(std::span(samples).subspan(std::min(from, samples.size())), threshold);
+        return onset && from + *onset + following <= samples.size();
+    });
+    return heard ? std::optional(from + *onset) : std::nullopt;
+}
 
 // A test against the server named by HALVO_SOUND_DIR, which it leaves as the next test expects
 // it: what it asked atTheEnd() done (the modules it loaded unloaded), then halvo_null_a the

@@ -42,9 +42,7 @@ class ToneSession : public ServerTest {
         ASSERT_TRUE(tone && reference && waitForPlayer());
         auto helper = launch();
         ASSERT_TRUE(helper);
-        ASSERT_TRUE(helper->waitForOutputWhere(
-            [](const std::string& bytes) { return firstLoud(samplesOf(bytes)).has_value(); }, 5s))
-            << "no tone";
+        ASSERT_TRUE(waitForTone(*helper)) << "no tone";
         during(*helper);
         ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + kBytesPerSecond / 2));
         ASSERT_EQ(helper->quit(), 0);
@@ -173,17 +171,12 @@ TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
         const std::size_t from = helper->drainedOutputSize().value_or(0) / 4;
         auto tone = server_->play(kToneHz, "halvo_null_a", amplitude, channels, 3);
         ASSERT_TRUE(tone);
-        std::optional<std::size_t> onset;
-        ASSERT_TRUE(helper->waitForOutputWhere([&](const std::string& bytes) {
-            const std::vector<float> samples = samplesOf(bytes);
-            onset = firstLoud(std::span(samples).subspan(std::min(from, samples.size())));
-            return onset && from + *onset + 72000 <= samples.size();
-        }));
+        const std::optional<std::size_t> onset = waitForTone(*helper, from, 72000);
+        ASSERT_TRUE(onset);
         // The median of 100 ms windows: a busy machine's PipeWire drops the odd quantum.
         const std::vector<float> samples = samplesOf(helper->standardOutput());
         std::vector<double> levels;
-        for (std::size_t at = from + *onset + 4800; at + 4800 <= from + *onset + 72000;
-             at += 4800) {
+        for (std::size_t at = *onset + 4800; at + 4800 <= *onset + 72000; at += 4800) {
             levels.push_back(amplitudeOf(std::span(samples).subspan(at, 4800)));
         }
         std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
