@@ -22,6 +22,12 @@ Expected<std::shared_ptr<PulseContext>> PulseBackend::connection() {
     return made;
 }
 
+Expected<std::shared_ptr<PulseContext>> PulseBackend::streamConnection() {
+    HALVO_CHECK_THREAD(queue_.isCurrent(), "connections are made on the service thread");
+    MainLoopLock lock(*loop_);
+    return PulseContext::connect(loop_, false);
+}
+
 Expected<ServerSnapshot> PulseBackend::readSnapshot() {
     HALVO_CHECK_THREAD(queue_.isCurrent(), "content is read on the service thread");
     // A server that went away since the connection was last used is only noticed on use: then

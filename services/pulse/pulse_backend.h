@@ -11,7 +11,8 @@
 namespace halvo::pulse {
 
 // What the service and its streams share: libpulse's main loop, the service's own thread and
-// the one connection to the sound server, which content queries and streams reuse.
+// the one connection to the sound server, which content queries and streams reuse (a capture
+// adds one of its own for the stream of a new default output).
 class PulseBackend {
   public:
     PulseBackend();
@@ -28,6 +29,9 @@ class PulseBackend {
     // Service thread. The connection, made anew when there is none yet or the last one failed;
     // the library's description when the server cannot be reached.
     Expected<std::shared_ptr<PulseContext>> connection();
+    // Service thread. A connection beside that one, for streams alone: it hears of no server
+    // events.
+    Expected<std::shared_ptr<PulseContext>> streamConnection();
     // Service thread. Reads the clients.
     Expected<ServerSnapshot> readSnapshot();
 

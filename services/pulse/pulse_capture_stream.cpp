@@ -101,6 +101,12 @@ Expected<void> PulseCaptureStream::start() {
         }
     }
     Expected<std::shared_ptr<PulseContext>> connection = backend_->connection();
+    std::shared_ptr<PulseContext> streamConnection;
+    if (connection) {
+        if (Expected<std::shared_ptr<PulseContext>> made = backend_->streamConnection(); made) {
+            streamConnection = std::move(*made);
+        }
+    }
     MainLoopLock lock(backend_->loop());
     if (!connection) {
         return failStart(connection.error());
@@ -121,6 +127,7 @@ Expected<void> PulseCaptureStream::start() {
         return failStart(monitor.error());
     }
     connection_ = *connection;
+    streamConnection_ = std::move(streamConnection);
     if (rule_.kind != ApplicationRule::Kind::everything) {
         // Before the output's stream: its very first delivery already stands for the mix.
         applications_ = std::make_unique<ApplicationCapture>(
@@ -195,6 +202,10 @@ void PulseCaptureStream::closeRecording() {
     timelineTimer_.reset();
     timeline_.reset();
     silenceQuery_.reset();
+    // Let go on the service thread: this may run inside a callback of that very connection.
+    if (streamConnection_) {
+        backend_->queue().async([connection = std::move(streamConnection_)] {});
+    }
 }
 
 void PulseCaptureStream::dropPending() {
@@ -486,8 +497,16 @@ void PulseCaptureStream::openPendingOn(const Expected<MonitorSource>& monitor) {
         pendingFailed(monitor.error().localizedDescription);
         return;
     }
+    // PipeWire's pulse server sends a connection's recorded audio only while nothing else waits
+    // to go out on it, and what one stream hands over goes out a turn of its loop later: of two
+    // streams whose audio comes in the same turn, turn after turn (two outputs ticking in step),
+    // the second never delivers. So the new default's stream goes on the connection that the
+    // recorded one does not use.
+    const bool apart = streamConnection_ && streamConnection_->isReady() &&
+                       !(active_ && active_->connection() == streamConnection_);
     Expected<std::unique_ptr<PulseRecordStream>> opened =
-        PulseRecordStream::open(connection_, *monitor, format_.sampleRate, kFragmentFrames, *this);
+        PulseRecordStream::open(apart ? streamConnection_ : connection_, *monitor,
+                                format_.sampleRate, kFragmentFrames, *this);
     if (!opened) {
         pendingFailed(opened.error().localizedDescription);
         return;

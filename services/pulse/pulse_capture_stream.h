@@ -109,6 +109,9 @@ class PulseCaptureStream final : public CaptureStream,
     // Guarded by the main loop's lock.
     RecordingPlan plan_;
     std::shared_ptr<PulseContext> connection_;
+    // A second connection, so that a new default's stream never shares one with the recorded
+    // stream (see openPendingOn); null when it could not be made.
+    std::shared_ptr<PulseContext> streamConnection_;
     std::unique_ptr<PulseRecordStream> active_;         // the recording the output gets
     std::unique_ptr<PulseRecordStream> pending_;        // the new default's, until it delivers
     std::unique_ptr<ApplicationCapture> applications_;  // with a rule: what the output gets

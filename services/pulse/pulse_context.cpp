@@ -240,7 +240,8 @@ void SilenceQuery::onSourceInfo(pa_context* context, const pa_source_info* info,
     callOnce(query->answer_, Expected<SilenceReasons>(query->reasons_));
 }
 
-Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop) {
+Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
+                                                              bool watchServer) {
     if (const char* server = std::getenv("PULSE_SERVER");
         server != nullptr && std::strlen(server) > kMaxServerAddressBytes) {
         return Error{pa_strerror(PA_ERR_INVALIDSERVER)};
@@ -273,7 +274,8 @@ Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<Pu
     // Server events tell a running capture that the default sink changed, and that the recorded
     // sink or its monitor did. Nobody waits for the acknowledgement: the events simply start
     // arriving.
-    if (pa_operation* subscribed = pa_context_subscribe(context, kEvents, nullptr, nullptr)) {
+    if (pa_operation* subscribed =
+            watchServer ? pa_context_subscribe(context, kEvents, nullptr, nullptr) : nullptr) {
         pa_operation_unref(subscribed);
     }
     return connection;

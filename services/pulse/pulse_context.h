@@ -163,8 +163,10 @@ class PulseContext {
     // user's runtime directory) and waits until the connection is ready, for kRequestTimeout at
     // most; the library's description when it fails or times out. Never spawns a server: a fresh
     // one would have nothing to record. A PULSE_SERVER longer than any real address is refused
-    // as an invalid server before libpulse reads it.
-    static Expected<std::shared_ptr<PulseContext>> connect(std::shared_ptr<PulseMainLoop> loop);
+    // as an invalid server before libpulse reads it. Unless `watchServer` is false, the listeners
+    // hear of the server's events.
+    static Expected<std::shared_ptr<PulseContext>> connect(std::shared_ptr<PulseMainLoop> loop,
+                                                           bool watchServer = true);
     // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
     ~PulseContext();
     PulseContext(const PulseContext&) = delete;

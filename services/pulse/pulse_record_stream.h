@@ -57,6 +57,7 @@ class PulseRecordStream {
     pa_stream_state_t state() const;
     const std::string& sourceName() const { return source_.name; }
     const MonitorSource& source() const { return source_; }
+    const std::shared_ptr<PulseContext>& connection() const { return context_; }
     // Ready, recording the very source it was opened on (by the server's index), never moved.
     bool recordsItsSource() const;
     // The library's description of why the stream failed.
