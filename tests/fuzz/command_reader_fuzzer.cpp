@@ -19,7 +19,7 @@ int outputPipe = -1;  // read end of what the process writes to standard output
 halvo::SystemAudioCapture& controller() {
     // Built once and kept for the whole run, as the helper keeps its controller.
     static auto* service = new halvo::sim::SimulatedCaptureService(
-        *halvo::sim::parseScenario("content displays=1920x1080 apps=self\n").scenario);
+        halvo::sim::parseScenario("content displays=1920x1080 apps=self\n"));
     static auto* capture =
         new std::shared_ptr<halvo::SystemAudioCapture>(halvo::SystemAudioCapture::create(*service));
     return **capture;

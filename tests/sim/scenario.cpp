@@ -1,176 +1,144 @@
 #include "tests/sim/scenario.h"
 
 #include <charconv>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
+
+#include "platform/process.h"
 
 namespace halvo::sim {
 
 namespace {
 
-struct ParseError {
-    std::string what;
-};
+using Failure = std::runtime_error;
 
-// A line's words after its keyword: positional ones, and key=value options, each used at most
-// once. A value may be a "quoted string" (with \n, \t and \" escapes).
-struct Arguments {
-    std::vector<std::string> positional;
+// A line: words (the first is its keyword) and key=value options, up to a # that starts a
+// comment. A word or value in "quotes" may hold spaces, # and the escapes \n, \t, \" and \\.
+struct Line {
+    std::vector<std::string> words;
     std::map<std::string, std::string> options;
 
-    std::optional<std::string> take(const std::string& key) {
+    explicit Line(const std::string& text) {
+        static const std::regex word(R"re(\s*(?:(\w+)=)?(?:"((?:[^"\\]|\\.)*)"|([^\s"#]+)))re");
+        static const std::regex rest(R"(\s*(#.*)?)");
+        auto at = text.cbegin();
+        for (std::smatch m;
+             std::regex_search(at, text.cend(), m, word, std::regex_constants::match_continuous);
+             at = m[0].second) {
+            std::string value = m[3];
+            for (auto c = m[2].first; c != m[2].second; ++c) {
+                // The pattern puts a character after every backslash.
+                const char escaped = *c == '\\' ? *++c : '\0';
+                value += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : *c;
+            }
+            (m[1].matched ? options[m[1]] : words.emplace_back()) = value;
+        }
+        if (!std::regex_match(at, text.cend(), rest)) {
+            throw Failure("cannot read '" + std::string(at, text.cend()) + "'");
+        }
+    }
+
+    std::string word(std::size_t index) const { return index < words.size() ? words[index] : ""; }
+    // The option `key` as a T made of its text, taken out: what is left is refused.
+    template <typename T = std::string>
+    std::optional<T> take(const std::string& key) {
         auto found = options.extract(key);
-        return found ? std::optional(std::move(found.mapped())) : std::nullopt;
+        return found ? std::optional(T{found.mapped()}) : std::nullopt;
     }
 };
-
-// The keyword of `line` (empty for none), its arguments in `args`.
-std::string tokenize(const std::string& line, Arguments& args) {
-    std::string keyword;
-    for (std::size_t at = 0; at < line.size() && line[at] != '#';) {
-        if (line[at] == ' ' || line[at] == '\t') {
-            ++at;
-            continue;
-        }
-        std::string key;
-        const std::size_t wordEnd = line.find_first_of(" \t=\"", at);
-        if (wordEnd != std::string::npos && line[wordEnd] == '=') {
-            key = line.substr(at, wordEnd - at);
-            at = wordEnd + 1;
-        }
-        std::string value;
-        if (at < line.size() && line[at] == '"') {
-            for (++at; at < line.size() && line[at] != '"'; ++at) {
-                const bool escape = line[at] == '\\' && at + 1 < line.size();
-                const char c = escape ? line[++at] : line[at];
-                value += escape && c == 'n' ? '\n' : escape && c == 't' ? '\t' : c;
-            }
-            if (at++ >= line.size()) {
-                throw ParseError{"unterminated quoted string"};
-            }
-        } else {
-            const std::size_t end = std::min(line.find_first_of(" \t", at), line.size());
-            value = line.substr(at, end - at);
-            at = end;
-        }
-        if (keyword.empty() && key.empty()) {
-            keyword = value;
-        } else if (key.empty()) {
-            args.positional.push_back(value);
-        } else {
-            args.options[key] = value;
-        }
-    }
-    return keyword;
-}
 
 std::int64_t toInteger(const std::string& text) {
     std::int64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size()) {
-        throw ParseError{"not an integer: '" + text + "'"};
+        throw Failure("not an integer: '" + text + "'");
     }
     return value;
 }
 
-std::vector<std::string> splitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::stringstream stream(text);
-    for (std::string item; std::getline(stream, item, ',');) {
-        items.push_back(item);
-    }
-    return items;
-}
-
-ContentAnswer parseContent(Arguments& args) {
+ContentAnswer parseContent(Line& line) {
     ContentAnswer answer;
-    if (auto text = args.take("error")) {
-        answer.error = Error{*text};
+    if ((answer.error = line.take<Error>("error"))) {
+        answer.content.reset();
+        return answer;
     }
-    if (auto text = args.take("displays")) {
-        answer.displays.clear();
-        for (const std::string& item : splitList(*text)) {
+    if (auto displays = line.take("displays")) {  // WIDTHxHEIGHT,...
+        answer.content->displays.clear();
+        std::stringstream list(*displays);
+        for (std::string item; std::getline(list, item, ',');) {
             const std::size_t x = item.find('x');
-            answer.displays.push_back(
-                Display{static_cast<std::uint32_t>(answer.displays.size() + 1),
+            answer.content->displays.push_back(
+                Display{static_cast<std::uint32_t>(answer.content->displays.size() + 1),
                         toInteger(item.substr(0, x)), toInteger(item.substr(x + 1))});
         }
     }
-    if (auto text = args.take("apps")) {
-        for (const std::string& item : splitList(*text)) {
-            answer.applicationProcessIDs.push_back(item == "self" ? ContentAnswer::kSelf
-                                                                  : toInteger(item));
-        }
+    std::stringstream apps(line.take("apps").value_or(""));
+    for (std::string item; std::getline(apps, item, ',');) {
+        const auto pid = item == "self" ? platform::processIdentifier()
+                                        : static_cast<std::int32_t>(toInteger(item));
+        answer.content->applications.push_back(
+            RunningApplication{pid, "app " + std::to_string(pid)});
     }
     return answer;
 }
 
-BufferBatch parseBuffers(Arguments& args) {
-    if (args.positional.empty()) {
-        throw ParseError{"buffers needs a count or 'forever'"};
+StreamEvent parseBuffers(Line& line) {
+    if (line.word(1).empty()) {
+        throw Failure("buffers needs a count or 'forever'");
     }
-    BufferBatch batch;
-    batch.count =
-        args.positional[0] == "forever" ? BufferBatch::kForever : toInteger(args.positional[0]);
-    if (auto v = args.take("bytes"))
-        batch.bytes = static_cast<std::size_t>(toInteger(*v));
-    if (batch.bytes > BufferBatch::kMostBytes)
-        throw ParseError{"a buffer holds at most 1 MiB"};
-    if (auto v = args.take("interval"))
-        batch.intervalMs = toInteger(*v);
-    if (auto v = args.take("early"))
-        batch.beforeStartCompletes = *v == "yes";
+    StreamEvent batch;
+    batch.count = line.word(1) == "forever" ? StreamEvent::kForever : toInteger(line.word(1));
+    batch.bytes = static_cast<std::size_t>(toInteger(line.take("bytes").value_or("4096")));
+    if (batch.bytes > StreamEvent::kMostBytes) {
+        throw Failure("a buffer holds at most 1 MiB");
+    }
+    batch.intervalMs = toInteger(line.take("interval").value_or("0"));
+    batch.early = line.take("early") == "yes";
     return batch;
 }
 
 }  // namespace
 
-ParseResult parseScenario(const std::string& text) {
+Scenario parseScenario(const std::string& text) {
     Scenario scenario;
-    std::vector<StreamEvent>* events = nullptr;
+    std::vector<StreamEvent>* events = nullptr;  // those of the last `stream` line
     std::stringstream lines(text);
-    std::string line;
-    int lineNumber = 0;
-    try {
-        while (std::getline(lines, line)) {
-            ++lineNumber;
-            Arguments args;
-            const std::string keyword = tokenize(line, args);
-            if (keyword.empty()) {
-                continue;
-            } else if (keyword == "content") {
-                scenario.contentAnswers.push_back(parseContent(args));
+    int number = 0;
+    for (std::string content; std::getline(lines, content);) {
+        try {
+            ++number;
+            Line line(content);
+            const std::string keyword = line.word(0);
+            if (keyword == "content") {
+                scenario.contentAnswers.push_back(parseContent(line));
             } else if (keyword == "start") {
-                const auto error = args.take("error");
-                scenario.startErrors.push_back(error ? std::optional(Error{*error}) : std::nullopt);
+                scenario.startErrors.push_back(line.take<Error>("error"));
             } else if (keyword == "delay") {
-                if (auto v = args.take("content"))
-                    scenario.contentDelayMs = toInteger(*v);
-                if (auto v = args.take("start"))
-                    scenario.startDelayMs = toInteger(*v);
+                scenario.contentDelayMs = toInteger(line.take("content").value_or("0"));
+                scenario.startDelayMs = toInteger(line.take("start").value_or("0"));
             } else if (keyword == "playing") {
                 scenario.playing.push_back(PlayingApplication{
-                    static_cast<std::int32_t>(toInteger(args.take("pid").value_or("0"))),
-                    args.take("name").value_or(""), args.take("binary").value_or("")});
-            } else if (keyword == "stream") {
-                const bool own = !args.positional.empty();
-                events =
-                    &scenario.streams[own ? static_cast<int>(toInteger(args.positional[0])) : 0];
-            } else if (events == nullptr || (keyword != "buffers" && keyword != "system-stop")) {
-                throw ParseError{"unknown keyword '" + keyword + "' here"};
-            } else if (keyword == "buffers") {
-                events->emplace_back(parseBuffers(args));
-            } else {
-                events->emplace_back(
-                    SystemStop{Error{args.positional.empty() ? "" : args.positional[0]}});
+                    static_cast<std::int32_t>(toInteger(line.take("pid").value_or("0"))),
+                    line.take("name").value_or(""), line.take("binary").value_or("")});
+            } else if (keyword == "stream") {  // all streams, or with a number the nth started
+                const auto ordinal = toInteger(line.word(1).empty() ? "0" : line.word(1));
+                events = &scenario.streams[static_cast<int>(ordinal)];
+            } else if (events && keyword == "buffers") {
+                events->push_back(parseBuffers(line));
+            } else if (events && keyword == "system-stop") {
+                events->emplace_back().systemStop = Error{line.word(1)};
+            } else if (!keyword.empty()) {
+                throw Failure("unknown keyword '" + keyword + "' here");
             }
-            if (!args.options.empty()) {
-                throw ParseError{"unknown option '" + args.options.begin()->first + "'"};
+            if (!line.options.empty()) {
+                throw Failure("unknown option '" + line.options.begin()->first + "'");
             }
+        } catch (const std::exception& failure) {
+            throw Failure("line " + std::to_string(number) + ": " + failure.what());
         }
-    } catch (const ParseError& error) {
-        return {std::nullopt, "line " + std::to_string(lineNumber) + ": " + error.what};
     }
-    return {std::move(scenario), {}};
+    return scenario;
 }
 
 }  // namespace halvo::sim

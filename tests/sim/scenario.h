@@ -4,7 +4,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "capture/error.h"
@@ -14,31 +13,23 @@ namespace halvo::sim {
 
 // What one content query answers.
 struct ContentAnswer {
+    std::optional<ShareableContent> content = ShareableContent{{Display{1, 1920, 1080}}, {}};
     std::optional<Error> error;
-    std::vector<Display> displays{Display{1, 1920, 1080}};
-    // Process ids of the running applications; kSelf stands for the helper's own.
-    std::vector<std::int64_t> applicationProcessIDs;
-    static constexpr std::int64_t kSelf = -1;
 };
 
-// A batch of 48 kHz mono float buffers that a started stream delivers.
-struct BufferBatch {
+// One step of a started stream: a batch of 48 kHz mono float buffers, or the system stopping it.
+struct StreamEvent {
     std::int64_t count = 1;    // kForever: until the stream stops
     std::size_t bytes = 4096;  // at most kMostBytes
     std::int64_t intervalMs = 0;
-    bool beforeStartCompletes = false;
+    bool early = false;               // delivered before the start completes
+    std::optional<Error> systemStop;  // set: no buffers, the system stops the stream
     static constexpr std::int64_t kForever = -1;
     static constexpr std::size_t kMostBytes = 1 << 20;
 };
 
-struct SystemStop {
-    Error error;
-};
-
-using StreamEvent = std::variant<BufferBatch, SystemStop>;
-
-// A scripted capture service. Lists indexed by occurrence take their entries in order and
-// repeat the last one; an empty list means success.
+// A scripted capture service. The lists of answers are taken in order, the last one repeating;
+// an empty list means success.
 struct Scenario {
     std::vector<ContentAnswer> contentAnswers;      // the probe first, then one per start
     std::vector<std::optional<Error>> startErrors;  // one per start request
@@ -49,20 +40,10 @@ struct Scenario {
     // Who plays now, one entry per stream; listing them fails with the first content answer's
     // error, if it has one.
     std::vector<PlayingApplication> playing;
-
-    const std::vector<StreamEvent>& eventsForStream(int ordinal) const {
-        static const std::vector<StreamEvent> none;
-        const auto found = streams.find(streams.contains(ordinal) ? ordinal : 0);
-        return found == streams.end() ? none : found->second;
-    }
 };
 
-struct ParseResult {
-    std::optional<Scenario> scenario;
-    std::string error;  // "line N: what is wrong" when scenario is empty
-};
-
-ParseResult parseScenario(const std::string& text);
+// The scenario a text describes; throws std::runtime_error("line N: what is wrong").
+Scenario parseScenario(const std::string& text);
 
 // The byte the simulated service puts at position `index` of everything it ever delivers, so
 // that a reader can check any stretch of the stream.

@@ -1,12 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "capture/capture_service.h"
 #include "tests/sim/scenario.h"
-#include "tests/sim/scheduler.h"
 
 namespace halvo::sim {
 
@@ -15,7 +12,6 @@ namespace halvo::sim {
 class SimulatedCaptureService : public CaptureService {
   public:
     explicit SimulatedCaptureService(Scenario scenario);
-    ~SimulatedCaptureService() override;
 
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
@@ -38,7 +34,7 @@ class SimulatedCaptureService : public CaptureService {
     };
     Record record() const;
 
-    // Shared with the streams; lives as long as the service.
+    // The scenario, the record and the service's thread; shared with the streams.
     struct Shared;
 
   private:

@@ -31,9 +31,7 @@ class ControllerTest : public ::testing::Test {
             std::fclose(file_);
     }
     void build(const std::string& scenarioText) {
-        auto parsed = sim::parseScenario(scenarioText);
-        ASSERT_TRUE(parsed.scenario) << parsed.error;
-        service_ = std::make_unique<sim::SimulatedCaptureService>(std::move(*parsed.scenario));
+        service_ = std::make_unique<sim::SimulatedCaptureService>(sim::parseScenario(scenarioText));
         file_ = std::tmpfile();
         capture_ = SystemAudioCapture::create(*service_, platform::FileHandle(fileno(file_)));
     }
