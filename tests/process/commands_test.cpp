@@ -28,6 +28,7 @@ TEST(Commands, AreReadLineByLineAsWrittenWhateverTheReads) {
     EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 0 samples"), 1);
     helper->send("START\nbogus\nSTO");
     ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 2));
+    ASSERT_TRUE(helper->waitFor("Unknown: STO"));  // what follows START runs once it is answered
     EXPECT_EQ(commandLines(*helper),
               (Lines{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP",
                      "CMD: START", "CMD: bogus", "Unknown: bogus", "CMD: STO", "Unknown: STO"}));
