@@ -215,15 +215,16 @@ void writeError(const std::string& text) {
     (void)!::write(STDERR_FILENO, text.data(), text.size());
 }
 
-// The helper to run, with the arguments the options pass on.
+// The helper to run, with the application options or --list-apps.
 client::HelperOptions helperOptionsFor(const Options& options) {
     client::HelperOptions helperOptions;
-    const std::vector<std::string> arguments = helperArguments(options);
-    if (!options.helper.empty() || !arguments.empty()) {
-        helperOptions.command = {options.helper.empty() ? client::defaultHelperPath()
-                                                        : options.helper};
-        helperOptions.command.insert(helperOptions.command.end(), arguments.begin(),
-                                     arguments.end());
+    std::vector<std::string>& command = helperOptions.command;
+    command = {options.helper.empty() ? client::defaultHelperPath() : options.helper};
+    if (options.mode == Options::Mode::listApplications) {
+        command.push_back("--list-apps");
+    }
+    for (const std::string& application : options.applications) {
+        command.insert(command.end(), {options.applicationOption, application});
     }
     return helperOptions;
 }
