@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 namespace halvo::record {
 
@@ -18,17 +19,12 @@ std::string lowercase(std::string text) {
 }  // namespace
 
 std::optional<FileFormat> formatNamed(const std::string& name) {
-    const std::string lower = lowercase(name);
-    if (lower == "wav" || lower == "wave") {
-        return FileFormat::wav;
-    }
-    if (lower == "flac") {
-        return FileFormat::flac;
-    }
-    if (lower == "opus") {
-        return FileFormat::opus;
-    }
-    return std::nullopt;
+    static const std::map<std::string, FileFormat> kNames{{"wav", FileFormat::wav},
+                                                          {"wave", FileFormat::wav},
+                                                          {"flac", FileFormat::flac},
+                                                          {"opus", FileFormat::opus}};
+    const auto found = kNames.find(lowercase(name));
+    return found != kNames.end() ? std::optional(found->second) : std::nullopt;
 }
 
 FileFormat formatForPath(const std::string& path) {
@@ -42,28 +38,16 @@ FileFormat formatForPath(const std::string& path) {
     return FileFormat::wav;
 }
 
+// Both indexed by FileFormat.
 int libsndfileFormat(FileFormat format) {
-    switch (format) {
-        case FileFormat::flac:
-            return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
-        case FileFormat::opus:
-            return SF_FORMAT_OGG | SF_FORMAT_OPUS;
-        case FileFormat::wav:
-            break;
-    }
-    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    constexpr int kFormats[] = {SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+                                SF_FORMAT_OGG | SF_FORMAT_OPUS};
+    return kFormats[static_cast<int>(format)];
 }
 
 std::string formatTitle(FileFormat format) {
-    switch (format) {
-        case FileFormat::flac:
-            return "FLAC";
-        case FileFormat::opus:
-            return "Ogg/Opus";
-        case FileFormat::wav:
-            break;
-    }
-    return "WAVE";
+    constexpr const char* kTitles[] = {"WAVE", "FLAC", "Ogg/Opus"};
+    return kTitles[static_cast<int>(format)];
 }
 
 bool canWrite(FileFormat format, int sampleRate, int channels) {

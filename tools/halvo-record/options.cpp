@@ -107,15 +107,13 @@ ParsedOptions parseOptions(int argc, char** argv) {
                             "invalid duration '" + value + "': give a positive number of seconds"};
                 }
                 break;
-            case kRetryFor: {
-                const auto retry = parseSeconds(value, true);
-                if (!retry) {
-                    return {std::nullopt, "invalid retry time '" + value +
-                                              "': give a number of seconds, 0 or more"};
+            case kRetryFor:
+                if (const auto retry = parseSeconds(value, true)) {
+                    options.retrySeconds = *retry;
+                    break;
                 }
-                options.retrySeconds = *retry;
-                break;
-            }
+                return {std::nullopt,
+                        "invalid retry time '" + value + "': give a number of seconds, 0 or more"};
             case kHelper:
                 options.helper = value;
                 break;
@@ -155,17 +153,6 @@ ParsedOptions parseOptions(int argc, char** argv) {
         return {std::nullopt, "option --list-apps takes no " + options.applicationOption};
     }
     return {std::move(options), {}};
-}
-
-std::vector<std::string> helperArguments(const Options& options) {
-    if (options.mode == Options::Mode::listApplications) {
-        return {"--list-apps"};
-    }
-    std::vector<std::string> arguments;
-    for (const std::string& application : options.applications) {
-        arguments.insert(arguments.end(), {options.applicationOption, application});
-    }
-    return arguments;
 }
 
 }  // namespace halvo::record

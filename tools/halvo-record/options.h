@@ -35,9 +35,6 @@ inline FileFormat outputFormat(const Options& options) {
     return options.format.value_or(formatForPath(options.output));
 }
 
-// The arguments the helper is run with: the application options, or --list-apps.
-std::vector<std::string> helperArguments(const Options& options);
-
 // main()'s arguments, read with getopt_long: clustered short options, "--name=value" and
 // unambiguous abbreviations of long names work as in other GNU-style tools.
 ParsedOptions parseOptions(int argc, char** argv);

@@ -74,25 +74,46 @@ struct HelperEvent {
     std::string refusalReason;
 };
 
-// The helper's reason when a diagnostic gives one for a refusal. It logs the reason just before
+// Takes the helper's signals and its end on the client's reader thread and queues them, each
+// with the reason the last diagnostic gave for a refusal: the helper logs it just before
 // ERROR:PERMISSION_DENIED, but other threads' lines may come between the two.
-std::optional<std::string> refusalReasonIn(const std::string& message) {
-    for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
-        if (message.starts_with(prefix)) {
-            return message.substr(prefix.size());
+class EventListener : public client::HelperListener {
+  public:
+    void onSignal(const client::Signal& signal) override { queue(signal); }
+    void onDiagnostic(const client::Diagnostic& diagnostic) override {
+        for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
+            if (diagnostic.message.starts_with(prefix)) {
+                std::lock_guard lock(mutex_);
+                refusalReason_ = diagnostic.message.substr(prefix.size());
+            }
         }
     }
-    return std::nullopt;
-}
+    void onExit(const client::ExitStatus& status) override { queue(status); }
 
-// Takes the helper's words on the client's reader thread: audio goes straight into the
-// recording; signals and the end are queued for the main loop.
-class RecorderListener : public client::HelperListener {
+  protected:
+    // Called after each event queued, without the mutex.
+    virtual void wake() = 0;
+
+    std::mutex mutex_;  // guards events_, refusalReason_ and what subclasses say it guards
+    std::vector<HelperEvent> events_;
+    std::string refusalReason_;
+
+  private:
+    void queue(std::variant<client::Signal, client::ExitStatus> what) {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(HelperEvent{std::move(what), refusalReason_});
+        }
+        wake();
+    }
+};
+
+// Audio goes straight into the recording; the main loop takes the events.
+class RecorderListener : public EventListener {
   public:
     // `wakeFd`: an eventfd in the main loop's poll set, written to wake it early.
     RecorderListener(Recording& recording, int wakeFd) : recording_(recording), wakeFd_(wakeFd) {}
 
-    void onSignal(const client::Signal& signal) override { queue(signal); }
     // The main loop looks at the recording ten times a second anyway; it is woken early only
     // when the recording is complete or failed.
     void onFormat(const client::AudioFormat& format) override {
@@ -105,13 +126,6 @@ class RecorderListener : public client::HelperListener {
             wake();
         }
     }
-    void onDiagnostic(const client::Diagnostic& diagnostic) override {
-        if (auto reason = refusalReasonIn(diagnostic.message)) {
-            std::lock_guard lock(mutex_);
-            refusalReason_ = std::move(*reason);
-        }
-    }
-    void onExit(const client::ExitStatus& status) override { queue(status); }
 
     // Main thread.
     std::vector<HelperEvent> takeEvents() {
@@ -120,28 +134,11 @@ class RecorderListener : public client::HelperListener {
     }
 
   private:
-    void wake() const { (void)::eventfd_write(wakeFd_, 1); }
-    void queue(std::variant<client::Signal, client::ExitStatus> what) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(HelperEvent{std::move(what), refusalReason_});
-        }
-        wake();
-    }
+    void wake() override { (void)::eventfd_write(wakeFd_, 1); }
 
     Recording& recording_;
     const int wakeFd_;
-    std::mutex mutex_;  // guards events_ and refusalReason_
-    std::vector<HelperEvent> events_;
-    std::string refusalReason_;
 };
-
-std::string describe(const client::ExitStatus& status) {
-    if (status.exited) {
-        return "exit status " + std::to_string(status.code);
-    }
-    return "killed by signal " + std::to_string(status.signal);
-}
 
 std::string orNoDescription(const std::string& detail) {
     return detail.empty() ? "(no description)" : detail;
@@ -151,7 +148,10 @@ std::string orNoDescription(const std::string& detail) {
 std::optional<Failure> judge(const HelperEvent& event) {
     if (const auto* status = std::get_if<client::ExitStatus>(&event.what)) {
         return Failure{kExitHelperDied,
-                       "the audio helper ended unexpectedly (" + describe(*status) + ")"};
+                       "the audio helper ended unexpectedly (" +
+                           (status->exited ? "exit status " + std::to_string(status->code)
+                                           : "killed by signal " + std::to_string(status->signal)) +
+                           ")"};
     }
     const auto& signal = std::get<client::Signal>(event.what);
     switch (signal.kind) {
@@ -215,69 +215,58 @@ void writeError(const std::string& text) {
     (void)!::write(STDERR_FILENO, text.data(), text.size());
 }
 
-// The helper to run, with the arguments the options pass on.
+// The helper to run, with the application options or --list-apps.
 client::HelperOptions helperOptionsFor(const Options& options) {
     client::HelperOptions helperOptions;
-    const std::vector<std::string> arguments = helperArguments(options);
-    if (!options.helper.empty() || !arguments.empty()) {
-        helperOptions.command = {options.helper.empty() ? client::defaultHelperPath()
-                                                        : options.helper};
-        helperOptions.command.insert(helperOptions.command.end(), arguments.begin(),
-                                     arguments.end());
+    std::vector<std::string>& command = helperOptions.command;
+    command = {options.helper.empty() ? client::defaultHelperPath() : options.helper};
+    if (options.mode == Options::Mode::listApplications) {
+        command.push_back("--list-apps");
+    }
+    for (const std::string& application : options.applications) {
+        command.insert(command.end(), {options.applicationOption, application});
     }
     return helperOptions;
 }
 
 // Collects what a helper run with --list-apps prints, and how it ends.
-class ListListener : public client::HelperListener {
+class ListListener : public EventListener {
   public:
-    void onSignal(const client::Signal& signal) override {
-        std::lock_guard lock(mutex_);
-        signals_.push_back(signal);
-    }
     void onAudio(std::span<const std::byte> bytes) override {
         std::lock_guard lock(mutex_);
         list_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    void onDiagnostic(const client::Diagnostic& diagnostic) override {
-        if (auto reason = refusalReasonIn(diagnostic.message)) {
-            std::lock_guard lock(mutex_);
-            refusalReason_ = std::move(*reason);
-        }
-    }
-    void onExit(const client::ExitStatus& status) override {
-        std::lock_guard lock(mutex_);
-        status_ = status;
-        ended_.notify_all();
     }
 
     // Main thread: waits for the helper's end, `timeout` at most; then the list, or the failure
     // it means.
     std::variant<std::string, Failure> result(std::chrono::seconds timeout) {
         std::unique_lock lock(mutex_);
-        if (!ended_.wait_for(lock, timeout, [this] { return status_.has_value(); })) {
+        if (!ended_.wait_for(lock, timeout, [this] {
+                return !events_.empty() &&
+                       std::holds_alternative<client::ExitStatus>(events_.back().what);
+            })) {
             return Failure{kExitHelperDied,
                            "the audio helper did not list the applications within " +
                                std::to_string(timeout.count()) + " s"};
         }
-        for (const client::Signal& signal : signals_) {
-            if (auto failure = judge(HelperEvent{signal, refusalReason_})) {
+        // The end comes last; each signal is judged by the last reason given.
+        for (const HelperEvent& event : events_) {
+            const auto* status = std::get_if<client::ExitStatus>(&event.what);
+            if (status != nullptr && status->exited && status->code == 0) {
+                break;
+            }
+            if (auto failure = judge(HelperEvent{event.what, refusalReason_})) {
                 return *failure;
             }
-        }
-        if (!status_->exited || status_->code != 0) {
-            return *judge(HelperEvent{*status_, {}});
         }
         return list_;
     }
 
   private:
-    std::mutex mutex_;  // guards everything below
+    void wake() override { ended_.notify_all(); }
+
     std::condition_variable ended_;
-    std::vector<client::Signal> signals_;
-    std::string list_;
-    std::string refusalReason_;
-    std::optional<client::ExitStatus> status_;
+    std::string list_;  // guarded by mutex_
 };
 
 }  // namespace
@@ -491,10 +480,8 @@ int record(const Options& options) {
         return kExitOk;
     }
     if (showStatus) {
-        const Recording::Progress progress = recording.progress();
-        char summary[64];
-        std::snprintf(summary, sizeof summary, "Recorded %.1f s to ", progress.seconds);
-        writeError("\r\x1b[K" + std::string(summary) + options.output + "\n");
+        writeError("\r\x1b[KRecorded " + secondsText(recording.progress().seconds) + " to " +
+                   options.output + "\n");
     }
     return kExitOk;
 }

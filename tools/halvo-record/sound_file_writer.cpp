@@ -12,13 +12,6 @@
 
 namespace halvo::record {
 
-namespace {
-
-// The sizes in a WAVE header are 32-bit fields.
-constexpr std::uint64_t kMaxWaveBytes = 0xFFFFFFFFull;
-
-}  // namespace
-
 std::unique_ptr<SoundFileWriter> SoundFileWriter::open(const std::string& path, FileFormat format,
                                                        std::string* error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -69,6 +62,7 @@ bool SoundFileWriter::begin(int sampleRate, int channels) {
 
 bool SoundFileWriter::append(std::span<const float> samples) {
     const auto frames = static_cast<sf_count_t>(samples.size() / channels_);
+    constexpr std::uint64_t kMaxWaveBytes = UINT32_MAX;  // a WAVE header's sizes are 32-bit
     if (format_ == FileFormat::wav &&
         static_cast<std::uint64_t>(dataOffset_) + (frames_ + frames) * channels_ * sizeof(float) >
             kMaxWaveBytes) {
@@ -130,21 +124,14 @@ bool SoundFileWriter::truncatedByOthers() const {
 }
 
 bool SoundFileWriter::finish() {
-    bool ok = true;
-    if (file_) {
-        const int result = sf_close(file_);
-        file_ = nullptr;
-        if (result != 0) {
-            ok = fail("cannot finish " + path_ + ": " + sf_error_number(result));
-        }
+    const int result = file_ ? sf_close(std::exchange(file_, nullptr)) : 0;
+    if (result != 0) {
+        fail("cannot finish " + path_ + ": " + sf_error_number(result));
     }
-    if (fd_ >= 0) {
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0 && ok) {
-            ok = fail("cannot close " + path_ + ": " + std::strerror(errno));
-        }
+    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0 && result == 0) {
+        return fail("cannot close " + path_ + ": " + std::strerror(errno));
     }
-    return ok;
+    return result == 0;
 }
 
 std::uint64_t SoundFileWriter::fileBytes() const {

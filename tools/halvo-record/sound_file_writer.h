@@ -29,7 +29,6 @@ class SoundFileWriter {
     // Starts the file for `channels` interleaved channels at `sampleRate`. False when the format
     // cannot hold such audio or the file cannot be written.
     bool begin(int sampleRate, int channels);
-    bool begun() const { return file_ != nullptr; }
     // Appends whole frames of interleaved samples. False on a write error, after which the file
     // holds the whole frames that were written (a WAVE file nothing of a partial one), or when
     // a WAVE file would outgrow its 4 GiB.

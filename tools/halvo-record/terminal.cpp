@@ -64,12 +64,10 @@ std::string decibels(double amplitude) {
 }
 
 std::string size(std::uint64_t bytes) {
+    const bool megabytes = bytes >= 1024 * 1024;
     char text[32];
-    if (bytes < 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%5.1f KB", static_cast<double>(bytes) / 1024);
-    } else {
-        std::snprintf(text, sizeof text, "%5.1f MB", static_cast<double>(bytes) / (1024 * 1024));
-    }
+    std::snprintf(text, sizeof text, megabytes ? "%5.1f MB" : "%5.1f KB",
+                  static_cast<double>(bytes) / (megabytes ? 1024 * 1024 : 1024));
     return text;
 }
 
@@ -93,19 +91,10 @@ std::string statusLine(const Recording::Progress& progress, const Levels& shown,
                        std::optional<double> seconds, TakeState state) {
     const bool paused = state == TakeState::paused;
     std::string line = paused ? "PAUSED " : state == TakeState::retrying ? "RETRY  " : "REC    ";
-    line += clockText(progress.seconds);
-    if (seconds) {
-        line += " / ";
-        line += clockText(*seconds);
-    }
-    line += "  ";
-    line += size(progress.bytes);
-    line += "  peak ";
-    line += decibels(shown.peak);
-    line += " dBFS  rms ";
-    line += decibels(shown.rms);
-    line += " dBFS  ";
-    line += meterBar(shown.peak);
+    line += clockText(progress.seconds) +
+            (seconds ? std::string(" / ") + clockText(*seconds) : "") + "  " +
+            size(progress.bytes) + "  peak " + decibels(shown.peak) + " dBFS  rms " +
+            decibels(shown.rms) + " dBFS  " + meterBar(shown.peak);
     line += paused                         ? "  space: resume"
             : state == TakeState::retrying ? "  waiting for the capture"
                                            : "  space: pause";
@@ -113,10 +102,7 @@ std::string statusLine(const Recording::Progress& progress, const Levels& shown,
 }
 
 std::string inPlace(const std::string& line) {
-    std::string text = "\r";
-    text += line;
-    text += "\x1b[K";
-    return text;
+    return "\r" + line + "\x1b[K";
 }
 
 }  // namespace halvo::record
