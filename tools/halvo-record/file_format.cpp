@@ -38,16 +38,28 @@ FileFormat formatForPath(const std::string& path) {
     return FileFormat::wav;
 }
 
-// Both indexed by FileFormat.
 int libsndfileFormat(FileFormat format) {
-    constexpr int kFormats[] = {SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
-                                SF_FORMAT_OGG | SF_FORMAT_OPUS};
-    return kFormats[static_cast<int>(format)];
+    switch (format) {
+        case FileFormat::flac:
+            return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+        case FileFormat::opus:
+            return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+        case FileFormat::wav:
+            break;
+    }
+    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 }
 
 std::string formatTitle(FileFormat format) {
-    constexpr const char* kTitles[] = {"WAVE", "FLAC", "Ogg/Opus"};
-    return kTitles[static_cast<int>(format)];
+    switch (format) {
+        case FileFormat::flac:
+            return "FLAC";
+        case FileFormat::opus:
+            return "Ogg/Opus";
+        case FileFormat::wav:
+            break;
+    }
+    return "WAVE";
 }
 
 bool canWrite(FileFormat format, int sampleRate, int channels) {

@@ -5,7 +5,7 @@
 
 namespace halvo::record {
 
-// The kinds of file halvo-record writes, in the order of the tables in file_format.cpp.
+// The kinds of file halvo-record writes.
 enum class FileFormat {
     wav,   // 32-bit IEEE float WAVE: the helper's samples unchanged
     flac,  // lossless, 24-bit
