@@ -24,17 +24,12 @@ std::span<const std::byte> bytesOf(const std::string& text) {
 
 // Runs halvo-record into `take` over `helper`: a fake helper script (*.sh), the simulated helper
 // over a scenario (*.scn), or anything else as it is. `arguments` come after those, files are
-// limited to `fileLimit` KiB, and `meanwhile` runs while it records. No status on timeout (the
-// runner then kills it).
-struct RecorderRun {
-    std::optional<client::ExitStatus> status;
-    std::string errors;
-    std::string printed;
-};
-RecorderRun runRecorder(const std::string& helper, const std::string& take,
-                        const std::vector<std::string>& arguments,
-                        const std::function<void(HelperProcess&)>& meanwhile = {},
-                        const std::string& fileLimit = "unlimited") {
+// limited to `fileLimit` KiB, and `meanwhile` runs while it records. Gives its status (none on
+// timeout: the runner then kills it), what it said and what it printed.
+std::tuple<std::optional<client::ExitStatus>, std::string, std::string> runRecorder(
+    const std::string& helper, const std::string& take, const std::vector<std::string>& arguments,
+    const std::function<void(HelperProcess&)>& meanwhile = {},
+    const std::string& fileLimit = "unlimited") {
     const bool scenario = helper.ends_with(".scn");
     const std::string path =
         scenario || helper.ends_with(".sh")
@@ -50,9 +45,9 @@ RecorderRun runRecorder(const std::string& helper, const std::string& take,
     if (meanwhile) {
         meanwhile(*recorder);
     }
-    RecorderRun run{recorder->waitForExit(20s), recorder->transcript(), recorder->standardOutput()};
-    EXPECT_TRUE(run.status) << "halvo-record did not end";
-    return run;
+    const auto status = recorder->waitForExit(20s);
+    EXPECT_TRUE(status) << "halvo-record did not end";
+    return {status, recorder->transcript(), recorder->standardOutput()};
 }
 
 // How a take ends, and the valid WAVE file of the helper's audio from the start it leaves: by its
@@ -310,8 +305,9 @@ TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {
         if (take.toleranceSeconds != 0 && !record::canWrite(FileFormat::opus, 48000, 1)) {
             continue;  // a libsndfile without Opus
         }
-        const RecorderRun run = runRecorder("sine.sh", folder.file(take.file), take.arguments);
-        ASSERT_TRUE(run.status && run.status->code == record::kExitOk) << run.errors;
+        const auto [status, errors, printed] =
+            runRecorder("sine.sh", folder.file(take.file), take.arguments);
+        ASSERT_TRUE(status && status->code == record::kExitOk) << errors;
         const record::ReadResult read = record::readSoundFile(folder.file(take.file));
         ASSERT_TRUE(read.audio) << read.error;
         EXPECT_EQ(read.audio->encoding, take.encoding);
