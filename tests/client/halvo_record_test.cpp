@@ -1,9 +1,6 @@
 // halvo-record as a user runs it, over the simulated helper and small fake helpers, and the
 // bookkeeping of its take (split frames, the duration, gaps and pauses).
 #include <signal.h>
-#include <sys/stat.h>
-
-#include <fstream>
 
 #include "tests/client/client_test_support.h"
 #include "tools/halvo-record/exit_status.h"
@@ -25,49 +22,32 @@ std::span<const std::byte> bytesOf(const std::string& text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-// For --helper: a fake helper script (*.sh) as it is, a scenario (*.scn) through a script in
-// `folder` that runs the simulated helper over it with the arguments it is given, anything else
-// unchanged.
-std::string helperFor(const TemporaryFolder& folder, const std::string& name) {
-    if (name.ends_with(".sh")) {
-        return CLIENT_TEST_FAKE_HELPERS "/" + name;
-    }
-    if (!name.ends_with(".scn")) {
-        return name;
-    }
-    const std::string path = folder.file("helper.sh");
-    std::ofstream(path) << "#!/bin/sh\nexec '" HALVO_SIM_HELPER_PATH "' '" CLIENT_TEST_SCENARIOS "/"
-                        << name << "' \"$@\"\n";
-    ::chmod(path.c_str(), 0755);
-    return path;
-}
-
-// Runs halvo-record over `helper` into `take`, with `arguments` after those and files limited to
-// `fileLimit` KiB; `meanwhile` runs while it records. No status on timeout (the runner then
-// kills it).
-struct RecorderRun {
-    std::optional<client::ExitStatus> status;
-    std::string errors;
-    std::string printed;
-};
-RecorderRun runRecorder(const TemporaryFolder& folder, const std::string& helper,
-                        const std::string& take, const std::vector<std::string>& arguments,
-                        const std::function<void(HelperProcess&)>& meanwhile = {},
-                        const std::string& fileLimit = "unlimited") {
+// Runs halvo-record into `take` over `helper`: a fake helper script (*.sh), the simulated helper
+// over a scenario (*.scn), or anything else as it is. `arguments` come after those, files are
+// limited to `fileLimit` KiB, and `meanwhile` runs while it records. Gives its status (none on
+// timeout: the runner then kills it), what it said and what it printed.
+std::tuple<std::optional<client::ExitStatus>, std::string, std::string> runRecorder(
+    const std::string& helper, const std::string& take, const std::vector<std::string>& arguments,
+    const std::function<void(HelperProcess&)>& meanwhile = {},
+    const std::string& fileLimit = "unlimited") {
+    const bool scenario = helper.ends_with(".scn");
+    const std::string path =
+        scenario || helper.ends_with(".sh")
+            ? CLIENT_TEST_FAKE_HELPERS "/" + (scenario ? "scenario.sh" : helper)
+            : helper;
     std::vector<std::string> all{"/bin/sh", "-c",
                                  "ulimit -f " + fileLimit + " && exec \"$0\" \"$@\""};
-    for (const auto& words : {std::vector<std::string>{CLIENT_TEST_RECORD, "--helper",
-                                                       helperFor(folder, helper), "-o", take},
-                              arguments}) {
-        all.insert(all.end(), words.begin(), words.end());
-    }
-    const auto recorder = HelperProcess::launch(all);
+    all.insert(all.end(), {CLIENT_TEST_RECORD, "--helper", path, "-o", take});
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const auto recorder =
+        HelperProcess::launch(all, {"HALVO_SIM_HELPER=" HALVO_SIM_HELPER_PATH,
+                                    "HALVO_SCENARIO=" CLIENT_TEST_SCENARIOS "/" + helper});
     if (meanwhile) {
         meanwhile(*recorder);
     }
-    RecorderRun run{recorder->waitForExit(20s), recorder->transcript(), recorder->standardOutput()};
-    EXPECT_TRUE(run.status) << "halvo-record did not end";
-    return run;
+    const auto status = recorder->waitForExit(20s);
+    EXPECT_TRUE(status) << "halvo-record did not end";
+    return {status, recorder->transcript(), recorder->standardOutput()};
 }
 
 // How a take ends, and the valid WAVE file of the helper's audio from the start it leaves: by its
@@ -85,10 +65,6 @@ struct Ending {
     bool truncate = false;
 };
 
-void PrintTo(const Ending& ending, std::ostream* out) {
-    *out << ending.name;
-}
-
 class HalvoRecordEnds : public ::testing::TestWithParam<Ending> {};
 
 TEST_P(HalvoRecordEnds, WithAValidFileOfTheHelpersAudio) {
@@ -98,7 +74,7 @@ TEST_P(HalvoRecordEnds, WithAValidFileOfTheHelpersAudio) {
     const bool byDuration =
         ending.signal == 0 && ending.fileLimit == "unlimited" && !ending.truncate;
     const auto [status, errors, printed] = runRecorder(
-        folder, "thirty_seconds.scn", take,
+        "thirty_seconds.scn", take,
         byDuration ? std::vector<std::string>{"-d", "0.5"} : std::vector<std::string>{},
         [&](HelperProcess& recorder) {
             if (ending.signal != 0 || ending.truncate) {
@@ -160,8 +136,7 @@ TEST_P(HalvoRecordOutcomes, HaveTheirOwnStatusMessageAndFile) {
     const Outcome& expected = GetParam();
     TemporaryFolder folder;
     const std::string take = folder.file("take.wav");
-    const auto [status, errors, printed] =
-        runRecorder(folder, expected.helper, take, expected.arguments);
+    const auto [status, errors, printed] = runRecorder(expected.helper, take, expected.arguments);
     ASSERT_TRUE(status);
     EXPECT_EQ(status->code, expected.status) << errors;
     std::size_t at = 0;
@@ -330,9 +305,9 @@ TEST(HalvoRecord, WritesFlacAndOpusByExtensionOrFormat) {
         if (take.toleranceSeconds != 0 && !record::canWrite(FileFormat::opus, 48000, 1)) {
             continue;  // a libsndfile without Opus
         }
-        const RecorderRun run =
-            runRecorder(folder, "sine.sh", folder.file(take.file), take.arguments);
-        ASSERT_TRUE(run.status && run.status->code == record::kExitOk) << run.errors;
+        const auto [status, errors, printed] =
+            runRecorder("sine.sh", folder.file(take.file), take.arguments);
+        ASSERT_TRUE(status && status->code == record::kExitOk) << errors;
         const record::ReadResult read = record::readSoundFile(folder.file(take.file));
         ASSERT_TRUE(read.audio) << read.error;
         EXPECT_EQ(read.audio->encoding, take.encoding);

@@ -150,11 +150,10 @@ struct Listener : HelperListener {
 
 std::unique_ptr<HelperClient> launch(std::vector<std::string> command, Listener& listener,
                                      std::chrono::milliseconds exitTimeout = 3s) {
-    HelperOptions options;
-    options.command = std::move(command);
-    options.exitTimeout = exitTimeout;
     std::string error;
-    auto client = HelperClient::launch(options, listener, &error);
+    auto client = HelperClient::launch(
+        {.command = std::move(command), .extraEnvironment = {}, .exitTimeout = exitTimeout},
+        listener, &error);
     EXPECT_TRUE(client) << error;
     return client;
 }

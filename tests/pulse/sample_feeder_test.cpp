@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -27,93 +26,86 @@ std::vector<std::byte> chunk(int tag) {
     return std::vector<std::byte>(kChunkBytes, static_cast<std::byte>(tag));
 }
 
-// An output that notes the tag of each buffer it gets and can be made to block, like a write to
-// a pipe nobody reads.
+// An output that notes the tag and the thread of each buffer it gets and can be made to block,
+// like a write to a pipe nobody reads.
 class StallingOutput : public StreamOutput {
   public:
     void didOutputSampleBuffer(CaptureStream&, const platform::SampleBuffer& buffer,
                                StreamOutputType) override {
         std::byte tag{};
         EXPECT_EQ(buffer.dataBuffer->copyDataBytes(0, {&tag, 1}), platform::kNoErr);
-        std::unique_lock lock(mutex_);
-        tags_.push_back(static_cast<int>(tag));
-        threads_.push_back(std::this_thread::get_id());
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return !stalled_; });
+        {
+            std::lock_guard lock(mutex_);
+            tags_.push_back(static_cast<int>(tag));
+            threads_.push_back(std::this_thread::get_id());
+        }
+        stalled_.wait(true);
     }
-    bool takesWithoutWaiting(std::size_t) const override { return inPlace_.load(); }
-    void takeInPlace(bool inPlace) { inPlace_.store(inPlace); }
-    std::vector<std::thread::id> threads() {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
+    bool takesWithoutWaiting(std::size_t) const override { return inPlace.load(); }
     void stall(bool stalled) {
-        std::lock_guard lock(mutex_);
         stalled_ = stalled;
-        changed_.notify_all();
-    }
-    bool waitForCount(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 5s, [&] { return tags_.size() >= count; });
+        stalled_.notify_all();
     }
     std::vector<int> tags() {
         std::lock_guard lock(mutex_);
         return tags_;
     }
+    std::vector<std::thread::id> threads() {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+    std::atomic<bool> inPlace{false};  // whether it takes a chunk at once
 
   private:
-    std::mutex mutex_;  // guards tags_, threads_ and stalled_
-    std::condition_variable changed_;
+    std::mutex mutex_;  // guards tags_ and threads_
     std::vector<int> tags_;
     std::vector<std::thread::id> threads_;
-    bool stalled_ = false;
-    std::atomic<bool> inPlace_{false};
+    std::atomic<bool> stalled_{false};
 };
 
 // The stream a feeder belongs to: it owns the feeder, as the real stream does.
-class FeedingStream : public testing::InertStream {
-  public:
-    explicit FeedingStream(std::size_t capacityBytes)
-        : feeder(kMono, capacityBytes, [this](const std::string& message) {
-              std::lock_guard lock(mutex_);
-              reports_.push_back(message);
-          }) {}
-    std::vector<std::string> reports() {
-        std::lock_guard lock(mutex_);
-        return reports_;
-    }
-
+struct FeedingStream : testing::InertStream {
+    FeedingStream(std::size_t capacityBytes, SampleFeeder::Report report)
+        : feeder(kMono, capacityBytes, std::move(report)) {}
     SampleFeeder feeder;
-
-  private:
-    std::mutex mutex_;  // guards reports_
-    std::vector<std::string> reports_;
 };
 
 class SampleFeederTest : public ::testing::Test {
   protected:
     void make(std::size_t capacityChunks) {
-        stream_ = std::make_shared<FeedingStream>(capacityChunks * kChunkBytes);
+        stream_ = std::make_shared<FeedingStream>(capacityChunks * kChunkBytes,
+                                                  [this](const std::string& message) {
+                                                      std::lock_guard lock(mutex_);
+                                                      reports_.push_back(message);
+                                                  });
         stream_->feeder.setOutput(output_, queue_);
         stream_->feeder.open(stream_);
     }
+    std::vector<std::string> reports() {
+        std::lock_guard lock(mutex_);
+        return reports_;
+    }
     // Waits until everything queued on the sample queue so far has run.
     void drainQueue() {
-        auto ran = std::make_shared<std::promise<void>>();
-        std::future<void> done = ran->get_future();
-        queue_->async([ran] { ran->set_value(); });
-        ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+        auto ran = std::make_shared<std::packaged_task<void()>>([] {});
+        queue_->async([ran] { (*ran)(); });
+        ASSERT_EQ(ran->get_future().wait_for(5s), std::future_status::ready);
     }
     // Stalls the output on chunk `first`, then pushes the chunks after it up to `last`.
     void pushWhileStalled(int first, int last) {
         output_->stall(true);
         stream_->feeder.push(chunk(first), *stream_);
-        ASSERT_TRUE(output_->waitForCount(static_cast<std::size_t>(first)));
+        ASSERT_TRUE(testing::eventually(
+            [&] { return output_->tags().size() >= static_cast<std::size_t>(first); }));
         for (int tag = first + 1; tag <= last; ++tag) {
             stream_->feeder.push(chunk(tag), *stream_);  // at once, though the output is stuck
         }
     }
 
+    // Declared first, so that they outlive the stream and the queue, which report.
+    std::mutex mutex_;  // guards reports_
+    std::vector<std::string> reports_;
     std::shared_ptr<StallingOutput> output_ = std::make_shared<StallingOutput>();
     std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>(
         "test.samples", platform::QualityOfService::userInteractive);
@@ -126,7 +118,7 @@ TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldes
     output_->stall(false);
     drainQueue();
     EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_TRUE(stream_->reports().empty());
+    EXPECT_TRUE(reports().empty());
 
     pushWhileStalled(5, 12);
     output_->stall(false);
@@ -134,7 +126,7 @@ TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldes
     EXPECT_EQ(output_->tags(), (std::vector<int>{1, 2, 3, 4, 5, 10, 11, 12}));
     stream_->feeder.push(chunk(13), *stream_);  // caught up: no new episode
     drainQueue();
-    EXPECT_EQ(stream_->reports(),
+    EXPECT_EQ(reports(),
               std::vector<std::string>{
                   "Audio output not read: dropped 0.01 s of audio (1600 bytes, oldest first)"});
 }
@@ -144,14 +136,14 @@ TEST_F(SampleFeederTest, AStallWithinTheBoundLosesNothingALongerOneDropsTheOldes
 TEST_F(SampleFeederTest, InPlaceDeliveryNeverOvertakesWhatWaits) {
     make(10);
     const auto pusher = std::this_thread::get_id();
-    output_->takeInPlace(true);
+    output_->inPlace = true;
     stream_->feeder.push(chunk(1), *stream_);
     ASSERT_EQ(output_->tags(), std::vector<int>{1});
     EXPECT_EQ(output_->threads()[0], pusher);
 
-    output_->takeInPlace(false);
+    output_->inPlace = false;
     pushWhileStalled(2, 3);  // 2 in the output on the queue, 3 waiting
-    output_->takeInPlace(true);
+    output_->inPlace = true;
     stream_->feeder.push(chunk(4), *stream_);  // must wait behind 3
     output_->stall(false);
     drainQueue();
@@ -176,7 +168,7 @@ TEST_F(SampleFeederTest, CloseHandsOverWhatIsPendingAndRunsItsFollowUpAfterIt) {
     std::future<std::vector<int>> handedBefore = followedUp.get_future();
     stream_->feeder.close([&] { followedUp.set_value(output_->tags()); });
     stream_->feeder.push(chunk(4), *stream_);  // after close: ignored
-    EXPECT_EQ(stream_->reports(),
+    EXPECT_EQ(reports(),
               std::vector<std::string>{
                   "Audio output not read: dropped 0.00 s of audio (400 bytes, oldest first)"});
     EXPECT_EQ(handedBefore.wait_for(0s), std::future_status::timeout)
@@ -187,7 +179,7 @@ TEST_F(SampleFeederTest, CloseHandsOverWhatIsPendingAndRunsItsFollowUpAfterIt) {
     EXPECT_EQ(handedBefore.get(), (std::vector<int>{1, 3}));
     drainQueue();
     EXPECT_EQ(output_->tags(), (std::vector<int>{1, 3}));
-    EXPECT_EQ(stream_->reports().size(), 1u) << "reported once";
+    EXPECT_EQ(reports().size(), 1u) << "reported once";
 }
 
 TEST_F(SampleFeederTest, NothingReachesTheOutputOnceTheStreamIsReleased) {

@@ -48,9 +48,7 @@ class TimelineKeeperTest : public ::testing::Test {
         audio_ += frames;
         silence_ += arrival.silenceBeforeFrames;
         dropped_ += arrival.dropLeadingFrames;
-        if (arrival.quietEnded) {
-            quietEnded_ = arrival.quietEnded;
-        }
+        quietEnded_ = arrival.quietEnded ? arrival.quietEnded : quietEnded_;
         if (arrival.drift) {
             drifts_.push_back(*arrival.drift);
         }

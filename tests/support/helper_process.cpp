@@ -204,16 +204,10 @@ bool isDiagnosticLine(const std::string& line) {
     // Compared by hand: waits match every line collected so far, again at each arrival, and a
     // regular expression made that quadratic cost seconds in sanitizer builds.
     constexpr std::string_view form = "[dddd-dd-ddTdd:dd:ddZ] ";
-    if (line.size() < form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        const bool matches = form[i] == 'd' ? line[i] >= '0' && line[i] <= '9' : line[i] == form[i];
-        if (!matches) {
-            return false;
-        }
-    }
-    return true;
+    return line.size() >= form.size() &&
+           std::equal(form.begin(), form.end(), line.begin(), [](char expected, char c) {
+               return expected == 'd' ? c >= '0' && c <= '9' : c == expected;
+           });
 }
 
 std::uint64_t lastStoppedKilobytes(const HelperProcess& helper) {

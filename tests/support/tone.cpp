@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <numeric>
 
 namespace halvo::testing {
 
@@ -37,13 +38,10 @@ std::vector<float> samplesOf(std::string_view bytes) {
 }
 
 std::optional<std::size_t> firstLoud(std::span<const float> samples, float threshold) {
-    const auto loud = std::find_if(samples.begin(), samples.end(), [threshold](float sample) {
-        return std::fabs(sample) > threshold;
-    });
-    if (loud == samples.end()) {
-        return std::nullopt;
-    }
-    return static_cast<std::size_t>(loud - samples.begin());
+    const auto loud = std::ranges::find_if(
+        samples, [threshold](float sample) { return std::fabs(sample) > threshold; });
+    return loud == samples.end() ? std::nullopt
+                                 : std::optional<std::size_t>(loud - samples.begin());
 }
 
 double frequencyOf(std::span<const float> samples) {
@@ -62,10 +60,8 @@ double frequencyOf(std::span<const float> samples) {
 }
 
 double amplitudeOf(std::span<const float> samples) {
-    double sum = 0;
-    for (float sample : samples) {
-        sum += static_cast<double>(sample) * sample;
-    }
+    const double sum = std::transform_reduce(samples.begin(), samples.end(), 0.0, std::plus<>(),
+                                             [](float sample) { return double{sample} * sample; });
     return samples.empty() ? 0.0 : std::sqrt(2 * sum / static_cast<double>(samples.size()));
 }
 
@@ -86,10 +82,7 @@ double amplitudeAt(std::span<const float> samples, double frequency) {
 Continuity continuityOf(std::span<const float> samples, double frequency, std::size_t settle) {
     Continuity result;
     const std::optional<std::size_t> onset = firstLoud(samples);
-    if (!onset) {
-        return result;
-    }
-    if (*onset + settle >= samples.size()) {
+    if (!onset || *onset + settle >= samples.size()) {
         return result;
     }
     const std::span<const float> tone = samples.subspan(*onset + settle);
