@@ -140,6 +140,11 @@ class RecorderListener : public EventListener {
     const int wakeFd_;
 };
 
+std::string describe(const client::ExitStatus& status) {
+    return status.exited ? "exit status " + std::to_string(status.code)
+                         : "killed by signal " + std::to_string(status.signal);
+}
+
 std::string orNoDescription(const std::string& detail) {
     return detail.empty() ? "(no description)" : detail;
 }
@@ -148,10 +153,7 @@ std::string orNoDescription(const std::string& detail) {
 std::optional<Failure> judge(const HelperEvent& event) {
     if (const auto* status = std::get_if<client::ExitStatus>(&event.what)) {
         return Failure{kExitHelperDied,
-                       "the audio helper ended unexpectedly (" +
-                           (status->exited ? "exit status " + std::to_string(status->code)
-                                           : "killed by signal " + std::to_string(status->signal)) +
-                           ")"};
+                       "the audio helper ended unexpectedly (" + describe(*status) + ")"};
     }
     const auto& signal = std::get<client::Signal>(event.what);
     switch (signal.kind) {
