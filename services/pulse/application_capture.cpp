@@ -6,7 +6,7 @@
 
 #include "platform/process.h"
 #include "platform/thread_check.h"
-#include "services/pulse/pcm_chunk.h"
+#include "services/common/pcm_chunk.h"
 
 namespace halvo::pulse {
 

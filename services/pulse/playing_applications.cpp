@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "platform/process.h"
+#include "services/common/monitor_source.h"
 #include "services/pulse/application_match.h"
-#include "services/pulse/monitor_source.h"
 
 namespace halvo::pulse {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "capture/shareable_content.h"
-#include "services/pulse/expected.h"
+#include "services/common/expected.h"
 #include "services/pulse/pulse_context.h"
 
 namespace halvo::pulse {

@@ -3,10 +3,10 @@
 #include <memory>
 
 #include "platform/dispatch.h"
-#include "services/pulse/expected.h"
+#include "services/common/expected.h"
+#include "services/common/server_snapshot.h"
 #include "services/pulse/pulse_context.h"
 #include "services/pulse/pulse_main_loop.h"
-#include "services/pulse/server_snapshot.h"
 
 namespace halvo::pulse {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "services/pulse/drm_displays.h"
+#include "services/common/drm_displays.h"
 #include "services/pulse/playing_applications.h"
 #include "services/pulse/pulse_capture_stream.h"
 

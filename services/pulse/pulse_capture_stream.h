@@ -6,13 +6,13 @@
 #include <optional>
 
 #include "capture/capture_service.h"
+#include "services/common/pcm_chunk.h"
+#include "services/common/recording_plan.h"
+#include "services/common/sample_feeder.h"
+#include "services/common/timeline_keeper.h"
 #include "services/pulse/application_capture.h"
-#include "services/pulse/pcm_chunk.h"
 #include "services/pulse/pulse_backend.h"
 #include "services/pulse/pulse_record_stream.h"
-#include "services/pulse/recording_plan.h"
-#include "services/pulse/sample_feeder.h"
-#include "services/pulse/timeline_keeper.h"
 
 namespace halvo::pulse {
 

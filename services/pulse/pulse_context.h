@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "services/pulse/expected.h"
-#include "services/pulse/monitor_source.h"
+#include "services/common/expected.h"
+#include "services/common/monitor_source.h"
+#include "services/common/server_snapshot.h"
+#include "services/common/silence_reasons.h"
 #include "services/pulse/pulse_main_loop.h"
-#include "services/pulse/server_snapshot.h"
-#include "services/pulse/silence_reasons.h"
 
 namespace halvo::pulse {
 

@@ -1,7 +1,7 @@
 // Handing recorded chunks to the output: in order, never blocking the recording, bounded while
 // the output is stuck (the audio it has not taken yet is kept up to the bound, the oldest
 // dropped beyond it, each episode of drops reported once), and never after the stream is gone.
-#include "services/pulse/sample_feeder.h"
+#include "services/common/sample_feeder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include "tests/support/inert_stream.h"
 #include "tests/support/waiting.h"
 
-namespace halvo::pulse {
+namespace halvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -196,4 +196,4 @@ TEST_F(SampleFeederTest, NothingReachesTheOutputOnceTheStreamIsReleased) {
 }
 
 }  // namespace
-}  // namespace halvo::pulse
+}  // namespace halvo

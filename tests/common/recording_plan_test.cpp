@@ -1,12 +1,12 @@
 // How a capture follows the default sink and when it counts as stopped by the service.
-#include "services/pulse/recording_plan.h"
+#include "services/common/recording_plan.h"
 
 #include <gtest/gtest.h>
 
 // Steps are written with designated initializers: the fields left out are empty.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-namespace halvo::pulse {
+namespace halvo {
 namespace {
 
 using Step = RecordingPlan::Step;
@@ -134,4 +134,4 @@ TEST(RecordingPlan, LosingTheServerStopsTheCaptureOnceWhicheverNewsComesFirst) {
 }
 
 }  // namespace
-}  // namespace halvo::pulse
+}  // namespace halvo

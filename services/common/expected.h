@@ -5,7 +5,7 @@
 
 #include "capture/error.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 // What every fallible step of the service returns: the value it made, or the error that kept it
 // from making it. The error's description reaches the parent unchanged.
@@ -45,4 +45,4 @@ class [[nodiscard]] Expected<void> {
     std::optional<Error> error_;
 };
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-namespace halvo::pulse {
+namespace halvo {
 
 // Recorded chunks the output has not taken yet, at most `capacityBytes` of them.
 //
@@ -43,4 +43,4 @@ class PendingAudio {
     std::optional<std::uint64_t> endedEpisode_;
 };
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,4 +1,4 @@
-#include "services/pulse/drm_displays.h"
+#include "services/common/drm_displays.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-namespace halvo::pulse {
+namespace halvo {
 
 namespace {
 
@@ -79,4 +79,4 @@ Display headlessDisplay() {
     return Display{0, 0, 0};
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace halvo::pulse {
+namespace halvo {
 
 // The server's "no index" (PA_INVALID_INDEX).
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
@@ -39,4 +39,4 @@ struct MonitorSource {
 // A source that merely carries the name "<sink>.monitor" is not.
 bool isMonitorOf(const SourceFacts& source, const SinkFacts& sink);
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace halvo::pulse {
+namespace halvo {
 
 // What PipeWire's pulse server names as the default sink while no sink is the default (for a
 // moment after the default sink went away): a placeholder, not a sink.
@@ -77,4 +77,4 @@ class RecordingPlan {
     bool awaitingDefault_ = false;  // no active stream, and a new default is waited for
 };
 
-}  // namespace halvo::pulse
+}  // namespace halvo

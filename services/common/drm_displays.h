@@ -8,7 +8,7 @@
 
 #include "capture/shareable_content.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 // The screens the kernel reports under `drmClassDirectory` (normally /sys/class/drm): every
 // connector directory (card<N>-<name>) whose status is "connected", in name order, numbered
@@ -23,4 +23,4 @@ Display headlessDisplay();
 // "1920x1080" (and "1920x1080i" and the like) -> {1920, 1080}.
 std::optional<std::pair<std::int64_t, std::int64_t>> parseModeSize(std::string_view mode);
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,9 +1,9 @@
-#include "services/pulse/timeline_keeper.h"
+#include "services/common/timeline_keeper.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-namespace halvo::pulse {
+namespace halvo {
 
 TimelineKeeper::TimelineKeeper(std::uint32_t framesPerSecond, Clock::time_point start)
     : framesPerSecond_(framesPerSecond), lastAudio_(start), lastTick_(start) {}
@@ -149,4 +149,4 @@ TimelineKeeper::Clock::time_point TimelineKeeper::nextTick() const {
     return quietReported_ ? Clock::time_point::max() : lastAudio_ + kQuietAfter;
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -5,7 +5,7 @@
 
 #include "capture/shareable_content.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 // One client of the sound server, as the server lists it.
 struct ClientEntry {
@@ -25,4 +25,4 @@ struct ServerSnapshot {
 ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
                                       std::vector<Display> displays);
 
-}  // namespace halvo::pulse
+}  // namespace halvo

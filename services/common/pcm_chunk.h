@@ -8,7 +8,7 @@
 
 #include "platform/sample_buffer.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 // Interleaved 32-bit float samples, little-endian, as the service records them.
 struct PcmFormat {
@@ -37,4 +37,4 @@ platform::SampleBuffer makeSampleBuffer(
     std::vector<std::byte> chunk, const PcmFormat& format,
     std::shared_ptr<const platform::FormatDescription> description);
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace halvo::pulse {
+namespace halvo {
 
 // Keeps the account of a capture's frames against the wall clock, so that a parent can turn byte
 // offsets into time, without ever inventing or destroying audio.
@@ -119,4 +119,4 @@ class TimelineKeeper {
     std::int64_t reportedSteps_ = 0;
 };
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,9 +1,9 @@
-#include "services/pulse/pcm_chunk.h"
+#include "services/common/pcm_chunk.h"
 
 #include <bit>
 #include <cstring>
 
-namespace halvo::pulse {
+namespace halvo {
 
 static_assert(std::endian::native == std::endian::little, "samples are float32le");
 
@@ -62,4 +62,4 @@ platform::SampleBuffer makeSampleBuffer(
     return buffer;
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,4 +1,4 @@
-#include "services/pulse/server_snapshot.h"
+#include "services/common/server_snapshot.h"
 
 #include <cstdint>
 #include <optional>
@@ -6,9 +6,9 @@
 
 #include "platform/printable_text.h"
 #include "platform/process.h"
-#include "services/pulse/drm_displays.h"
+#include "services/common/drm_displays.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
                                       std::vector<Display> displays) {
@@ -27,4 +27,4 @@ ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
     return content;
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

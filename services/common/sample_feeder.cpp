@@ -1,4 +1,4 @@
-#include "services/pulse/sample_feeder.h"
+#include "services/common/sample_feeder.h"
 
 #include <cstdio>
 #include <optional>
@@ -6,7 +6,7 @@
 #include "logging/lines.h"
 #include "platform/thread_check.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 namespace {
 
@@ -122,4 +122,4 @@ std::string SampleFeeder::dropMessage(std::uint64_t bytes, const PcmFormat& form
            std::to_string(bytes) + " bytes, oldest first)";
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

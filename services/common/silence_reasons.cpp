@@ -1,6 +1,6 @@
-#include "services/pulse/silence_reasons.h"
+#include "services/common/silence_reasons.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 namespace {
 
@@ -39,4 +39,4 @@ std::vector<std::string> silenceReasonChanges(const SilenceReasons& before,
     return messages;
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,8 +1,8 @@
-#include "services/pulse/pending_audio.h"
+#include "services/common/pending_audio.h"
 
 #include <utility>
 
-namespace halvo::pulse {
+namespace halvo {
 
 void PendingAudio::push(Chunk chunk) {
     pendingBytes_ += chunk.size();
@@ -42,4 +42,4 @@ void PendingAudio::finishEpisode() {
     }
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

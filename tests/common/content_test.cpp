@@ -7,12 +7,12 @@
 #include <cstring>
 
 #include "platform/printable_text.h"
-#include "services/pulse/monitor_source.h"
-#include "services/pulse/pcm_chunk.h"
-#include "services/pulse/recording_plan.h"
-#include "services/pulse/server_snapshot.h"
+#include "services/common/monitor_source.h"
+#include "services/common/pcm_chunk.h"
+#include "services/common/recording_plan.h"
+#include "services/common/server_snapshot.h"
 
-namespace halvo::pulse {
+namespace halvo {
 namespace {
 
 using namespace std::string_literals;
@@ -82,4 +82,4 @@ TEST(ServerText, ASinkNameCannotForgeALineOfItsOwn) {
 }
 
 }  // namespace
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace halvo::pulse {
+namespace halvo {
 
 // What the server says of the recorded output and its monitor that makes a capture silent,
 // as one reading.
@@ -22,4 +22,4 @@ struct SilenceReasons {
 std::vector<std::string> silenceReasonChanges(const SilenceReasons& before,
                                               const SilenceReasons& now);
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "capture/capture_service.h"
-#include "services/pulse/pcm_chunk.h"
-#include "services/pulse/pending_audio.h"
+#include "services/common/pcm_chunk.h"
+#include "services/common/pending_audio.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 // Hands a stream's recorded chunks to its output on the sample queue: one buffer at a time, in
 // capture order, without ever making the recording thread wait. While the output is busy (its
@@ -67,4 +67,4 @@ class SampleFeeder {
     bool drainScheduled_ = false;  // a drain is queued or running on the sample queue
 };
 
-}  // namespace halvo::pulse
+}  // namespace halvo

@@ -1,8 +1,8 @@
-#include "services/pulse/recording_plan.h"
+#include "services/common/recording_plan.h"
 
 #include "platform/printable_text.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 std::string followingMessage(std::string_view monitorSource) {
     return "Default output changed: following " + platform::printableText(monitorSource);
@@ -150,4 +150,4 @@ RecordingPlan::Step RecordingPlan::connectionLost(std::string description) {
     return stopWith(std::move(description));
 }
 
-}  // namespace halvo::pulse
+}  // namespace halvo

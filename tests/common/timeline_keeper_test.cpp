@@ -1,10 +1,10 @@
-#include "services/pulse/timeline_keeper.h"
+#include "services/common/timeline_keeper.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-namespace halvo::pulse {
+namespace halvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -147,4 +147,4 @@ TEST_F(TimelineKeeperTest, ANewStreamsHeldBackAudioIsPlacedWhenItComes) {
 }
 
 }  // namespace
-}  // namespace halvo::pulse
+}  // namespace halvo
