@@ -49,6 +49,9 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     }
     const std::size_t displays = content ? content->displays.size() : 0;
     logErr("Permission OK. Displays: " + std::to_string(displays));
+    if (content && !content->soundServer.empty()) {
+        logErr("Sound server: " + platform::printableText(content->soundServer));
+    }
     // The first start counts as the parent's first command; once the parent has said QUIT (or
     // gone), neither WAITING nor a start may follow its answer.
     capture->startAfterSignal("WAITING");

@@ -33,6 +33,22 @@ std::variant<HelperOptions, UsageError> parseHelperOptions(int argc, char* const
             options.help = true;
         } else if (argument.option == "--list-apps" && !argument.hasValue) {
             options.listApplications = true;
+        } else if (argument.option == "--backend") {
+            std::string_view value = argument.value;
+            if (!argument.hasValue) {
+                if (index + 1 == argc) {
+                    return UsageError{"--backend needs pulse or pipewire"};
+                }
+                value = argv[++index];
+            }
+            if (value == "pulse") {
+                options.backend = Backend::pulse;
+            } else if (value == "pipewire") {
+                options.backend = Backend::pipewire;
+            } else {
+                return UsageError{"--backend needs pulse or pipewire, not " +
+                                  platform::printableText(value)};
+            }
         } else if (argument.option == "--only" || argument.option == "--exclude") {
             const auto kind = argument.option == "--only" ? ApplicationRule::Kind::only
                                                           : ApplicationRule::Kind::exclude;
@@ -65,7 +81,8 @@ std::variant<HelperOptions, UsageError> parseHelperOptions(int argc, char* const
 }
 
 std::string helperUsage() {
-    return "usage: halvo-audio-helper [--only APP]... | [--exclude APP]... | --list-apps\n"
+    return "usage: halvo-audio-helper [--backend pulse|pipewire]\n"
+           "                          [--only APP]... | [--exclude APP]... | --list-apps\n"
            "\n"
            "Captures the sound the system plays and writes it to standard output as\n"
            "32-bit float PCM; commands START, STOP and QUIT arrive on standard input.\n"
@@ -74,6 +91,9 @@ std::string helperUsage() {
            "  --exclude APP   record all but this application (may be given more than once)\n"
            "  --list-apps     print the applications playing now (process id, name and\n"
            "                  binary, tab-separated, one line each) and exit\n"
+           "  --backend pulse|pipewire\n"
+           "                  record through the PulseAudio protocol (libpulse) or on the\n"
+           "                  PipeWire daemon itself; without it the helper picks one\n"
            "  --help          print this text and exit\n"
            "\n"
            "APP is a process id (all digits; its child processes are included) or a name,\n"

@@ -7,11 +7,15 @@
 
 namespace halvo {
 
+// Which capture service records: chosen at start-up, or forced with --backend.
+enum class Backend { automatic, pulse, pipewire };
+
 // What the command line asks of the helper. Without options it captures the whole output.
 struct HelperOptions {
     ApplicationRule applications;
     bool listApplications = false;  // --list-apps: print who plays, capture nothing
     bool help = false;
+    Backend backend = Backend::automatic;
 };
 
 struct UsageError {

@@ -38,6 +38,9 @@ struct Window {
 struct ShareableContent {
     std::vector<Display> displays;
     std::vector<RunningApplication> applications;
+    // What records, for the start-up line "Sound server: ..." (such as "PipeWire 0.3.65
+    // (native)"); empty when the service does not say.
+    std::string soundServer;
 };
 
 // What a stream captures: one display, less the sound and pictures of the excluded applications.

@@ -8,22 +8,11 @@
 #include "logging/lines.h"
 #include "platform/printable_text.h"
 #include "platform/thread_check.h"
+#include "services/common/timeline_lines.h"
 
 namespace halvo::pulse {
 
 namespace {
-
-// How far the audio has drifted from the system clock, and at what rate.
-std::string driftMessage(const TimelineKeeper::Drift& drift) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(drift.offset).count();
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "The audio is %lld ms %s the system clock (the output's clock: %+.0f ppm); "
-                  "nothing is added or cut",
-                  static_cast<long long>(ms < 0 ? -ms : ms), ms < 0 ? "behind" : "ahead of",
-                  drift.ppm);
-    return text;
-}
 
 const char* const kNotRunning = "The stream is not running.";
 
@@ -315,8 +304,7 @@ void PulseCaptureStream::readActive(bool newStream) {
     const TimelineKeeper::Arrival arrival = timeline_->audioArrived(
         now, frames, newStream ? pendingSince_.value_or(now) : active_->readyAt(), newStream);
     if (arrival.quietEnded) {
-        log("Audio from the server again after " +
-            secondsText(std::chrono::duration<double>(*arrival.quietEnded).count(), 1) + " s");
+        log(quietEndedMessage(*arrival.quietEnded));
     }
     if (arrival.drift) {
         log(driftMessage(*arrival.drift));
@@ -364,10 +352,7 @@ void PulseCaptureStream::keepTimeline() {
         feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
     }
     if (tick.quietBegan) {
-        log("No audio from the server for " +
-            std::to_string(TimelineKeeper::kQuietAfter.count() / 1000) + " s: " +
-            (timeline_->absent() ? "silence fills the gap until it delivers again"
-                                 : "what it delivers late follows in order"));
+        log(quietBeganMessage(timeline_->absent()));
     }
     armTimelineTimer();
 }

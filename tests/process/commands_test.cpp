@@ -148,6 +148,7 @@ TEST(Options, AreCheckedFirstAndListAppsPrintsOnlyTheList) {
     };
     for (const auto& [options, usage] : std::vector<std::pair<Lines, std::string>>{
              {{"--only"}, "--only needs an application"},
+             {{"--backend=alsa"}, "--backend needs pulse or pipewire, not alsa"},
              {{"--list-apps", "--exclude=1"},
               "--list-apps captures nothing and takes no --only or --exclude"},
              {{"--x\nWAITING"}, "unknown option --x\\nWAITING"}}) {

@@ -13,7 +13,7 @@ namespace halvo::sim {
 
 // What one content query answers.
 struct ContentAnswer {
-    std::optional<ShareableContent> content = ShareableContent{{Display{1, 1920, 1080}}, {}};
+    std::optional<ShareableContent> content = ShareableContent{{Display{1, 1920, 1080}}, {}, {}};
     std::optional<Error> error;
 };
 

@@ -1,0 +1,441 @@
+#include "services/pipewire/pipewire_capture_stream.h"
+
+#include <spa/debug/types.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "logging/lines.h"
+#include "platform/thread_check.h"
+#include "services/common/monitor_source.h"
+#include "services/common/timeline_lines.h"
+
+namespace halvo::pipewire {
+
+namespace {
+
+const char* const kNotRunning = "The stream is not running.";
+// What a recording whose output vanished ends with, as libpulse words it.
+const char* const kEntityKilled = "Entity killed";
+const char* const kNoEntity = "No such entity";
+const char* const kTimeout = "Timeout";
+
+[[maybe_unused]] const char* const kCallbackRule = "libpipewire's callbacks run with the lock held";
+
+std::string monitorName(const std::string& sink) {
+    return sink + ".monitor";
+}
+
+std::uint32_t channelPosition(const std::string& name) {
+    return spa_debug_type_find_type_short(spa_type_audio_channel, name.c_str());
+}
+
+}  // namespace
+
+PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend,
+                                             PcmFormat format,
+                                             std::weak_ptr<StreamDelegate> delegate)
+    : backend_(std::move(backend)),
+      format_(format),
+      delegate_(std::move(delegate)),
+      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
+              [backend = backend_](const std::string& message) {
+                  backend->queue().async([message] { logErr(message); });
+              }) {}
+
+PipeWireCaptureStream::~PipeWireCaptureStream() {
+    {
+        LoopLock lock(backend_->loop());
+        closeRecording();
+        graph_.reset();
+    }
+    feeder_.close();
+}
+
+std::optional<Error> PipeWireCaptureStream::addStreamOutput(
+    std::weak_ptr<StreamOutput> output, StreamOutputType type,
+    std::shared_ptr<platform::SerialQueue> sampleQueue) {
+    if (!sampleQueue) {
+        return Error{"Invalid argument"};
+    }
+    if (type == StreamOutputType::audio) {
+        feeder_.setOutput(std::move(output), std::move(sampleQueue));
+    }
+    return std::nullopt;
+}
+
+void PipeWireCaptureStream::startCapture(CaptureCompletion completion) {
+    backend_->queue().async([weakSelf = weak_from_this(), completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        completion(self ? self->start().failure() : Error{kNotRunning});
+    });
+}
+
+void PipeWireCaptureStream::stopCapture(CaptureCompletion completion) {
+    backend_->queue().async(
+        [weakSelf = weak_from_this(), backend = backend_, completion = std::move(completion)] {
+            auto self = weakSelf.lock();
+            if (!self) {
+                completion(Error{kNotRunning});
+                return;
+            }
+            std::optional<Error> outcome = self->stop().failure();
+            self->feeder_.close([backend, outcome, completion] {
+                backend->queue().async([outcome, completion] { completion(outcome); });
+            });
+        });
+}
+
+Expected<void> PipeWireCaptureStream::start() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
+    {
+        LoopLock lock(backend_->loop());
+        if (!plan_.beginStart()) {
+            return Error{"The stream has already been started."};
+        }
+    }
+    Expected<std::shared_ptr<PipeWireGraph>> connection = backend_->connection();
+    LoopLock lock(backend_->loop());
+    if (!connection) {
+        return failStart(connection.error());
+    }
+    graph_ = *connection;
+    if (format_.channels != 1) {  // channels are averaged to mono
+        return failStart(Error{"Not supported"});
+    }
+    const std::string sink = graph_->defaultSink();
+    const NodeFacts* sinkNode = sink.empty() ? nullptr : graph_->sinkNamed(sink);
+    if (sinkNode == nullptr) {
+        return failStart(Error{kNoEntity});
+    }
+    const std::vector<PortFacts> monitorPorts = graph_->portsOf(sinkNode->id, true);
+    if (monitorPorts.empty() || monitorPorts.size() > SPA_AUDIO_MAX_CHANNELS) {
+        return failStart(Error{kNoMonitorSource});
+    }
+
+    // The capture node, in the output's channel positions.
+    pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                          PW_KEY_NODE_NAME, "halvo-audio-helper", PW_KEY_NODE_AUTOCONNECT, "false",
+                          PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kQuantumFrames, format_.sampleRate);
+    stream_ = pw_stream_new(graph_->core(), "halvo-audio-helper", props);
+    if (stream_ == nullptr) {
+        return failStart(Error{std::strerror(errno)});
+    }
+    static const pw_stream_events kEvents = [] {
+        pw_stream_events events{};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = &PipeWireCaptureStream::onStateChanged;
+        events.process = &PipeWireCaptureStream::onProcess;
+        return events;
+    }();
+    pw_stream_add_listener(stream_, &streamListener_, &kEvents, this);
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = format_.sampleRate;
+    info.channels = static_cast<std::uint32_t>(monitorPorts.size());
+    for (std::size_t index = 0; index < monitorPorts.size(); ++index) {
+        info.position[index] = channelPosition(monitorPorts[index].channel);
+    }
+    channels_ = info.channels;
+    std::uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    if (const int result =
+            pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+        result < 0) {
+        return failStart(Error{std::strerror(-result)});
+    }
+    // The node and its ports, in the registry, before anything can link them.
+    feeder_.open(weak_from_this());
+    const bool ready = backend_->loop().waitUntil(kRequestTimeout, [this] {
+        if (!graph_->isReady() || state_ == PW_STREAM_STATE_ERROR) {
+            return true;
+        }
+        const std::uint32_t node = pw_stream_get_node_id(stream_);
+        return node != SPA_ID_INVALID && graph_->portsOf(node, false).size() == channels_;
+    });
+    if (!graph_->isReady()) {
+        return failStart(Error{"Connection terminated"});
+    }
+    if (state_ == PW_STREAM_STATE_ERROR) {
+        return failStart(Error{streamError_.empty() ? "Internal error" : streamError_});
+    }
+    if (!ready) {
+        return failStart(Error{kTimeout});
+    }
+    if (!linkTo(sink)) {
+        return failStart(Error{kNoMonitorSource});
+    }
+    plan_.started(sink);
+    graph_->addListener(*this);
+    listening_ = true;
+    streamSince_ = TimelineKeeper::Clock::now();
+    timeline_.emplace(format_.sampleRate, streamSince_);
+    updateAbsence();
+    armTimelineTimer();
+    return {};
+}
+
+Expected<void> PipeWireCaptureStream::failStart(Error error) {
+    plan_.startFailed();
+    closeRecording();
+    feeder_.close();
+    return error;
+}
+
+Expected<void> PipeWireCaptureStream::stop() {
+    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "stops run on the service thread");
+    LoopLock lock(backend_->loop());
+    const bool wasRunning = plan_.requestStop();
+    closeRecording();
+    if (!wasRunning) {
+        return Error{kNotRunning};
+    }
+    return {};
+}
+
+void PipeWireCaptureStream::closeRecording() {
+    if (listening_) {
+        graph_->removeListener(*this);
+        listening_ = false;
+    }
+    pendingDeadline_.reset();
+    defaultAwait_.reset();
+    deferred_.reset();
+    timelineTimer_.reset();
+    timeline_.reset();
+    links_.clear();
+    linkedSink_ = SPA_ID_INVALID;
+    if (stream_ != nullptr) {
+        spa_hook_remove(&streamListener_);
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+    }
+}
+
+bool PipeWireCaptureStream::linkTo(const std::string& sink) {
+    const NodeFacts* sinkNode = graph_->sinkNamed(sink);
+    if (sinkNode == nullptr || stream_ == nullptr) {
+        return false;
+    }
+    const std::vector<PortFacts> from = graph_->portsOf(sinkNode->id, true);
+    const std::vector<PortFacts> to = graph_->portsOf(pw_stream_get_node_id(stream_), false);
+    if (from.empty() || to.empty()) {
+        return false;
+    }
+    links_.clear();
+    // By position; a MONO port feeds every channel, a position the capture node lacks stays
+    // unlinked.
+    for (const PortFacts& input : to) {
+        for (const PortFacts& output : from) {
+            if (output.channel == input.channel || output.channel == "MONO") {
+                if (std::unique_ptr<GraphLink> link = graph_->link(output, input)) {
+                    links_.push_back(std::move(link));
+                }
+            }
+        }
+    }
+    linkedSink_ = sinkNode->id;
+    return true;
+}
+
+void PipeWireCaptureStream::graphChanged() {
+    HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), kCallbackRule);
+    if (!plan_.running()) {
+        return;
+    }
+    if (linkedSink_ != SPA_ID_INVALID && graph_->node(linkedSink_) == nullptr) {
+        // The recorded output went; the daemon took its links with it.
+        links_.clear();
+        linkedSink_ = SPA_ID_INVALID;
+        take(plan_.activeEnded(kEntityKilled, false));
+        if (!plan_.running()) {
+            return;
+        }
+    }
+    take(plan_.defaultSinkIs(graph_->defaultSink()));
+    if (plan_.running() && plan_.pendingSink()) {
+        tryPending();
+    }
+}
+
+void PipeWireCaptureStream::connectionLost(const std::string& description) {
+    HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), kCallbackRule);
+    take(plan_.connectionLost(description));
+}
+
+void PipeWireCaptureStream::take(const RecordingPlan::Step& step) {
+    if (step.stop) {
+        closeRecording();
+        reportStoppedBySystem(*step.stop);
+        return;
+    }
+    if (step.closePending) {
+        pendingDeadline_.reset();
+    }
+    if (step.awaitDefault) {
+        // Silence keeps the timeline meanwhile.
+        defaultAwait_ = std::make_unique<LoopTimer>(backend_->loop(), [this] {
+            defaultAwait_.reset();
+            take(plan_.defaultAwaitEnded());
+        });
+        defaultAwait_->arm(kNewDefaultWait);
+    }
+    if (step.open) {
+        pendingDeadline_ = std::make_unique<LoopTimer>(backend_->loop(), [this] {
+            pendingDeadline_.reset();
+            pendingFailed(kTimeout);
+        });
+        pendingDeadline_->arm(kRequestTimeout);
+        tryPending();
+    }
+    if (step.promotePending && plan_.activeSink()) {
+        pendingDeadline_.reset();
+        defaultAwait_.reset();
+        log(followingMessage(monitorName(*plan_.activeSink())));
+    }
+    if (step.askDefaultSink) {
+        take(plan_.defaultSinkIs(graph_->defaultSink()));
+    }
+    updateAbsence();
+}
+
+void PipeWireCaptureStream::tryPending() {
+    const std::optional<std::string> pending = plan_.pendingSink();
+    if (pending && linkTo(*pending)) {
+        take(plan_.pendingReady());
+    }
+}
+
+void PipeWireCaptureStream::pendingFailed(const std::string& description) {
+    const std::string wanted = plan_.pendingSink().value_or("the new default output");
+    take(plan_.pendingFailed(description, !graph_->isReady()));
+    if (plan_.running() && plan_.activeSink()) {
+        log("Could not follow " + monitorName(wanted) + " (" + description + "): still recording " +
+            monitorName(*plan_.activeSink()));
+    }
+}
+
+void PipeWireCaptureStream::onStateChanged(void* data, pw_stream_state, pw_stream_state state,
+                                           const char* error) {
+    auto* self = static_cast<PipeWireCaptureStream*>(data);
+    self->state_ = state;
+    if (error != nullptr) {
+        self->streamError_ = error;
+    }
+    self->backend_->loop().signal();
+    if (state == PW_STREAM_STATE_ERROR && self->plan_.running()) {
+        // Not inside the stream's own callback: the stream is destroyed on the way.
+        self->deferred_ = std::make_unique<LoopTimer>(self->backend_->loop(), [self] {
+            self->deferred_.reset();
+            self->take(self->plan_.connectionLost(self->streamError_.empty() ? "Internal error"
+                                                                             : self->streamError_));
+        });
+        self->deferred_->arm(std::chrono::nanoseconds::zero());
+    }
+}
+
+void PipeWireCaptureStream::onProcess(void* data) {
+    static_cast<PipeWireCaptureStream*>(data)->process();
+}
+
+void PipeWireCaptureStream::process() {
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (buffer == nullptr) {
+        return;
+    }
+    const spa_data& block = buffer->buffer->datas[0];
+    const std::size_t frameBytes = sizeof(float) * channels_;
+    if (block.data != nullptr && block.chunk != nullptr && timeline_ && channels_ > 0) {
+        const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
+        const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
+        const std::size_t frames = size / frameBytes;
+        const auto now = TimelineKeeper::Clock::now();
+        const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, frames, streamSince_);
+        if (arrival.quietEnded) {
+            log(quietEndedMessage(*arrival.quietEnded));
+        }
+        if (arrival.drift) {
+            log(driftMessage(*arrival.drift));
+        }
+        if (arrival.silenceBeforeFrames > 0) {
+            feeder_.push(
+                std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
+                *this);
+        }
+        const auto skipped =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, arrival.dropLeadingFrames));
+        if (skipped < frames) {
+            const auto* start = static_cast<const std::byte*>(block.data) + offset;
+            feeder_.push(monoChunk(start + skipped * frameBytes, frames - skipped, channels_),
+                         *this);
+        }
+        armTimelineTimer();
+    }
+    pw_stream_queue_buffer(stream_, buffer);
+}
+
+void PipeWireCaptureStream::updateAbsence() {
+    if (!timeline_) {
+        return;
+    }
+    // Nothing linked: the graph has no audio for the capture, and silence stands in.
+    const bool absent = linkedSink_ == SPA_ID_INVALID;
+    if (absent != timeline_->absent()) {
+        timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
+        armTimelineTimer();
+    }
+}
+
+void PipeWireCaptureStream::keepTimeline() {
+    if (!timeline_) {
+        return;
+    }
+    const auto now = TimelineKeeper::Clock::now();
+    if (now < timeline_->nextTick()) {
+        armTimelineTimer();
+        return;
+    }
+    const TimelineKeeper::Tick tick = timeline_->tick(now);
+    if (tick.silenceFrames > 0) {
+        feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
+    }
+    if (tick.quietBegan) {
+        log(quietBeganMessage(timeline_->absent()));
+    }
+    armTimelineTimer();
+}
+
+void PipeWireCaptureStream::armTimelineTimer() {
+    const auto due = timeline_->nextTick();
+    if (due == TimelineKeeper::Clock::time_point::max()) {
+        return;
+    }
+    if (!timelineTimer_) {
+        timelineTimer_ = std::make_unique<LoopTimer>(backend_->loop(), [this] { keepTimeline(); });
+    }
+    timelineTimer_->arm(due - TimelineKeeper::Clock::now());
+}
+
+void PipeWireCaptureStream::reportStoppedBySystem(const std::string& description) {
+    backend_->queue().async([weakSelf = weak_from_this(), delegate = delegate_, description] {
+        auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        if (auto strongDelegate = delegate.lock()) {
+            strongDelegate->didStopWithError(*self, Error{description});
+        }
+    });
+}
+
+void PipeWireCaptureStream::log(std::string message) {
+    backend_->queue().async([message = std::move(message)] { logErr(message); });
+}
+
+}  // namespace halvo::pipewire

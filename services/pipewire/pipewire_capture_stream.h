@@ -1,0 +1,110 @@
+#pragma once
+
+#include <pipewire/stream.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/capture_service.h"
+#include "services/common/pcm_chunk.h"
+#include "services/common/recording_plan.h"
+#include "services/common/sample_feeder.h"
+#include "services/common/timeline_keeper.h"
+#include "services/pipewire/pipewire_backend.h"
+
+namespace halvo::pipewire {
+
+// A capture stream on the PipeWire graph: a capture node of its own (node.autoconnect=false, in
+// the default output's channel positions) that the helper links to the default sink's monitor
+// ports itself, and links anew when the default changes, so it records nothing but an output's
+// monitor. The recorded frames go through the shared TimelineKeeper and SampleFeeder.
+//
+// Threads: starts and stops run on the backend's queue; libpipewire's callbacks arrive on the
+// loop's thread; buffers reach the output on the sample queue. Everything that touches
+// libpipewire, the plan and the timeline is guarded by the loop's lock.
+class PipeWireCaptureStream final : public CaptureStream,
+                                    public std::enable_shared_from_this<PipeWireCaptureStream>,
+                                    private GraphListener {
+  public:
+    // How long a capture whose output vanished waits for a new default.
+    static constexpr std::chrono::milliseconds kNewDefaultWait{5000};
+    // About ten seconds of audio may wait for an output that does not keep up.
+    static constexpr std::size_t kPendingSeconds = 10;
+    // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
+    static constexpr std::uint32_t kQuantumFrames = 1024;
+
+    PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
+                          std::weak_ptr<StreamDelegate> delegate);
+    // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
+    ~PipeWireCaptureStream() override;
+
+    // Any thread. Keeps an audio output (weakly) and its queue; fails only without a queue.
+    std::optional<Error> addStreamOutput(
+        std::weak_ptr<StreamOutput> output, StreamOutputType type,
+        std::shared_ptr<platform::SerialQueue> sampleQueue) override;
+    // Any thread; returns at once. Completes on the service thread once the capture node is
+    // linked to the default output's monitor, or with what failed.
+    void startCapture(CaptureCompletion completion) override;
+    // Any thread; returns at once. Completes on the service thread after the buffer the output
+    // may be writing; with an error unless the stream was running.
+    void stopCapture(CaptureCompletion completion) override;
+
+  private:
+    // Service thread.
+    Expected<void> start();
+    Expected<void> failStart(Error error);  // lock held
+    Expected<void> stop();
+
+    // Lock held, on the loop's thread: GraphListener's contracts.
+    void graphChanged() override;
+    void connectionLost(const std::string& description) override;
+
+    // Lock held.
+    void take(const RecordingPlan::Step& step);
+    // Links the capture node to `sink`'s monitor ports, by channel position (a MONO port to
+    // every channel), in place of the links before; false (nothing changed) while the sink or
+    // the ports are not there.
+    bool linkTo(const std::string& sink);
+    void tryPending();
+    void pendingFailed(const std::string& description);
+    void closeRecording();
+    void process();
+    void updateAbsence();
+    void keepTimeline();
+    void armTimelineTimer();
+
+    static void onProcess(void* data);
+    static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
+                               const char* error);
+
+    // Any thread: hand-offs to the service's thread.
+    void reportStoppedBySystem(const std::string& description);
+    void log(std::string message);
+
+    const std::shared_ptr<PipeWireBackend> backend_;
+    const PcmFormat format_;  // what the output gets: mono
+    const std::weak_ptr<StreamDelegate> delegate_;
+    SampleFeeder feeder_;
+
+    // Guarded by the loop's lock.
+    RecordingPlan plan_;
+    std::shared_ptr<PipeWireGraph> graph_;
+    pw_stream* stream_ = nullptr;
+    spa_hook streamListener_{};
+    pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
+    std::string streamError_;
+    std::uint32_t channels_ = 0;                     // of the capture node
+    std::vector<std::unique_ptr<GraphLink>> links_;  // from the recorded sink's monitor ports
+    std::uint32_t linkedSink_ = SPA_ID_INVALID;      // the recorded sink's node
+    bool listening_ = false;
+    std::unique_ptr<LoopTimer> pendingDeadline_;  // until the new default is linked
+    std::unique_ptr<LoopTimer> defaultAwait_;     // while no sink is recorded
+    std::unique_ptr<LoopTimer> deferred_;         // a stream error, handled outside its callback
+    std::optional<TimelineKeeper> timeline_;
+    std::unique_ptr<LoopTimer> timelineTimer_;
+    TimelineKeeper::Clock::time_point streamSince_;
+};
+
+}  // namespace halvo::pipewire
