@@ -7,7 +7,7 @@ set -euo pipefail
 packages=("$@")
 [ ${#packages[@]} -gt 0 ] ||
     packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-              libgtest-dev libgmock-dev libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
+              libgtest-dev libgmock-dev libpulse-dev libpipewire-0.3-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
               pipewire pipewire-pulse wireplumber dbus-daemon dpkg-dev file man-db python3)
 missing=()
 for package in "${packages[@]}"; do

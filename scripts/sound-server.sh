@@ -14,6 +14,8 @@
 #   pipewire-bare   PipeWire and pipewire-pulse without a session manager, and halvo_null_a only:
 #                   nothing links a new stream to its device, so the pulse server answers every
 #                   query but a record stream never leaves creation
+#   pipewire-native PipeWire and WirePlumber with no pulse server at all, halvo_null_a (the
+#                   default) and halvo_null_b made by PipeWire itself; DIR/pid names the daemon
 #
 # Home, state, logs and process ids are under DIR; the sockets and runtime files are in a short
 # folder of their own under /tmp (named in DIR/sockets), since a socket's path must fit in 108
@@ -30,7 +32,8 @@
 set -eu
 
 usage() {
-    echo "usage: $0 start pulse|pulse-plain|pipewire|pipewire-bare DIR | restart DIR | stop DIR" >&2
+    echo "usage: $0 start pulse|pulse-plain|pipewire|pipewire-bare|pipewire-native DIR |" \
+        "restart DIR | stop DIR" >&2
     exit 2
 }
 
@@ -45,7 +48,7 @@ mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 [ -n "$kind" ] || kind=$(cat "$dir/kind" 2>/dev/null || echo none)
 case "$kind" in
-pulse | pulse-plain | pipewire | pipewire-bare) ;;
+pulse | pulse-plain | pipewire | pipewire-bare | pipewire-native) ;;
 none) [ "$command" = stop ] || { echo "sound-server: no server was started in $dir" >&2; exit 1; } ;;
 *) usage ;;
 esac
@@ -171,7 +174,18 @@ CONF
     # container, a chroot); a test server has no Bluetooth devices anyway.
     echo 'bluez_monitor.enabled = false' \
         >"$dir/home/.config/wireplumber/bluetooth.lua.d/60-halvo-no-bluetooth.lua"
-    if [ "$kind" = pipewire-bare ]; then
+    if [ "$kind" = pipewire-native ]; then
+        cat >"$dir/home/.config/pipewire/pipewire.conf.d/halvo.conf" <<'CONF'
+context.objects = [
+    { factory = adapter
+      args = { factory.name = support.null-audio-sink node.name = halvo_null_a
+               media.class = Audio/Sink audio.position = [ FL FR ] priority.session = 2000 } }
+    { factory = adapter
+      args = { factory.name = support.null-audio-sink node.name = halvo_null_b
+               media.class = Audio/Sink audio.position = [ FL FR ] priority.session = 1000 } }
+]
+CONF
+    elif [ "$kind" = pipewire-bare ]; then
         # What a session manager would make: the metadata store that names the default sink.
         cat >"$dir/home/.config/pipewire/pipewire.conf.d/halvo.conf" <<'CONF'
 context.objects = [
@@ -183,12 +197,21 @@ context.objects = [
 CONF
     else
         rm -f "$dir/home/.config/pipewire/pipewire.conf.d/halvo.conf"
+    fi
+    if [ "$kind" != pipewire-bare ]; then
         start_daemon dbus dbus-daemon --session --address="unix:path=$sockets/bus" --nofork \
             --nopidfile
         wait_until '[ -S "$sockets/bus" ]' "D-Bus did not come up"
     fi
     start_daemon pipewire pipewire
     wait_until '[ -S "$sockets/runtime/pipewire-0" ]' "PipeWire did not come up"
+    if [ "$kind" = pipewire-native ]; then
+        echo "$last_daemon" >"$dir/pid"
+        start_daemon wireplumber wireplumber
+        wait_until 'pw-metadata -n default 0 default.audio.sink 2>/dev/null |
+            grep -q halvo_null_a' "the session manager did not take the default sink"
+        return 0
+    fi
     start_daemon pipewire-pulse pipewire-pulse
     echo "$last_daemon" >"$dir/pid"
     wait_until 'pactl info >/dev/null 2>&1' "the pulse server did not come up"

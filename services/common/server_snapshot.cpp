@@ -10,10 +10,21 @@
 
 namespace halvo {
 
+std::string pulseServerDescription(std::string_view name, std::string_view version) {
+    constexpr std::string_view kOnPipeWire = "PulseAudio (on PipeWire ";
+    if (name.starts_with(kOnPipeWire) && name.ends_with(")")) {
+        name.remove_prefix(kOnPipeWire.size());
+        name.remove_suffix(1);
+        return "PipeWire " + std::string(name) + " (PulseAudio protocol)";
+    }
+    return "PulseAudio " + std::string(version);
+}
+
 ShareableContent makeShareableContent(const ServerSnapshot& snapshot,
                                       std::vector<Display> displays) {
     ShareableContent content;
     content.displays = std::move(displays);
+    content.soundServer = snapshot.soundServer;
     if (content.displays.empty()) {
         content.displays.push_back(headlessDisplay());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/shareable_content.h"
@@ -16,7 +17,13 @@ struct ClientEntry {
 // What the service reads from the server for a content query.
 struct ServerSnapshot {
     std::vector<ClientEntry> clients;
+    std::string soundServer;  // what records, as the "Sound server: " line names it
 };
+
+// What a pulse server's name and version (as its server information gives them) make of the
+// "Sound server: " line: "PulseAudio 16.1", or "PipeWire 0.3.65 (PulseAudio protocol)" for
+// "PulseAudio (on PipeWire 0.3.65)".
+std::string pulseServerDescription(std::string_view name, std::string_view version);
 
 // The content a query answers: `displays` (the headless display when there are none) and the
 // server's clients that name their process, in the server's order, their names made printable

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "logging/lines.h"
 #include "platform/thread_check.h"
@@ -211,6 +212,8 @@ void PipeWireCaptureStream::closeRecording() {
     timeline_.reset();
     links_.clear();
     linkedSink_ = SPA_ID_INVALID;
+    sinkWatch_.reset();
+    silenceReasons_ = {};
     if (stream_ != nullptr) {
         spa_hook_remove(&streamListener_);
         pw_stream_destroy(stream_);
@@ -241,6 +244,7 @@ bool PipeWireCaptureStream::linkTo(const std::string& sink) {
         }
     }
     linkedSink_ = sinkNode->id;
+    watchSink();
     return true;
 }
 
@@ -253,6 +257,7 @@ void PipeWireCaptureStream::graphChanged() {
         // The recorded output went; the daemon took its links with it.
         links_.clear();
         linkedSink_ = SPA_ID_INVALID;
+        sinkWatch_.reset();
         take(plan_.activeEnded(kEntityKilled, false));
         if (!plan_.running()) {
             return;
@@ -298,6 +303,10 @@ void PipeWireCaptureStream::take(const RecordingPlan::Step& step) {
         pendingDeadline_.reset();
         defaultAwait_.reset();
         log(followingMessage(monitorName(*plan_.activeSink())));
+        // Another driver's cycles: its first audio joins where the wall clock says.
+        streamSince_ = TimelineKeeper::Clock::now();
+        joinPending_ = true;
+        graphFrames_.reset();
     }
     if (step.askDefaultSink) {
         take(plan_.defaultSinkIs(graph_->defaultSink()));
@@ -345,39 +354,67 @@ void PipeWireCaptureStream::onProcess(void* data) {
 }
 
 void PipeWireCaptureStream::process() {
-    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-    if (buffer == nullptr) {
-        return;
+    // Every buffer waiting, so that the graph's clock read below is the newest one's.
+    pw_time time{};
+    const bool timed = pw_stream_get_time_n(stream_, &time, sizeof time) == 0 &&
+                       time.rate.denom > 0 && time.rate.num > 0;
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+        const spa_data& block = buffer->buffer->datas[0];
+        if (block.data != nullptr && block.chunk != nullptr && timeline_ && channels_ > 0) {
+            const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
+            const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
+            deliver(static_cast<const std::byte*>(block.data) + offset,
+                    size / (sizeof(float) * channels_));
+        }
+        pw_stream_queue_buffer(stream_, buffer);
     }
-    const spa_data& block = buffer->buffer->datas[0];
+    if (timed && timeline_) {
+        // Cycles the graph ran while this process did not (a stalled helper) left no buffers:
+        // silence of the same length on the graph's clock, and a line that says so.
+        const auto now =
+            static_cast<std::uint64_t>(static_cast<unsigned __int128>(time.ticks) * time.rate.num *
+                                       format_.sampleRate / time.rate.denom);
+        // Two quanta of slack: a buffer of the next cycle may have been taken before its clock.
+        const std::uint64_t slack = 2 * std::max<std::uint64_t>(kQuantumFrames, largestBuffer_);
+        if (!graphFrames_ || now + format_.sampleRate < *graphFrames_) {
+            graphFrames_ = now;  // a clock of its own, or one that went back
+        } else if (now > *graphFrames_ + slack) {
+            const std::uint64_t missed = now - *graphFrames_;
+            log("The graph ran " +
+                secondsText(static_cast<double>(missed) / format_.sampleRate, 3) +
+                " s without the helper: silence of that length stands in");
+            feeder_.push(std::vector<std::byte>(missed * format_.bytesPerFrame()), *this);
+            timeline_->audioArrived(TimelineKeeper::Clock::now(), missed, streamSince_);
+            graphFrames_ = now;
+        }
+    }
+}
+
+void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
     const std::size_t frameBytes = sizeof(float) * channels_;
-    if (block.data != nullptr && block.chunk != nullptr && timeline_ && channels_ > 0) {
-        const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
-        const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
-        const std::size_t frames = size / frameBytes;
-        const auto now = TimelineKeeper::Clock::now();
-        const TimelineKeeper::Arrival arrival = timeline_->audioArrived(now, frames, streamSince_);
-        if (arrival.quietEnded) {
-            log(quietEndedMessage(*arrival.quietEnded));
-        }
-        if (arrival.drift) {
-            log(driftMessage(*arrival.drift));
-        }
-        if (arrival.silenceBeforeFrames > 0) {
-            feeder_.push(
-                std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
-                *this);
-        }
-        const auto skipped =
-            static_cast<std::size_t>(std::min<std::uint64_t>(frames, arrival.dropLeadingFrames));
-        if (skipped < frames) {
-            const auto* start = static_cast<const std::byte*>(block.data) + offset;
-            feeder_.push(monoChunk(start + skipped * frameBytes, frames - skipped, channels_),
-                         *this);
-        }
-        armTimelineTimer();
+    const auto now = TimelineKeeper::Clock::now();
+    const TimelineKeeper::Arrival arrival =
+        timeline_->audioArrived(now, frames, streamSince_, std::exchange(joinPending_, false));
+    if (arrival.quietEnded) {
+        log(quietEndedMessage(*arrival.quietEnded));
     }
-    pw_stream_queue_buffer(stream_, buffer);
+    if (arrival.drift) {
+        log(driftMessage(*arrival.drift));
+    }
+    if (arrival.silenceBeforeFrames > 0) {
+        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
+                     *this);
+    }
+    const auto skipped =
+        static_cast<std::size_t>(std::min<std::uint64_t>(frames, arrival.dropLeadingFrames));
+    if (skipped < frames) {
+        feeder_.push(monoChunk(data + skipped * frameBytes, frames - skipped, channels_), *this);
+    }
+    if (graphFrames_) {
+        *graphFrames_ += frames;
+    }
+    largestBuffer_ = std::max<std::uint64_t>(largestBuffer_, frames);
+    armTimelineTimer();
 }
 
 void PipeWireCaptureStream::updateAbsence() {
@@ -420,6 +457,17 @@ void PipeWireCaptureStream::armTimelineTimer() {
         timelineTimer_ = std::make_unique<LoopTimer>(backend_->loop(), [this] { keepTimeline(); });
     }
     timelineTimer_->arm(due - TimelineKeeper::Clock::now());
+}
+
+void PipeWireCaptureStream::watchSink() {
+    // Another output: its own reasons, told as changes from the old one's.
+    sinkWatch_ =
+        std::make_unique<SinkWatch>(*graph_, linkedSink_, [this](const SilenceReasons& now) {
+            for (const std::string& message : silenceReasonChanges(silenceReasons_, now)) {
+                log(message);
+            }
+            silenceReasons_ = now;
+        });
 }
 
 void PipeWireCaptureStream::reportStoppedBySystem(const std::string& description) {

@@ -13,6 +13,7 @@
 #include "services/common/sample_feeder.h"
 #include "services/common/timeline_keeper.h"
 #include "services/pipewire/pipewire_backend.h"
+#include "services/pipewire/sink_watch.h"
 
 namespace halvo::pipewire {
 
@@ -71,9 +72,12 @@ class PipeWireCaptureStream final : public CaptureStream,
     void pendingFailed(const std::string& description);
     void closeRecording();
     void process();
+    // One buffer's `frames` interleaved frames, through the timeline to the feeder.
+    void deliver(const std::byte* data, std::size_t frames);
     void updateAbsence();
     void keepTimeline();
     void armTimelineTimer();
+    void watchSink();  // the recorded sink's reasons for silence, logged as they change
 
     static void onProcess(void* data);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
@@ -104,7 +108,15 @@ class PipeWireCaptureStream final : public CaptureStream,
     std::unique_ptr<LoopTimer> deferred_;         // a stream error, handled outside its callback
     std::optional<TimelineKeeper> timeline_;
     std::unique_ptr<LoopTimer> timelineTimer_;
-    TimelineKeeper::Clock::time_point streamSince_;
+    TimelineKeeper::Clock::time_point streamSince_;  // since when the recorded sink is linked
+    std::unique_ptr<SinkWatch> sinkWatch_;           // the recorded sink's reasons for silence
+    SilenceReasons silenceReasons_;                  // as last logged
+    bool joinPending_ = false;
+    // The graph's clock, in frames of the capture's rate, where the audio handed on ends; unset
+    // until the first audio of a driver (a newly linked sink has a clock of its own).
+    std::optional<std::uint64_t> graphFrames_;
+    std::uint64_t largestBuffer_ =
+        0;  // frames  // the next audio is a newly linked sink's: it joins by the clock
 };
 
 }  // namespace halvo::pipewire

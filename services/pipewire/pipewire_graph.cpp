@@ -180,6 +180,11 @@ std::vector<PlayingApplication> PipeWireGraph::playing() const {
     return playing;
 }
 
+pw_node* PipeWireGraph::bindNode(std::uint32_t id) {
+    return static_cast<pw_node*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+}
+
 std::unique_ptr<GraphLink> PipeWireGraph::link(const PortFacts& from, const PortFacts& to) {
     pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", from.nodeId);

@@ -93,6 +93,9 @@ class PipeWireGraph {
     // The applications whose nodes play (Stream/Output/Audio), one entry per node.
     std::vector<PlayingApplication> playing() const;
 
+    // A proxy of the node, for its events; null when the registry refused. The caller destroys
+    // it (pw_proxy_destroy), lock held.
+    pw_node* bindNode(std::uint32_t id);
     // Links two ports; null when the daemon's link factory refused.
     std::unique_ptr<GraphLink> link(const PortFacts& from, const PortFacts& to);
 

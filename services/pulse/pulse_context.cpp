@@ -72,7 +72,18 @@ struct SnapshotReplies {
     ServerSnapshot snapshot;
     bool done = false;
     bool failed = false;
+    bool serverDone = false;
 };
+
+void onSnapshotServer(pa_context*, const pa_server_info* info, void* userdata) {
+    auto& replies = *static_cast<SnapshotReplies*>(userdata);
+    if (info != nullptr && info->server_name != nullptr && info->server_version != nullptr) {
+        replies.snapshot.soundServer =
+            pulseServerDescription(info->server_name, info->server_version);
+    }
+    replies.serverDone = true;
+    replies.loop.signal();
+}
 
 void onSnapshotClient(pa_context*, const pa_client_info* info, int endOfList, void* userdata) {
     auto& replies = *static_cast<SnapshotReplies*>(userdata);
@@ -340,7 +351,11 @@ Expected<ServerSnapshot> PulseContext::readSnapshot() {
     if (!clients.sent()) {
         return Error{lastError()};
     }
-    if (Expected<void> answered = waitUntil([&replies] { return replies.done; }); !answered) {
+    OperationRef server(*loop_, pa_context_get_server_info(context_, onSnapshotServer, &replies));
+    replies.serverDone = !server.sent();  // the line is left out, the content still stands
+    if (Expected<void> answered =
+            waitUntil([&replies] { return replies.done && replies.serverDone; });
+        !answered) {
         return answered.error();
     }
     if (replies.failed) {

@@ -81,5 +81,12 @@ TEST(ServerText, ASinkNameCannotForgeALineOfItsOwn) {
               R"(Default output changed: following halvo\nERROR:STREAM_STOPPED:x.monitor)");
 }
 
+// What a pulse server says of itself, as the "Sound server: " line names it.
+TEST(ServerText, APulseServerIsNamedByWhatRunsIt) {
+    EXPECT_EQ(pulseServerDescription("pulseaudio", "16.1"), "PulseAudio 16.1");
+    EXPECT_EQ(pulseServerDescription("PulseAudio (on PipeWire 0.3.65)", "15.0.0"),
+              "PipeWire 0.3.65 (PulseAudio protocol)");
+}
+
 }  // namespace
 }  // namespace halvo

@@ -14,13 +14,22 @@ namespace halvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // Silence that stands in runs up to 60 ms behind the clock (20 ms behind, added every 40 ms);
 // the parent also sees up to one fragment (about 21 ms) less, recorded but not yet delivered.
 constexpr double kTimelineToleranceMs = 60 + 25;
 
-// The names of the sources that the record streams of process `pid` are attached to.
+// The names of the sources that the record streams of process `pid` are attached to; natively,
+// the monitors linked into the helper's capture node.
 std::string recordedSources(const SoundServer& server, pid_t pid) {
+    if (const char* backend = std::getenv("HALVO_BACKEND"); backend && backend == "pipewire"s) {
+        return server
+            .shell(
+                "pw-link -l -i | awk '/^[^ ]/ { h = /^halvo-audio-helper:/; next } "
+                "h { split($2, p, \":\"); print p[1] \".monitor\" }' | sort -u")
+            .value_or("");
+    }
     return server
         .shell(
             "for s in $(pactl list source-outputs | awk '/^Source Output #/ { s = \"\" } "

@@ -47,8 +47,7 @@ std::optional<std::string> SoundServer::pactl(const std::string& arguments) cons
 }
 
 std::optional<std::string> SoundServer::shell(const std::string& command) const {
-    return run("export " + environmentEntry() + " XDG_RUNTIME_DIR=" + sockets_ + "/runtime; " +
-               command);
+    return run("export " + environmentEntry() + " " + runtimeEntry() + "; " + command);
 }
 
 std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,

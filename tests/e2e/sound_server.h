@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,6 +29,8 @@ class SoundServer {
 
     // "PULSE_SERVER=unix:<sockets>/native", for a child's environment.
     std::string environmentEntry() const { return "PULSE_SERVER=unix:" + sockets_ + "/native"; }
+    // "XDG_RUNTIME_DIR=<sockets>/runtime", where libpipewire finds the daemon.
+    std::string runtimeEntry() const { return "XDG_RUNTIME_DIR=" + sockets_ + "/runtime"; }
 
     // Runs pactl with `arguments` (shell words) against the server: its output, or nothing
     // when it failed.
@@ -133,11 +136,16 @@ class ServerTest : public ::testing::Test {
             [&] { return !server_->pactl("list short sink-inputs").value_or("").empty(); });
     }
 
-    // The shipped helper with `arguments`, recording the server.
+    // The shipped helper with `arguments`, recording the server through the service that
+    // HALVO_BACKEND names (as --backend), or the one it picks when that is not set.
     std::unique_ptr<HelperProcess> spawn(std::vector<std::string> arguments = {},
                                          bool readOutput = true) const {
+        if (const char* backend = std::getenv("HALVO_BACKEND")) {
+            arguments.insert(arguments.begin(), {"--backend", backend});
+        }
         arguments.insert(arguments.begin(), HALVO_HELPER_PATH);
-        return HelperProcess::launch(arguments, {server_->environmentEntry()}, readOutput);
+        return HelperProcess::launch(
+            arguments, {server_->environmentEntry(), server_->runtimeEntry()}, readOutput);
     }
     // The same once it has said CAPTURE_STARTED, when driftMs() starts its clock; null, and the
     // test failed, when it does not say so.
