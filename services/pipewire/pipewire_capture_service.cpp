@@ -16,7 +16,7 @@ constexpr const char* kDrmClassDirectory = "/sys/class/drm";
 // PIPEWIRE_DEBUG would have the library write its log to standard error, where the parent reads
 // the helper's lines; unset before the library's first call and before the service's threads.
 std::shared_ptr<PipeWireBackend> makeBackendWithoutLibraryLog() {
-    ::unsetenv("PIPEWIRE_DEBUG");
+    PipeWireCaptureService::removeLibraryLogSettings();
     auto backend = std::make_shared<PipeWireBackend>();
     pw_log_set_level(SPA_LOG_LEVEL_NONE);
     return backend;
@@ -27,6 +27,10 @@ std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
 }
 
 }  // namespace
+
+void PipeWireCaptureService::removeLibraryLogSettings() {
+    ::unsetenv("PIPEWIRE_DEBUG");
+}
 
 PipeWireCaptureService::PipeWireCaptureService() : backend_(makeBackendWithoutLibraryLog()) {}
 
@@ -64,14 +68,16 @@ void PipeWireCaptureService::listPlayingApplications(PlayingCompletion completio
 }
 
 std::shared_ptr<CaptureStream> PipeWireCaptureService::makeStream(
-    const ContentFilter&, const StreamConfiguration& configuration,
+    const ContentFilter& filter, const StreamConfiguration& configuration,
     std::weak_ptr<StreamDelegate> delegate) {
     PcmFormat format;
     format.sampleRate =
         narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
     format.channels =
         narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
-    return std::make_shared<PipeWireCaptureStream>(backend_, format, std::move(delegate));
+    return std::make_shared<PipeWireCaptureStream>(
+        backend_, format, std::move(delegate),
+        filter.applicationRule.kind != ApplicationRule::Kind::everything);
 }
 
 }  // namespace halvo::pipewire

@@ -17,6 +17,10 @@ class PipeWireCaptureService final : public CaptureService {
     PipeWireCaptureService();
     ~PipeWireCaptureService() override;
 
+    // Removes PIPEWIRE_DEBUG from the environment (as the constructor does). Only while the
+    // process has no other thread.
+    static void removeLibraryLogSettings();
+
     // Any thread; returns at once. Completes on the service thread with the content (naming the
     // daemon's version), or with the library's text when the daemon cannot be reached or does not
     // answer within kRequestTimeout. The flags change nothing.

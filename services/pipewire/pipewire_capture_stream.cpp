@@ -37,10 +37,12 @@ std::uint32_t channelPosition(const std::string& name) {
 
 PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend,
                                              PcmFormat format,
-                                             std::weak_ptr<StreamDelegate> delegate)
+                                             std::weak_ptr<StreamDelegate> delegate,
+                                             bool choosesApplications)
     : backend_(std::move(backend)),
       format_(format),
       delegate_(std::move(delegate)),
+      choosesApplications_(choosesApplications),
       feeder_(format, kPendingSeconds * format.bytesPerSecond(),
               [backend = backend_](const std::string& message) {
                   backend->queue().async([message] { logErr(message); });
@@ -103,7 +105,7 @@ Expected<void> PipeWireCaptureStream::start() {
         return failStart(connection.error());
     }
     graph_ = *connection;
-    if (format_.channels != 1) {  // channels are averaged to mono
+    if (format_.channels != 1 || choosesApplications_) {  // channels are averaged to mono
         return failStart(Error{"Not supported"});
     }
     const std::string sink = graph_->defaultSink();

@@ -36,8 +36,10 @@ class PipeWireCaptureStream final : public CaptureStream,
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
+    // `choosesApplications`: a rule other than everything, which this stream does not apply
+    // yet: its start fails rather than record what the rule leaves out.
     PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
-                          std::weak_ptr<StreamDelegate> delegate);
+                          std::weak_ptr<StreamDelegate> delegate, bool choosesApplications = false);
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
     ~PipeWireCaptureStream() override;
 
@@ -90,6 +92,7 @@ class PipeWireCaptureStream final : public CaptureStream,
     const std::shared_ptr<PipeWireBackend> backend_;
     const PcmFormat format_;  // what the output gets: mono
     const std::weak_ptr<StreamDelegate> delegate_;
+    const bool choosesApplications_;
     SampleFeeder feeder_;
 
     // Guarded by the loop's lock.

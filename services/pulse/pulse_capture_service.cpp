@@ -23,6 +23,18 @@ constexpr const char* kDrmClassDirectory = "/sys/class/drm";
 // call, and before the service's threads exist, since nothing else may touch the environment
 // while it changes. The library's errors still reach standard error, as crash reports do.
 std::shared_ptr<PulseBackend> makeBackendWithoutLibraryLog() {
+    PulseCaptureService::removeLibraryLogSettings();
+    return std::make_shared<PulseBackend>();
+}
+
+// Out-of-range values become 0, which the stream rejects when it starts.
+std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
+    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
+}
+
+}  // namespace
+
+void PulseCaptureService::removeLibraryLogSettings() {
     std::vector<std::string> names;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view variable(*entry);
@@ -33,15 +45,7 @@ std::shared_ptr<PulseBackend> makeBackendWithoutLibraryLog() {
     for (const std::string& name : names) {
         ::unsetenv(name.c_str());
     }
-    return std::make_shared<PulseBackend>();
 }
-
-// Out-of-range values become 0, which the stream rejects when it starts.
-std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
-    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
-}
-
-}  // namespace
 
 PulseCaptureService::PulseCaptureService() : backend_(makeBackendWithoutLibraryLog()) {}
 

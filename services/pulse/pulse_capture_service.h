@@ -21,6 +21,10 @@ class PulseCaptureService final : public CaptureService {
     PulseCaptureService();
     ~PulseCaptureService() override;
 
+    // Removes PULSE_LOG* from the environment (as the constructor does). Only while the process
+    // has no other thread.
+    static void removeLibraryLogSettings();
+
     // Any thread; returns at once. Completes on the service thread with the content, or with
     // libpulse's description when the server cannot be reached. The flags change nothing.
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,

@@ -161,11 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
     UsageHelpersAndFiles, HalvoRecordOutcomes,
     ::testing::Values(
         Outcome{"thirty_seconds.scn", {"-d", "0"}, record::kExitUsage, {"invalid duration '0'"}},
-        // The application options reach the helper as they were given.
+        // The service and application options reach the helper as they were given.
         Outcome{"arguments.sh",
-                {"--only", "Fire fox", "--only=42"},
+                {"--only", "Fire fox", "--backend=pipewire", "--only=42"},
                 record::kExitCaptureFailed,
-                {"arguments: --only Fire fox --only 42\n"}},
+                {"arguments: --backend pipewire --only Fire fox --only 42\n"}},
+        Outcome{"thirty_seconds.scn", {"--backend", "alsa"}, record::kExitUsage, {"'alsa'"}},
         // --list-apps prints the helper's list as it is, and only that.
         Outcome{"playing.scn",
                 {"--list-apps"},

@@ -19,7 +19,7 @@ std::optional<double> parseSeconds(const std::string& text, bool zeroAllowed) {
     return value;
 }
 
-enum LongOnly : int { kRetryFor = 256, kHelper, kAnalyze, kOnly, kExclude, kListApps };
+enum LongOnly : int { kRetryFor = 256, kHelper, kAnalyze, kOnly, kExclude, kListApps, kBackend };
 
 constexpr option kOptions[] = {{"output", required_argument, nullptr, 'o'},
                                {"format", required_argument, nullptr, 'f'},
@@ -30,6 +30,7 @@ constexpr option kOptions[] = {{"output", required_argument, nullptr, 'o'},
                                {"only", required_argument, nullptr, kOnly},
                                {"exclude", required_argument, nullptr, kExclude},
                                {"list-apps", no_argument, nullptr, kListApps},
+                               {"backend", required_argument, nullptr, kBackend},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -68,6 +69,8 @@ std::string usageText() {
            "                          binary\n"
            "      --list-apps         print the applications playing now (process id, name,\n"
            "                          binary; tab-separated), then exit\n"
+           "      --backend SERVICE   have the helper record through pulse or pipewire\n"
+           "                          (default: the helper picks)\n"
            "      --helper PATH       run the capture helper at PATH instead of the installed\n"
            "                          halvo-audio-helper\n"
            "      --analyze FILE      print length, encoding and levels of a sound file, then\n"
@@ -116,6 +119,13 @@ ParsedOptions parseOptions(int argc, char** argv) {
                         "invalid retry time '" + value + "': give a number of seconds, 0 or more"};
             case kHelper:
                 options.helper = value;
+                break;
+            case kBackend:
+                if (value != "pulse" && value != "pipewire") {
+                    return {std::nullopt,
+                            "unknown backend '" + value + "': give pulse or pipewire"};
+                }
+                options.backend = value;
                 break;
             case kOnly:
             case kExclude:

@@ -17,7 +17,8 @@ struct Options {
     // How long after the system stops the capture halvo-record keeps trying to resume it; 0:
     // the take ends at once.
     double retrySeconds = 60;
-    std::string helper;  // empty: the installed helper
+    std::string helper;   // empty: the installed helper
+    std::string backend;  // "pulse" or "pipewire", passed on as --backend; empty: the helper's pick
     // "--only" or "--exclude" (one kind per run), passed on to the helper once for each of the
     // applications; empty: the whole output.
     std::string applicationOption;

@@ -222,6 +222,9 @@ client::HelperOptions helperOptionsFor(const Options& options) {
     client::HelperOptions helperOptions;
     std::vector<std::string>& command = helperOptions.command;
     command = {options.helper.empty() ? client::defaultHelperPath() : options.helper};
+    if (!options.backend.empty()) {
+        command.insert(command.end(), {"--backend", options.backend});
+    }
     if (options.mode == Options::Mode::listApplications) {
         command.push_back("--list-apps");
     }
