@@ -416,7 +416,11 @@ void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
         *graphFrames_ += frames;
     }
     largestBuffer_ = std::max<std::uint64_t>(largestBuffer_, frames);
-    armTimelineTimer();
+    // Moving the timer costs a system call: only when it would fire soon, or later than now due.
+    if (timeline_->nextTick() < timelineDeadline_ ||
+        timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
+        armTimelineTimer();
+    }
 }
 
 void PipeWireCaptureStream::updateAbsence() {
@@ -452,6 +456,7 @@ void PipeWireCaptureStream::keepTimeline() {
 
 void PipeWireCaptureStream::armTimelineTimer() {
     const auto due = timeline_->nextTick();
+    timelineDeadline_ = due;
     if (due == TimelineKeeper::Clock::time_point::max()) {
         return;
     }

@@ -111,9 +111,10 @@ class PipeWireCaptureStream final : public CaptureStream,
     std::unique_ptr<LoopTimer> deferred_;         // a stream error, handled outside its callback
     std::optional<TimelineKeeper> timeline_;
     std::unique_ptr<LoopTimer> timelineTimer_;
-    TimelineKeeper::Clock::time_point streamSince_;  // since when the recorded sink is linked
-    std::unique_ptr<SinkWatch> sinkWatch_;           // the recorded sink's reasons for silence
-    SilenceReasons silenceReasons_;                  // as last logged
+    TimelineKeeper::Clock::time_point timelineDeadline_;  // when timelineTimer_ fires
+    TimelineKeeper::Clock::time_point streamSince_;       // since when the recorded sink is linked
+    std::unique_ptr<SinkWatch> sinkWatch_;                // the recorded sink's reasons for silence
+    SilenceReasons silenceReasons_;                       // as last logged
     bool joinPending_ = false;
     // The graph's clock, in frames of the capture's rate, where the audio handed on ends; unset
     // until the first audio of a driver (a newly linked sink has a clock of its own).
