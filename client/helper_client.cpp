@@ -1,4 +1,4 @@
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 
 #include <fcntl.h>
 #include <limits.h>

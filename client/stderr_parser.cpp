@@ -1,4 +1,4 @@
-#include "client/stderr_parser.h"
+#include "halvo/client/stderr_parser.h"
 
 #include <algorithm>
 

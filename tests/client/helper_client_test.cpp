@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 #include "tests/support/helper_process.h"
 
 namespace halvo::client_test {
@@ -38,7 +38,7 @@ Records parseAll(std::string_view text, std::size_t pieceSize) {
 // What a helper says, then garbage: binary bytes, an empty line, a near-miss of a signal and a
 // bracket without "] " as a last line without a line feed.
 constexpr std::string_view kTranscript =
-    "[2026-12-06T08:44:00Z] Halvo Audio Helper v1.1\n"
+    "[2026-12-06T08:44:00Z] Halvo Audio Helper v1.2\n"
     "WAITING\n"
     "CAPTURE_STARTED\n"
     "[2026-12-06T08:44:01Z] Audio format: 48000.0Hz, 1ch, 32bit\n"
@@ -52,7 +52,7 @@ constexpr std::string_view kTranscript =
 
 TEST(StderrParser, ReadsATranscriptTheSameWhateverTheChunking) {
     const Records expected{
-        Diagnostic{"2026-12-06T08:44:00Z", "Halvo Audio Helper v1.1"},
+        Diagnostic{"2026-12-06T08:44:00Z", "Halvo Audio Helper v1.2"},
         Signal{SignalKind::waiting, ""},
         Signal{SignalKind::captureStarted, ""},
         AudioFormat{48000, 1, 32},

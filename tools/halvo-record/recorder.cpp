@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/recording.h"
 #include "tools/halvo-record/terminal.h"

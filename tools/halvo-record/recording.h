@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 #include "tools/halvo-record/levels.h"
 #include "tools/halvo-record/sound_file_writer.h"
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "client/helper_events.h"
-#include "client/helper_listener.h"
-#include "client/stderr_parser.h"
-#include "client/subprocess.h"
+#include "halvo/client/helper_events.h"
+#include "halvo/client/helper_listener.h"
+#include "halvo/client/stderr_parser.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::client {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <span>
 
-#include "client/helper_events.h"
-#include "client/subprocess.h"
+#include "halvo/client/helper_events.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::client {
 

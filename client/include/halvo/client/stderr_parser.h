@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 
 namespace halvo::client {
 
