@@ -39,6 +39,12 @@ package_step() {
         echo "the manual pages are not where man looks, compressed" >&2
         exit 1
     fi
+    for package in halvo-audio-helper halvo-audio-helper-dev; do
+        if ! grep -q '^MIT License' "/usr/share/doc/$package/copyright"; then
+            echo "$package: no licence in /usr/share/doc/$package/copyright" >&2
+            exit 1
+        fi
+    done
     local status=0 errors
     errors=$(PULSE_SERVER=unix:/nonexistent halvo-audio-helper </dev/null 2>&1 >/dev/null) || status=$?
     if [ "$status" -ne 1 ] || ! grep -qx 'ERROR:PERMISSION_DENIED' <<<"$errors"; then
