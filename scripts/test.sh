@@ -71,6 +71,12 @@ package_step() {
     "$examples/count-audio-pc" 0.5 "${sim[@]}"
 }
 
+# The same locale whatever the caller's environment (CI runs this with none): the tests give
+# the sound server names in UTF-8, which its tools refuse in the C locale. C.UTF-8 is part of
+# Debian's C library; LC_ALL outranks any LC_* the caller set.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+unset LANGUAGE
+
 # Sanitizer reports must fail the test that caused them, helpers' children included.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
