@@ -208,6 +208,35 @@ TEST(HelperClient, DeliversWhatTheHelperSaysObeysCommandsAndEndsCleanly) {
         << "stray text";
 }
 
+// shutdown() from the listener's own thread ends the helper in order and returns how it ended;
+// onExit() follows, the last call, and the destructor joins the reader.
+TEST(HelperClient, ShutsDownFromItsListener) {
+    Listener listener;
+    std::atomic<HelperClient*> running{nullptr};
+    std::optional<ExitStatus> fromListener;  // set on the reader thread before onExit()
+    listener.onEachSignal = [&](const Signal& signal) {
+        if (signal.kind == SignalKind::stopped) {
+            fromListener = running.load()->shutdown();
+        }
+    };
+    auto client =
+        launch({HALVO_SIM_HELPER_PATH, CLIENT_TEST_SCENARIOS "/thirty_seconds.scn"}, listener);
+    ASSERT_TRUE(client);
+    running = client.get();
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.count(SignalKind::captureStarted); }));
+    ASSERT_TRUE(client->stop());
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.exit.has_value(); }));
+    ASSERT_TRUE(fromListener);
+    EXPECT_TRUE(fromListener->exited);
+    EXPECT_EQ(fromListener->code, 0);  // QUIT, not a kill
+    EXPECT_EQ(listener.exit->code, 0);
+    EXPECT_EQ(client->shutdown().code, 0);
+    EXPECT_TRUE(listener.exitedLast());
+    const pid_t pid = client->pid();
+    client.reset();
+    EXPECT_TRUE(isGone(pid));
+}
+
 TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {
     Listener listener;
     auto client = launch({CLIENT_TEST_FAKE_HELPERS "/garbage.sh"}, listener);
