@@ -45,6 +45,7 @@ constexpr std::string_view kTranscript =
     "[2026-12-06T08:44:02Z] Stream error: device\ngone\n"
     "ERROR:STREAM_STOPPED:device\ngone\n"
     "ERROR:\n"
+    "[2026-12-06T08:44:03Z] Permission denied: Connection refused\n"
     "ERROR:NO_DISPLAY\n"
     "ERROR:PERMISSION_DENIED\n"
     "STOPPED\n"
@@ -60,8 +61,10 @@ TEST(StderrParser, ReadsATranscriptTheSameWhateverTheChunking) {
         Diagnostic{"2026-12-06T08:44:02Z", "Stream error: device\ngone"},
         Signal{SignalKind::streamStopped, "device\ngone"},
         Signal{SignalKind::captureFailed, ""},
+        Diagnostic{"2026-12-06T08:44:03Z", "Permission denied: Connection refused"},
         Signal{SignalKind::noDisplay, ""},
-        Signal{SignalKind::permissionDenied, ""},
+        // The reason the diagnostic gave, though another line came between.
+        Signal{SignalKind::permissionDenied, "Connection refused"},
         Signal{SignalKind::stopped, ""},
         Diagnostic{"", std::string("\x01\xff\x00zz", 5)},
         Diagnostic{"", ""},
