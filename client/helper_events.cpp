@@ -1,4 +1,4 @@
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 
 #include <charconv>
 #include <cmath>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/tone.h"
 #include "tests/support/waiting.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::testing {
 

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/recording.h"
 #include "tools/halvo-record/terminal.h"
@@ -309,7 +309,7 @@ int record(const Options& options) {
         complain(error);
         return kExitOutputFile;
     }
-    Recording recording(std::move(writer), options.output, options.seconds);
+    Recording recording(std::move(writer), outputName(options), options.seconds);
     const Descriptor signals(takeTerminationSignals());
     const Descriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     RecorderListener listener(recording, wake.fd);
@@ -478,12 +478,12 @@ int record(const Options& options) {
         return failure->exitStatus;
     }
     if (!recorded) {
-        complain("no audio was captured; " + options.output + " was not written");
+        complain("no audio was captured; " + outputName(options) + " was not written");
         return kExitOk;
     }
     if (showStatus) {
         writeError("\r\x1b[KRecorded " + secondsText(recording.progress().seconds) + " to " +
-                   options.output + "\n");
+                   outputName(options) + "\n");
     }
     return kExitOk;
 }

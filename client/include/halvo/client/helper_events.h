@@ -21,7 +21,9 @@ enum class SignalKind {
 
 struct Signal {
     SignalKind kind = SignalKind::waiting;
-    // The description of captureFailed and streamStopped; may be empty or hold line feeds.
+    // The description of captureFailed and streamStopped; may be empty or hold line feeds. For
+    // permissionDenied, the reason the helper gave in the diagnostic line before it
+    // ("Connection refused"), or empty.
     std::string detail;
 
     bool operator==(const Signal&) const = default;
