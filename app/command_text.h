@@ -2,14 +2,8 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace halvo {
-
-// Splits one read from standard input into command lines: every piece ending in a line feed,
-// and the piece after the last line feed when it is not empty. Nothing is held back for a
-// later read.
-std::vector<std::string_view> splitCommandLines(std::string_view data);
 
 bool isValidUtf8(std::string_view text);
 

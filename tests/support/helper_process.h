@@ -44,6 +44,9 @@ class HelperProcess {
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }
+    // Waits until the helper has read everything sent so far: the next send() comes in a read of
+    // its own.
+    bool waitUntilInputRead(std::chrono::milliseconds timeout = 5s);
     void closeInput() { child_->closeStandardInput(); }
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
