@@ -2,6 +2,8 @@
 // ends.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/support/helper_process.h"
 #include "tests/support/waiting.h"
 
@@ -62,21 +64,28 @@ TEST(Commands, RunOnceWholeHoweverTheWritesAreCut) {
               (Lines{"CMD: bogus", "Unknown: bogus", "stdin closed \xe2\x80\x94 parent exited"}));
 }
 
-// QUIT runs nothing after it and exits quietly; the end of input means the parent is gone. Both
-// stop the capture with its totals and exit 0.
-TEST(Commands, QuitAndEndOfInputStopAndExitZero) {
-    for (const bool quit : {true, false}) {
+// QUIT runs nothing after it and exits quietly; the end of input means the parent is gone;
+// SIGTERM and SIGINT act as QUIT. Each stops the capture with its totals and exits 0.
+TEST(Commands, QuitEndOfInputAndStopSignalsStopAndExitZero) {
+    for (const std::string how : {"QUIT", "end of input", "SIGTERM", "SIGINT"}) {
+        SCOPED_TRACE(how);
         auto helper = HelperProcess::launchScenario("idle.scn");
         ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
-        quit ? (void)helper->send("QUIT\nSTART\n") : helper->closeInput();
+        if (how == "QUIT") {
+            helper->send("QUIT\nSTART\n");
+        } else if (how == "end of input") {
+            helper->closeInput();
+        } else {
+            helper->kill(how == "SIGTERM" ? SIGTERM : SIGINT);
+        }
         EXPECT_EQ(helper->exitCode(), 0);
         Lines messages = helper->messages();
         std::erase(messages, "Run loop started");  // the main thread's, written at any time
         const Lines last{"Stopped. Total: 0 KB, 0 samples", "STOPPED"};
-        EXPECT_EQ(Lines(messages.end() - 2, messages.end()), last) << "quit: " << quit;
+        EXPECT_EQ(Lines(messages.end() - 2, messages.end()), last);
         EXPECT_EQ(helper->countStartingWith("stdin closed \xe2\x80\x94 parent exited"),
-                  quit ? 0 : 1);
-        EXPECT_EQ(commandLines(*helper), quit ? Lines{"CMD: QUIT"} : Lines{});
+                  how == "end of input" ? 1 : 0);
+        EXPECT_EQ(commandLines(*helper), how == "QUIT" ? Lines{"CMD: QUIT"} : Lines{});
     }
 }
 
