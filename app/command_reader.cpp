@@ -70,7 +70,8 @@ std::optional<std::string_view> CommandAssembler::next() {
             if (!isOnlyWhitespace(line)) {
                 after_ = After::nothing;  // more text: a command of its own
             } else if (lineFeed == std::string_view::npos) {
-                return std::nullopt;  // white space so far: it may yet end the line that ran
+                at_ += line.size();  // white space so far: it may yet end the line that ran
+                return std::nullopt;
             } else {
                 at_ += lineFeed + 1;
                 after_ = After::nothing;
