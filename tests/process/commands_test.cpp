@@ -20,14 +20,6 @@ Lines commandLines(const HelperProcess& helper) {
     return result;
 }
 
-std::string repeated(const std::string& text, int times) {
-    std::string all;
-    while (times-- > 0) {
-        all += text;
-    }
-    return all;
-}
-
 // Case matters, whitespace does not, invalid UTF-8 is ignored, and a command runs once it is
 // whole however the parent's writes are cut into reads: ended by a line feed, a command word
 // before its line feed (which then adds nothing), or any text when input ends.

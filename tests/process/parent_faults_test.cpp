@@ -11,14 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string repeated(const std::string& text, int times) {
-    std::string all;
-    while (times-- > 0) {
-        all += text;
-    }
-    return all;
-}
-
 TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheCommands) {
     auto helper = HelperProcess::launchScenario("flood.scn", /*readOutput=*/false);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -135,6 +136,15 @@ class HelperProcess {
 
 // The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
 std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
+
+// `text`, `times` times over: commands in bulk.
+inline std::string repeated(std::string_view text, int times) {
+    std::string all;
+    while (times-- > 0) {
+        all += text;
+    }
+    return all;
+}
 
 // The whole of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
