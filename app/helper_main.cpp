@@ -1,6 +1,10 @@
 #include "app/helper_main.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <csignal>
+#include <thread>
 
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
@@ -87,6 +91,34 @@ void listApplications() {
     platform::runMainLoop();
 }
 
+// SIGTERM and SIGINT: each acts as QUIT.
+sigset_t stopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+// Before any other thread starts: every thread inherits the blocking, so the signals reach only
+// sigwait() in quitOnStopSignals(), and no handler runs, in which little would be safe to do.
+void blockStopSignals() {
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+// Takes the stop signals on a thread of their own and quits as QUIT does. Once `capture` is set.
+void quitOnStopSignals() {
+    std::thread([signals = stopSignals()] {
+        pthread_setname_np(pthread_self(), "signals");
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) {
+        }
+        logErr(std::string(received == SIGTERM ? "SIGTERM" : "SIGINT") + " received: quitting");
+        quitHelper(*capture);
+    }).detach();
+}
+
 }  // namespace
 
 int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
@@ -99,6 +131,7 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
         listApplications();
         return 0;
     }
+    blockStopSignals();
     logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));
@@ -111,6 +144,7 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
     auto* owner = new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(
         *captureService, platform::FileHandle::standardOutput(), options.applications));
     capture = owner->get();
+    quitOnStopSignals();
 
     captureService->getShareableContent(
         false, false, [](std::optional<ShareableContent> content, std::optional<Error> error) {
