@@ -100,13 +100,6 @@ sigset_t stopSignals() {
     return signals;
 }
 
-// Before any other thread starts: every thread inherits the blocking, so the signals reach only
-// sigwait() in quitOnStopSignals(), and no handler runs, in which little would be safe to do.
-void blockStopSignals() {
-    const sigset_t signals = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
 // Takes the stop signals on a thread of their own and quits as QUIT does. Once `capture` is set.
 void quitOnStopSignals() {
     std::thread([signals = stopSignals()] {
@@ -121,12 +114,20 @@ void quitOnStopSignals() {
 
 }  // namespace
 
+void blockStopSignals() {
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
     // Never destroyed: threads may still log while the process exits.
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
                                                 dropNote));
     if (options.listApplications) {
+        // A listing is over in moments: the signals end it the ordinary way.
+        const sigset_t signals = stopSignals();
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
         captureService = service.release();
         listApplications();
         return 0;
