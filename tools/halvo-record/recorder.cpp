@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "halvo/client/helper_client.h"
+#include "halvo/protocol.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/recording.h"
 #include "tools/halvo-record/terminal.h"
@@ -81,7 +82,8 @@ class EventListener : public client::HelperListener {
   public:
     void onSignal(const client::Signal& signal) override { queue(signal); }
     void onDiagnostic(const client::Diagnostic& diagnostic) override {
-        for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
+        for (const std::string_view prefix :
+             {protocol::kPermissionDeniedReason, protocol::kContentErrorReason}) {
             if (diagnostic.message.starts_with(prefix)) {
                 std::lock_guard lock(mutex_);
                 refusalReason_ = diagnostic.message.substr(prefix.size());
