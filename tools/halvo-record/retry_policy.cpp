@@ -12,6 +12,8 @@ namespace {
 using Clock = RetryPolicy::Clock;
 using namespace std::chrono_literals;
 
+// Soon enough for a sound server that restarts within a second, sparing for one that takes its
+// time.
 constexpr Clock::duration kFirstRetryDelay = 500ms;
 constexpr Clock::duration kLongestRetryDelay = 4s;
 // The helper answers every START within its 5 s deadline; past this one the attempt counts as
