@@ -8,6 +8,7 @@
 
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
+#include "halvo/protocol.h"
 #include "logging/line_writer.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
@@ -40,8 +41,8 @@ CaptureService* captureService = nullptr;
 SystemAudioCapture* capture = nullptr;
 
 [[noreturn]] void denyAndExit(const Error& error) {
-    logErr("Permission denied: " + error.localizedDescription);
-    sendSignal("ERROR:PERMISSION_DENIED");
+    logErr(std::string(protocol::kPermissionDeniedReason) + error.localizedDescription);
+    sendSignal(protocol::kPermissionDenied);
     flushLines(std::chrono::seconds(1));
     platform::exitProcess(1);
 }
@@ -55,7 +56,7 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     logErr("Permission OK. Displays: " + std::to_string(displays));
     // The first start counts as the parent's first command; once the parent has said QUIT (or
     // gone), neither WAITING nor a start may follow its answer.
-    capture->startAfterSignal("WAITING");
+    capture->startAfterSignal(protocol::kWaiting);
 }
 
 // One line per application, in the order they first appear: "PID\tNAME\tBINARY", the texts

@@ -1,5 +1,7 @@
 #include "halvo/client/stderr_parser.h"
 
+#include "halvo/protocol.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -86,7 +88,8 @@ void StderrParser::releaseInto(std::vector<StderrRecord>& out) {
 // always the line right before (other threads' lines may come between).
 void StderrParser::noteRefusal(const StderrRecord& record) {
     if (const auto* diagnostic = std::get_if<Diagnostic>(&record)) {
-        for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
+        for (const std::string_view prefix :
+             {protocol::kPermissionDeniedReason, protocol::kContentErrorReason}) {
             if (diagnostic->message.starts_with(prefix)) {
                 refusal_ = diagnostic->message.substr(prefix.size());
             }

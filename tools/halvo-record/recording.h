@@ -19,6 +19,8 @@ namespace halvo::record {
 struct Failure {
     int exitStatus = 0;
     std::string message;
+
+    bool operator==(const Failure&) const = default;
 };
 
 // The sound file being recorded and what is measured on the way, shared by the helper client's

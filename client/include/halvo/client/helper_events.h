@@ -6,9 +6,12 @@
 #include <string_view>
 #include <variant>
 
+#include "halvo/protocol.h"
+
 namespace halvo::client {
 
-// What the helper announces with a signal line on its standard error.
+// What the helper announces with a signal line on its standard error (the lines are in
+// halvo/protocol.h).
 enum class SignalKind {
     waiting,           // "WAITING": the permission probe passed; capture starts by itself
     captureStarted,    // "CAPTURE_STARTED"
