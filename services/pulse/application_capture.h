@@ -35,10 +35,16 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     // (about 1.5 times with these; see docs/benchmarks.md). What it costs is latency: a stream's
     // audio joins the mix about a fragment and a lead later than the output's clock.
     static constexpr std::uint32_t kFragmentFrames = 4096;
+    // How far a stream's dry spells may put its audio behind the output's clock (see
+    // ApplicationMix::take).
+    static constexpr std::uint32_t kMaxLeadSeconds = 2;
 
+    // `letGo` takes the last reference to a connection of a stream's own, to drop it later off
+    // the loop's thread (this may run inside one of its callbacks); it must not block.
     ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
                        std::uint32_t sampleRate, std::size_t maxFrames,
-                       std::function<void(std::string)> log);
+                       std::function<void(std::string)> log,
+                       std::function<void(std::shared_ptr<PulseContext>)> letGo);
     // Ends every recording and request; no callback reaches it afterwards.
     ~ApplicationCapture() override;
     ApplicationCapture(const ApplicationCapture&) = delete;
@@ -51,9 +57,14 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     std::vector<std::byte> take(std::size_t frames);
 
   private:
+    // A sink input's recording, on a connection of its own: the server starves a second stream
+    // of a busy connection. Until that connection is ready there is no stream yet.
     struct Recording {
         std::uint64_t key;  // in the mix
         std::string application;
+        std::string label;
+        std::shared_ptr<PulseContext> connection;
+        std::unique_ptr<LoopTimer> connecting;  // the deadline of the connection being made
         std::unique_ptr<PulseRecordStream> stream;
     };
     // A request still out; dropping it cancels it.
@@ -78,6 +89,11 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     void recordStreamMoved(PulseRecordStream& stream) override;
 
     void consider(const PlaybackStream& playback);
+    // Sink input `index`'s own connection is ready, or failed (then its stream shares the
+    // capture's): its stream starts recording.
+    void connected(std::uint32_t index, bool ready);
+    // Hands a recording's own connection to `letGo_`, never to be heard of again.
+    void release(std::shared_ptr<PulseContext> connection);
     // Ends the recording of sink input `index`; what it delivered is still mixed in. Unless
     // `leaves` is false (another output is being followed), an application whose last stream
     // this was leaves the capture at once.
@@ -98,6 +114,7 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     const ApplicationRule rule_;
     const std::uint32_t sampleRate_;
     const std::function<void(std::string)> log_;
+    const std::function<void(std::shared_ptr<PulseContext>)> letGo_;
     MonitorSource monitor_;
     std::map<std::uint32_t, Recording> recordings_;  // by sink input
     struct Application {
