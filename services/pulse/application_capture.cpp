@@ -2,9 +2,11 @@
 
 #include <pulse/introspect.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "platform/printable_text.h"
 #include "platform/process.h"
 #include "platform/thread_check.h"
 #include "services/pulse/pcm_chunk.h"
@@ -21,13 +23,15 @@ namespace {
 ApplicationCapture::ApplicationCapture(std::shared_ptr<PulseContext> connection,
                                        ApplicationRule rule, std::uint32_t sampleRate,
                                        std::size_t maxFrames, std::function<void(std::string)> log,
-                                       std::function<void(std::shared_ptr<PulseContext>)> letGo)
+                                       std::function<void(std::shared_ptr<PulseContext>)> letGo,
+                                       std::set<std::string>& unmatchedNamed)
     : connection_(std::move(connection)),
       rule_(std::move(rule)),
       sampleRate_(sampleRate),
       log_(std::move(log)),
       letGo_(std::move(letGo)),
-      mix_(maxFrames, kMaxLeadSeconds * sampleRate) {
+      mix_(maxFrames, kMaxLeadSeconds * sampleRate),
+      unmatchedNamed_(unmatchedNamed) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
     connection_->addListener(*this);
     connection_->watchPlaybackStreams();
@@ -190,6 +194,8 @@ void ApplicationCapture::onSink(pa_context*, const pa_sink_info* info, int endOf
         return;
     }
     self.output_.read(info->volume, info->mute);
+    self.output_.clips = info->sample_spec.format != PA_SAMPLE_FLOAT32LE &&
+                         info->sample_spec.format != PA_SAMPLE_FLOAT32BE;
 }
 
 void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
@@ -203,11 +209,33 @@ void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info
         }
         if (request.asked == kNoIndex) {
             self.sweep();  // the output's streams are all in: who is left out has gone
+            if (endOfList > 0) {
+                self.nameUnmatched();
+            }
         }
         self.finished(request);
         return;
     }
+    if (!self.ruleChecked_ && request.asked == kNoIndex) {
+        self.seen_.push_back(playbackStreamOf(*info));
+    }
     self.consider(playbackStreamOf(*info));
+}
+
+void ApplicationCapture::nameUnmatched() {
+    if (std::exchange(ruleChecked_, true)) {
+        return;
+    }
+    const std::int32_t self = platform::processIdentifier();
+    for (const std::string& entry : rule_.applications) {
+        const ApplicationRule one{ApplicationRule::Kind::only, {entry}};
+        if (std::none_of(seen_.begin(), seen_.end(),
+                         [&](const PlaybackStream& each) { return admits(one, each, self); }) &&
+            unmatchedNamed_.insert(entry).second) {
+            log_("No application matches " + platform::printableText(entry) + " yet");
+        }
+    }
+    seen_.clear();
 }
 
 void ApplicationCapture::consider(const PlaybackStream& playback) {
@@ -320,12 +348,20 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
                                           std::size_t length) {
     const std::uint32_t channels = stream.channels();
     const std::size_t frames = length / (sizeof(float) * channels);
-    std::vector<float> gains(channels);
-    for (std::uint32_t channel = 0; channel < channels; ++channel) {
-        gains[channel] =
-            output_.of(channel) * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
+    // The output's volume, then its clipping, as the output applies them; then the monitor's.
+    std::vector<float> samples(frames * channels, 0.0f);  // a hole is silence
+    if (data != nullptr) {
+        std::memcpy(samples.data(), data, samples.size() * sizeof(float));
     }
-    const std::vector<float> mono = monoFrames(data, frames, channels, gains);
+    for (std::size_t at = 0; at < samples.size(); ++at) {
+        const auto channel = static_cast<std::uint32_t>(at % channels);
+        float sample = samples[at] * output_.of(channel);
+        if (output_.clips) {
+            sample = std::clamp(sample, -1.0f, 1.0f);
+        }
+        samples[at] = sample * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
+    }
+    const std::vector<float> mono = monoFrames(samples.data(), frames, channels, {});
     for (auto& [index, recording] : recordings_) {
         if (recording.stream.get() == &stream) {
             mix_.add(recording.key, mono.data(), mono.size());

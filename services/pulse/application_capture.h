@@ -7,6 +7,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,10 +42,13 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
 
     // `letGo` takes the last reference to a connection of a stream's own, to drop it later off
     // the loop's thread (this may run inside one of its callbacks); it must not block.
+    // `unmatchedNamed` (borrowed, guarded by the loop's lock, outlives the capture) holds the
+    // rule's entries already said to match nothing, so that each is said once in a run.
     ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
                        std::uint32_t sampleRate, std::size_t maxFrames,
                        std::function<void(std::string)> log,
-                       std::function<void(std::shared_ptr<PulseContext>)> letGo);
+                       std::function<void(std::shared_ptr<PulseContext>)> letGo,
+                       std::set<std::string>& unmatchedNamed);
     // Ends every recording and request; no callback reaches it afterwards.
     ~ApplicationCapture() override;
     ApplicationCapture(const ApplicationCapture&) = delete;
@@ -100,6 +104,8 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     void drop(std::uint32_t index, bool leaves = true);
     // Logs, and forgets, the applications that have no stream recorded.
     void sweep();
+    // The first listing of a start is in: says which of the rule's entries match none of it.
+    void nameUnmatched();
     // Requests: the output's volume and mute, and one sink input's facts (or all of them).
     void askLevels();
     void askPlaybackStreams(std::uint32_t index);
@@ -127,6 +133,7 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     struct Level {
         std::vector<float> gains;
         bool muted = false;
+        bool clips = false;  // an output of integer samples clips each channel to ±1.0
         void read(const pa_cvolume& volume, int mute);
         float of(std::uint32_t channel) const;
     };
@@ -135,6 +142,9 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     bool appliesMonitorLevel_ = false;  // the server leaves it out of per-stream recordings
     ApplicationMix mix_;
     std::uint64_t nextKey_ = 0;
+    std::set<std::string>& unmatchedNamed_;
+    bool ruleChecked_ = false;          // nameUnmatched() has run
+    std::vector<PlaybackStream> seen_;  // listed until then
 };
 
 }  // namespace halvo::pulse

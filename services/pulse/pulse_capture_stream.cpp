@@ -137,7 +137,8 @@ Expected<void> PulseCaptureStream::start() {
             },
             [backend = backend_](std::shared_ptr<PulseContext> own) {
                 backend->queue().async([own = std::move(own)] {});
-            });
+            },
+            backend_->unmatchedNamed());
         applications_->follow(*monitor);
     }
     feeder_.open(weak_from_this());

@@ -289,7 +289,7 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
     Player beta = play("halvo-beta");
     ASSERT_TRUE(alpha.process && beta.process);
     {
-        auto helper = launch({"--exclude", "HALVO-Beta"});
+        auto helper = launch({"--exclude", "HALVO-Beta", "--exclude", "halvo-nobody\tplays"});
         ASSERT_TRUE(helper);
         expectTones(*helper, {"halvo-alpha"}, 0.125);  // 50 % is 0.125, as in the whole output
         pactl("set-sink-volume halvo_null_a 100%");
@@ -306,12 +306,28 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
         EXPECT_TRUE(hears(*helper, "Application out of the capture: halvo-gamma (process"));
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-alpha"), 1);
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-beta"), 0);
+        // Said once in a run, escaped, of what matched nothing as the capture started.
+        ASSERT_TRUE(helper->send("STOP\nSTART\n") && helper->waitForNext("CAPTURE_STARTED"));
+        EXPECT_EQ(helper->count("No application matches halvo-nobody\\tplays yet"), 1);
+        EXPECT_EQ(helper->countStartingWith("No application matches"), 1);
         EXPECT_EQ(helper->quit(), 0);
     }
     // The shell's process id takes in its child, the player.
     auto helper = launch({"--only", std::to_string(alpha.process->pid())});
     ASSERT_TRUE(helper);
     expectTones(*helper, {"halvo-alpha"});
+    // At 150 % (3.375 times) an output of integer samples clips each channel at 1.0, and so does
+    // its applications' capture; a float output clips nothing.
+    pactl("set-sink-volume halvo_null_a 150%");
+    ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + kBytesPerSecond * 3 / 2));
+    const std::vector<float> loud = samplesOf(helper->standardOutput());
+    const float peak =
+        std::abs(*std::max_element(loud.end() - 24000, loud.end(),
+                                   [](float a, float b) { return std::abs(a) < std::abs(b); }));
+    const std::string sinks = server_->pactl("list short sinks").value_or("");
+    const std::string sink = sinks.substr(sinks.find("\thalvo_null_a\t"));
+    const bool clips = sink.substr(0, sink.find('\n')).find("float32") == std::string::npos;
+    EXPECT_NEAR(peak, clips ? 1.0 : kAmplitude * 3.375, 0.01);
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
     EXPECT_EQ(helper->quit(), 0);
 }
