@@ -361,7 +361,7 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
         }
         samples[at] = sample * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
     }
-    const std::vector<float> mono = monoFrames(samples.data(), frames, channels, {});
+    const std::vector<float> mono = monoFrames(samples.data(), frames, channels);
     for (auto& [index, recording] : recordings_) {
         if (recording.stream.get() == &stream) {
             mix_.add(recording.key, mono.data(), mono.size());
