@@ -8,8 +8,7 @@
 # The root lives in $HALVO_CI_CACHE (default /var/cache/halvo-ci) for as long as the machine
 # keeps it. It is built in a temporary folder beside it and renamed into place only once it
 # works, so a run killed half-way leaves no half-made root behind; one lock keeps two runs from
-# making it at once or copying it while it is replaced. Its apt sources are the host's (the same
-# mirror, with the updates and security suites, as an installed Debian 12 has them).
+# making it at once or copying it while it is replaced. Its apt sources are a Debian 12 host's.
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 COPY" >&2; exit 2; }
@@ -22,10 +21,38 @@ mkdir -p "$cache"
 exec 9>"$cache/root.lock"
 flock 9
 
-# The mirror the host uses; debootstrap's default where the host names none.
-mirror=$(sed -n 's/^URIs: *\([^ ]*debian\)\/*$/\1/p' /etc/apt/sources.list.d/debian.sources \
-    2>/dev/null | head -n 1)
-mirror=${mirror:-http://deb.debian.org/debian}
+# A Debian 12 host's package sources, in either format, and the mirror they name for bookworm:
+# the root gets the same (with the updates and security suites, as an installed Debian 12 has
+# them). Any other host's sources are not for bookworm: debootstrap then uses its own default
+# mirror and writes the root's sources itself.
+host_sources=()
+mirror=
+# shellcheck source=/dev/null
+if [ "$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        host_sources=(/etc/apt/sources.list.d/debian.sources)
+        # deb822: the URIs of the first stanza whose Suites name bookworm itself.
+        mirror=$(awk '
+            function stanza_end() {
+                if (suite && uri != "" && mirror == "") mirror = uri
+                suite = 0; uri = ""
+            }
+            /^[ \t]*$/ { stanza_end(); next }
+            $1 == "URIs:" { uri = $2 }
+            $1 == "Suites:" { for (i = 2; i <= NF; i++) if ($i == "bookworm") suite = 1 }
+            END { stanza_end(); print mirror }' /etc/apt/sources.list.d/debian.sources)
+    elif [ -f /etc/apt/sources.list ]; then
+        host_sources=(/etc/apt/sources.list)
+        # One-line form: "deb [options] URI bookworm components".
+        mirror=$(awk '$1 == "deb" {
+                i = 2
+                if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
+                if ($(i + 1) == "bookworm") { print $i; exit }
+            }' /etc/apt/sources.list)
+    fi
+fi
+mirror_argument=()
+[ -z "$mirror" ] || mirror_argument=("$mirror")
 
 usable() {
     [ -f "$1/$stamp" ] && chroot "$1" dpkg-query -W dpkg apt bash >/dev/null 2>&1
@@ -42,19 +69,23 @@ if ! usable "$root"; then
     started=$SECONDS
     new=$(mktemp -d "$cache/root.new.XXXXXX")
     log=$cache/debootstrap.log
-    echo "ci: making a minimal Debian 12 root from $mirror (log: $log)"
-    if ! debootstrap --variant=minbase bookworm "$new" "$mirror" >"$log" 2>&1; then
+    echo "ci: making a minimal Debian 12 root from ${mirror:-the default mirror of debootstrap} (log: $log)"
+    if ! debootstrap --variant=minbase bookworm "$new" "${mirror_argument[@]}" >"$log" 2>&1; then
         tail -n 20 "$log" >&2
         rm -rf "$new"
         echo "ci: debootstrap failed" >&2
         exit 1
     fi
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        cp /etc/apt/sources.list.d/debian.sources "$new/etc/apt/sources.list.d/"
-        rm -f "$new/etc/apt/sources.list"
-    fi
+    case "${host_sources[0]:-}" in
+        */debian.sources)
+            cp "${host_sources[0]}" "$new/etc/apt/sources.list.d/"
+            rm -f "$new/etc/apt/sources.list"
+            ;;
+        */sources.list) cp "${host_sources[0]}" "$new/etc/apt/sources.list" ;;
+    esac
     rm -f "$new"/var/cache/apt/archives/*.deb
-    echo "debootstrap --variant=minbase bookworm $mirror, $(date -u +%FT%TZ)" >"$new/$stamp"
+    echo "debootstrap --variant=minbase bookworm ${mirror:-(its default mirror)}," \
+        "$(date -u +%FT%TZ)" >"$new/$stamp"
     usable "$new" || { rm -rf "$new"; echo "ci: the new root does not work" >&2; exit 1; }
     mv -T "$new" "$root"
     echo "ci: root made in $((SECONDS - started)) s"

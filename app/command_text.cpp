@@ -6,21 +6,6 @@
 
 namespace halvo {
 
-std::vector<std::string_view> splitCommandLines(std::string_view data) {
-    std::vector<std::string_view> lines;
-    std::size_t begin = 0;
-    while (begin < data.size()) {
-        const std::size_t end = data.find('\n', begin);
-        if (end == std::string_view::npos) {
-            lines.push_back(data.substr(begin));
-            break;
-        }
-        lines.push_back(data.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
-}
-
 namespace {
 
 bool isWhitespaceOrNewline(char32_t c) {

@@ -1,9 +1,14 @@
 #include "app/helper_main.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <csignal>
+#include <thread>
 
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
+#include "halvo/protocol.h"
 #include "logging/line_writer.h"
 #include "logging/lines.h"
 #include "platform/dispatch.h"
@@ -36,8 +41,8 @@ CaptureService* captureService = nullptr;
 SystemAudioCapture* capture = nullptr;
 
 [[noreturn]] void denyAndExit(const Error& error) {
-    logErr("Permission denied: " + error.localizedDescription);
-    sendSignal("ERROR:PERMISSION_DENIED");
+    logErr(std::string(protocol::kPermissionDeniedReason) + error.localizedDescription);
+    sendSignal(protocol::kPermissionDenied);
     flushLines(std::chrono::seconds(1));
     platform::exitProcess(1);
 }
@@ -54,7 +59,7 @@ void permissionProbeFinished(const std::optional<ShareableContent>& content,
     }
     // The first start counts as the parent's first command; once the parent has said QUIT (or
     // gone), neither WAITING nor a start may follow its answer.
-    capture->startAfterSignal("WAITING");
+    capture->startAfterSignal(protocol::kWaiting);
 }
 
 // One line per application, in the order they first appear: "PID\tNAME\tBINARY", the texts
@@ -90,7 +95,33 @@ void listApplications() {
     platform::runMainLoop();
 }
 
+// SIGTERM and SIGINT: each acts as QUIT.
+sigset_t stopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+// Takes the stop signals on a thread of their own and quits as QUIT does. Once `capture` is set.
+void quitOnStopSignals() {
+    std::thread([signals = stopSignals()] {
+        pthread_setname_np(pthread_self(), "signals");
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) {
+        }
+        logErr(std::string(received == SIGTERM ? "SIGTERM" : "SIGINT") + " received: quitting");
+        quitHelper(*capture);
+    }).detach();
+}
+
 }  // namespace
+
+void blockStopSignals() {
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
 int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
     // Never destroyed: threads may still log while the process exits.
@@ -98,10 +129,14 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
                                                 dropNote));
     if (options.listApplications) {
+        // A listing is over in moments: the signals end it the ordinary way.
+        const sigset_t signals = stopSignals();
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
         captureService = service.release();
         listApplications();
         return 0;
     }
+    blockStopSignals();
     logErr("Halvo Audio Helper v" HALVO_VERSION);
     logErr("Linux " + platform::operatingSystemVersionString());
     logErr("PID: " + std::to_string(platform::processIdentifier()));
@@ -114,6 +149,7 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
     auto* owner = new std::shared_ptr<SystemAudioCapture>(SystemAudioCapture::create(
         *captureService, platform::FileHandle::standardOutput(), options.applications));
     capture = owner->get();
+    quitOnStopSignals();
 
     captureService->getShareableContent(
         false, false, [](std::optional<ShareableContent> content, std::optional<Error> error) {

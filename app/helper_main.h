@@ -8,8 +8,14 @@
 namespace halvo {
 
 // The whole helper over `service`: banner, permission probe, command reader, main loop. Ends the
-// process itself: status 1 when the probe is refused, 0 after "QUIT" or end of input.
+// process itself: status 1 when the probe is refused, 0 after "QUIT", SIGTERM, SIGINT or end of
+// input. SIGTERM and SIGINT must be blocked (blockStopSignals) before any other thread starts.
 int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options = {});
+
+// Blocks SIGTERM and SIGINT in the calling thread, and so in every thread it starts afterwards:
+// they then reach only the helper's own thread that takes them and quits. Called first in main(),
+// before a service makes threads of its own (a library's loop thread need not block them).
+void blockStopSignals();
 
 // The options in `argv`; on a usage error prints one line to standard error and exits with
 // status 2, on --help prints the usage to standard output and exits with 0.

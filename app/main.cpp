@@ -59,6 +59,7 @@ std::unique_ptr<halvo::CaptureService> makeCaptureService(const halvo::HelperOpt
 
 int main(int argc, char* argv[]) {
     halvo::platform::reserveStandardDescriptors();
+    halvo::blockStopSignals();
     const halvo::HelperOptions options = halvo::helperOptionsOrExit(argc, argv);
     return halvo::runHelper(makeCaptureService(options), options);
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::bench {
 

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "bench/measure.h"
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::bench {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/measure.h"
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::bench {
 

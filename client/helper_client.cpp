@@ -1,4 +1,4 @@
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -30,6 +29,9 @@ constexpr int kMaxFinalReads = 64;
 constexpr int kMaxDrainReads = 64;
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
+
+// The client whose reader runs on this thread, if any: shutdown() from a listener must not join.
+thread_local const HelperClient* readerOf = nullptr;
 
 void setNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -151,11 +153,27 @@ std::optional<AudioFormat> HelperClient::format() const {
 }
 
 ExitStatus HelperClient::shutdown() {
-    assert(std::this_thread::get_id() != reader_.get_id());
-    std::lock_guard once(shutdownMutex_);
-    if (finalStatus_) {
-        return *finalStatus_;
+    ExitStatus status;
+    {
+        std::lock_guard once(shutdownMutex_);
+        if (!finalStatus_) {
+            finalStatus_ = endHelper();
+        }
+        status = *finalStatus_;
     }
+    // The reader cannot join itself: called from a listener, it returns to readLoop(), which
+    // reads out what is left and ends; whoever calls shutdown() next, or the destructor, joins
+    // it. Not under shutdownMutex_, which a listener may be waiting for while this joins.
+    if (readerOf != this) {
+        std::lock_guard lock(joinMutex_);
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+    return status;
+}
+
+ExitStatus HelperClient::endHelper() {
     send("QUIT");
     closeInput();
     std::optional<ExitStatus> status = pollExit(exitTimeout_);
@@ -170,8 +188,6 @@ ExitStatus HelperClient::shutdown() {
     const char wake = 1;
     while (::write(wakeWrite_, &wake, 1) < 0 && errno == EINTR) {
     }
-    reader_.join();
-    finalStatus_ = status;
     return *status;
 }
 
@@ -222,6 +238,7 @@ ExitStatus HelperClient::awaitExit() {
 }
 
 void HelperClient::readLoop() {
+    readerOf = this;
     StderrParser parser;
     std::vector<char> chunk(kChunkBytes);
     bool outputOpen = true;

@@ -1,4 +1,4 @@
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 
 #include <charconv>
 #include <cmath>
@@ -25,11 +25,10 @@ std::optional<std::uint32_t> takeNumberThen(std::string_view& text, std::string_
 }  // namespace
 
 std::optional<AudioFormat> parseFormatMessage(std::string_view message) {
-    constexpr std::string_view kPrefix = "Audio format: ";
-    if (!message.starts_with(kPrefix)) {
+    if (!message.starts_with(protocol::kAudioFormatPrefix)) {
         return std::nullopt;
     }
-    std::string_view rest = message.substr(kPrefix.size());
+    std::string_view rest = message.substr(protocol::kAudioFormatPrefix.size());
     AudioFormat format;
     const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(),
                                            format.sampleRate, std::chars_format::fixed);
@@ -37,15 +36,15 @@ std::optional<AudioFormat> parseFormatMessage(std::string_view message) {
         return std::nullopt;
     }
     rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
-    if (!rest.starts_with("Hz, ")) {
+    if (!rest.starts_with(protocol::kRateUnit)) {
         return std::nullopt;
     }
-    rest.remove_prefix(4);
-    const auto channels = takeNumberThen(rest, "ch, ");
+    rest.remove_prefix(protocol::kRateUnit.size());
+    const auto channels = takeNumberThen(rest, protocol::kChannelsUnit);
     if (!channels) {
         return std::nullopt;
     }
-    const auto bits = takeNumberThen(rest, "bit");
+    const auto bits = takeNumberThen(rest, protocol::kBitsUnit);
     if (!bits || !rest.empty()) {
         return std::nullopt;
     }
@@ -59,28 +58,28 @@ std::optional<AudioFormat> parseFormatMessage(std::string_view message) {
 }
 
 std::optional<Signal> parseSignalLine(std::string_view line) {
-    if (line == "WAITING") {
+    using namespace protocol;
+    if (line == kWaiting) {
         return Signal{SignalKind::waiting, {}};
     }
-    if (line == "CAPTURE_STARTED") {
+    if (line == kCaptureStarted) {
         return Signal{SignalKind::captureStarted, {}};
     }
-    if (line == "STOPPED") {
+    if (line == kStopped) {
         return Signal{SignalKind::stopped, {}};
     }
-    if (line == "ERROR:PERMISSION_DENIED") {
+    if (line == kPermissionDenied) {
         return Signal{SignalKind::permissionDenied, {}};
     }
-    if (line == "ERROR:NO_DISPLAY") {
+    if (line == kNoDisplay) {
         return Signal{SignalKind::noDisplay, {}};
     }
-    constexpr std::string_view kStreamStopped = "ERROR:STREAM_STOPPED:";
-    if (line.starts_with(kStreamStopped)) {
-        return Signal{SignalKind::streamStopped, std::string(line.substr(kStreamStopped.size()))};
+    if (line.starts_with(kStreamStoppedPrefix)) {
+        return Signal{SignalKind::streamStopped,
+                      std::string(line.substr(kStreamStoppedPrefix.size()))};
     }
-    constexpr std::string_view kError = "ERROR:";
-    if (line.starts_with(kError)) {
-        return Signal{SignalKind::captureFailed, std::string(line.substr(kError.size()))};
+    if (line.starts_with(kErrorPrefix)) {
+        return Signal{SignalKind::captureFailed, std::string(line.substr(kErrorPrefix.size()))};
     }
     return std::nullopt;
 }

@@ -1,6 +1,9 @@
-#include "client/stderr_parser.h"
+#include "halvo/client/stderr_parser.h"
+
+#include "halvo/protocol.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace halvo::client {
 
@@ -75,8 +78,22 @@ std::vector<StderrRecord> StderrParser::finish() {
 
 void StderrParser::releaseInto(std::vector<StderrRecord>& out) {
     if (held_) {
+        noteRefusal(*held_);
         out.push_back(std::move(*held_));
         held_.reset();
+    }
+}
+
+// The helper gives the reason for ERROR:PERMISSION_DENIED in a diagnostic line before it, not
+// always the line right before (other threads' lines may come between).
+void StderrParser::noteRefusal(const StderrRecord& record) {
+    if (const auto* diagnostic = std::get_if<Diagnostic>(&record)) {
+        for (const std::string_view prefix :
+             {protocol::kPermissionDeniedReason, protocol::kContentErrorReason}) {
+            if (diagnostic->message.starts_with(prefix)) {
+                refusal_ = diagnostic->message.substr(prefix.size());
+            }
+        }
     }
 }
 
@@ -91,6 +108,9 @@ void StderrParser::takeLine(std::string_view line, std::vector<StderrRecord>& ou
         record = std::move(diagnostic);
     } else if (auto signal = parseSignalLine(line)) {
         releaseInto(out);
+        if (signal->kind == SignalKind::permissionDenied) {
+            signal->detail = std::exchange(refusal_, {});
+        }
         record = std::move(*signal);
     } else if (held_) {
         appendLine(*held_, line);

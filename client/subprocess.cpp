@@ -1,4 +1,4 @@
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "halvo/protocol.h"
 #include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
@@ -93,7 +94,7 @@ void SystemAudioCapture::shutDown() {
             // The server may take seconds to answer; the process does not wait for it. The
             // start's completion finds its ticket stale and lets the stream go.
             answerFront("Start cancelled: " + std::string(kExiting),
-                        "ERROR:" + std::string(kExiting));
+                        protocol::errorSignal(kExiting));
             busy_ = false;
         }
         enqueue({Step::stop});
@@ -129,11 +130,11 @@ void SystemAudioCapture::runCommands() {
                 case Step::start:
                     if (shutDown_) {
                         answerFront("Start cancelled: " + std::string(kExiting),
-                                    "ERROR:" + std::string(kExiting));
+                                    protocol::errorSignal(kExiting));
                         continue;
                     }
                     if (streamRunning_) {
-                        answerFront("Capture is already running", "CAPTURE_STARTED");
+                        answerFront("Capture is already running", protocol::kCaptureStarted);
                         continue;
                     }
                     busy_ = true;
@@ -151,7 +152,7 @@ void SystemAudioCapture::runCommands() {
                     handler_->setCapturing(false);
                     streamRunning_ = false;
                     if (!stream_) {
-                        answerFront({}, "STOPPED");
+                        answerFront({}, protocol::kStopped);
                         continue;
                     }
                     busy_ = true;
@@ -193,12 +194,13 @@ void SystemAudioCapture::contentArrived(std::uint64_t ticket,
         }
     }
     if (error) {
-        finishStart(ticket, nullptr, "Content error: " + error->localizedDescription,
-                    "ERROR:PERMISSION_DENIED");
+        finishStart(ticket, nullptr,
+                    std::string(protocol::kContentErrorReason) + error->localizedDescription,
+                    protocol::kPermissionDenied);
         return;
     }
     if (!content || content->displays.empty()) {
-        finishStart(ticket, nullptr, "No display found", "ERROR:NO_DISPLAY");
+        finishStart(ticket, nullptr, "No display found", protocol::kNoDisplay);
         return;
     }
     const Display& display = content->displays.front();
@@ -229,19 +231,20 @@ void SystemAudioCapture::contentArrived(std::uint64_t ticket,
     if (auto failure =
             newStream->addStreamOutput(handler_, StreamOutputType::audio, std::move(sampleQueue))) {
         finishStart(ticket, nullptr, "Stream setup error: " + failure->localizedDescription,
-                    "ERROR:" + failure->localizedDescription);
+                    protocol::errorSignal(failure->localizedDescription));
         return;
     }
-    newStream->startCapture([self = shared_from_this(), newStream,
-                             ticket](std::optional<Error> startError) {
-        if (startError) {
-            self->finishStart(ticket, nullptr,
-                              "startCapture failed: " + startError->localizedDescription,
-                              "ERROR:" + startError->localizedDescription);
-        } else {
-            self->finishStart(ticket, newStream, "System audio capture STARTED", "CAPTURE_STARTED");
-        }
-    });
+    newStream->startCapture(
+        [self = shared_from_this(), newStream, ticket](std::optional<Error> startError) {
+            if (startError) {
+                self->finishStart(ticket, nullptr,
+                                  "startCapture failed: " + startError->localizedDescription,
+                                  protocol::errorSignal(startError->localizedDescription));
+            } else {
+                self->finishStart(ticket, newStream, "System audio capture STARTED",
+                                  protocol::kCaptureStarted);
+            }
+        });
 }
 
 void SystemAudioCapture::finishStart(std::uint64_t ticket, std::shared_ptr<CaptureStream> started,
@@ -280,7 +283,7 @@ void SystemAudioCapture::stopFinished(std::optional<Error> error) {
         }
         answerFront("Stopped. Total: " + std::to_string(wholeKilobytes(handler_->totalBytes())) +
                         " KB, " + std::to_string(handler_->sampleCount()) + " samples",
-                    "STOPPED");
+                    protocol::kStopped);
         busy_ = false;
     }
     runCommands();

@@ -1,7 +1,6 @@
 #include "logging/lines.h"
 
 #include <atomic>
-#include <cstdio>
 
 #include "logging/line_writer.h"
 #include "platform/file_handle.h"
@@ -58,12 +57,6 @@ void waitForSignalRoom() {
 bool flushLines(std::chrono::milliseconds stall) {
     auto* writer = installedWriter.load(std::memory_order_acquire);
     return writer == nullptr || writer->flush(stall);
-}
-
-std::string secondsText(double seconds, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, seconds);
-    return text;
 }
 
 }  // namespace halvo

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "halvo/protocol.h"
+
 namespace halvo {
 
 namespace platform {
@@ -36,7 +38,7 @@ void waitForSignalRoom();
 bool flushLines(std::chrono::milliseconds stall);
 
 // `seconds` with `decimals` digits after the point, the way every line writes a duration.
-std::string secondsText(double seconds, int decimals);
+using protocol::secondsText;
 
 // The line logErr writes for `message` at `timestamp`, for callers that need it unwritten.
 std::string diagnosticLine(std::string_view timestamp, std::string_view message);

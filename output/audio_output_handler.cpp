@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "halvo/protocol.h"
 #include "logging/lines.h"
 #include "output/audio_format_text.h"
 #include "platform/process.h"
@@ -58,9 +59,8 @@ void AudioOutputHandler::reportFormatIfFirst(const platform::SampleBuffer& buffe
     if (asbd == nullptr) {
         return;
     }
-    logErr("Audio format: " + formatSampleRate(asbd->sampleRate) + "Hz, " +
-           std::to_string(asbd->channelsPerFrame) + "ch, " + std::to_string(asbd->bitsPerChannel) +
-           "bit");
+    logErr(protocol::audioFormatMessage(formatSampleRate(asbd->sampleRate), asbd->channelsPerFrame,
+                                        asbd->bitsPerChannel));
     // Parents learn the format before the first byte of audio. Once per process, and bounded:
     // a parent that leaves standard error unread delays its audio by this much at most.
     flushLines(kFormatLineWait);
@@ -177,7 +177,7 @@ std::optional<std::string> AudioOutputHandler::takeUnwrittenReport() {
 
 void AudioOutputHandler::didStopWithError(CaptureStream& stream, const Error& error) {
     logErr("Stream error: " + error.localizedDescription);
-    sendSignal("ERROR:STREAM_STOPPED:" + error.localizedDescription);
+    sendSignal(protocol::streamStoppedSignal(error.localizedDescription));
     if (streamStoppedObserver_) {
         streamStoppedObserver_(stream);
     }

@@ -2,7 +2,7 @@
 // then stops and ends the helper in order, and says what it got.
 //
 // Usage: count-audio SECONDS [HELPER [ARGUMENTS...]]
-#include <client/helper_client.h>
+#include <halvo/client/helper_client.h>
 
 #include <chrono>
 #include <condition_variable>

@@ -7,8 +7,7 @@ namespace halvo {
 
 static_assert(std::endian::native == std::endian::little, "samples are float32le");
 
-std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels,
-                              std::span<const float> gains) {
+std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels) {
     std::vector<float> mono(frames, 0.0f);  // a hole is silence
     if (data == nullptr) {
         return mono;
@@ -20,7 +19,7 @@ std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_
             float sample = 0;
             std::memcpy(&sample, in, sizeof sample);  // libpulse's buffers need not be aligned
             in += sizeof sample;
-            sum += gains.empty() ? sample : sample * gains[channel];
+            sum += sample;
         }
         mono[frame] = sum / static_cast<float>(channels);
     }
@@ -36,7 +35,7 @@ std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint
         std::memcpy(chunk.data(), data, chunk.size());
         return chunk;
     }
-    const std::vector<float> mono = monoFrames(data, frames, channels, {});
+    const std::vector<float> mono = monoFrames(data, frames, channels);
     std::memcpy(chunk.data(), mono.data(), chunk.size());
     return chunk;
 }

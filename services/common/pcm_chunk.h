@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <vector>
 
 #include "platform/sample_buffer.h"
@@ -25,9 +24,8 @@ struct PcmFormat {
 // hole (`data` null) becomes as many frames of silence, so the byte count keeps time.
 std::vector<std::byte> monoChunk(const void* data, std::size_t frames, std::uint32_t channels);
 
-// The same average as floats, each channel first scaled by its entry in `gains`.
-std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels,
-                              std::span<const float> gains);
+// The same average as floats.
+std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels);
 
 // The format description every buffer of a stream in `format` shares.
 std::shared_ptr<const platform::FormatDescription> describe(const PcmFormat& format);

@@ -2,8 +2,11 @@
 
 #include <pulse/introspect.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "platform/printable_text.h"
 #include "platform/process.h"
 #include "platform/thread_check.h"
 #include "services/common/pcm_chunk.h"
@@ -19,12 +22,16 @@ namespace {
 
 ApplicationCapture::ApplicationCapture(std::shared_ptr<PulseContext> connection,
                                        ApplicationRule rule, std::uint32_t sampleRate,
-                                       std::size_t maxFrames, std::function<void(std::string)> log)
+                                       std::size_t maxFrames, std::function<void(std::string)> log,
+                                       std::function<void(std::shared_ptr<PulseContext>)> letGo,
+                                       std::set<std::string>& unmatchedNamed)
     : connection_(std::move(connection)),
       rule_(std::move(rule)),
       sampleRate_(sampleRate),
       log_(std::move(log)),
-      mix_(maxFrames) {
+      letGo_(std::move(letGo)),
+      mix_(maxFrames, kMaxLeadSeconds * sampleRate),
+      unmatchedNamed_(unmatchedNamed) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
     connection_->addListener(*this);
     connection_->watchPlaybackStreams();
@@ -34,7 +41,21 @@ ApplicationCapture::~ApplicationCapture() {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
     connection_->removeListener(*this);
     requests_.clear();
-    recordings_.clear();
+    std::vector<std::shared_ptr<PulseContext>> connections;
+    for (auto& [index, recording] : recordings_) {
+        connections.push_back(std::move(recording.connection));
+    }
+    recordings_.clear();  // the streams, before their connections
+    for (std::shared_ptr<PulseContext>& connection : connections) {
+        release(std::move(connection));
+    }
+}
+
+void ApplicationCapture::release(std::shared_ptr<PulseContext> connection) {
+    if (connection && connection != connection_) {
+        connection->forgetSettled();
+        letGo_(std::move(connection));
+    }
 }
 
 void ApplicationCapture::follow(const MonitorSource& monitor) {
@@ -46,6 +67,7 @@ void ApplicationCapture::follow(const MonitorSource& monitor) {
     }
     requests_.clear();
     monitor_ = monitor;
+    mix_.beginOutput();
     // Answers come in the order asked: the levels are known before any stream records.
     askLevels();
     askPlaybackStreams(kNoIndex);
@@ -57,6 +79,15 @@ std::vector<std::byte> ApplicationCapture::take(std::size_t frames) {
     if (const std::uint64_t dropped = mix_.takeDropped(); dropped > 0) {
         log_("An application's audio waited too long for the output's clock: " +
              std::to_string(dropped) + " frames dropped");
+    }
+    for (const std::uint64_t key : mix_.takeStalled()) {
+        for (const auto& [index, recording] : recordings_) {
+            if (recording.key == key) {
+                log_("No audio from " + recording.label + " for over " +
+                     std::to_string(kMaxLeadSeconds) +
+                     " s: silence in its place until it delivers again");
+            }
+        }
     }
     std::vector<std::byte> bytes(mixed.size() * sizeof(float));
     std::memcpy(bytes.data(), mixed.data(), bytes.size());
@@ -163,6 +194,8 @@ void ApplicationCapture::onSink(pa_context*, const pa_sink_info* info, int endOf
         return;
     }
     self.output_.read(info->volume, info->mute);
+    self.output_.clips = info->sample_spec.format != PA_SAMPLE_FLOAT32LE &&
+                         info->sample_spec.format != PA_SAMPLE_FLOAT32BE;
 }
 
 void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList,
@@ -176,11 +209,33 @@ void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info
         }
         if (request.asked == kNoIndex) {
             self.sweep();  // the output's streams are all in: who is left out has gone
+            if (endOfList > 0) {
+                self.nameUnmatched();
+            }
         }
         self.finished(request);
         return;
     }
+    if (!self.ruleChecked_ && request.asked == kNoIndex) {
+        self.seen_.push_back(playbackStreamOf(*info));
+    }
     self.consider(playbackStreamOf(*info));
+}
+
+void ApplicationCapture::nameUnmatched() {
+    if (std::exchange(ruleChecked_, true)) {
+        return;
+    }
+    const std::int32_t self = platform::processIdentifier();
+    for (const std::string& entry : rule_.applications) {
+        const ApplicationRule one{ApplicationRule::Kind::only, {entry}};
+        if (std::none_of(seen_.begin(), seen_.end(),
+                         [&](const PlaybackStream& each) { return admits(one, each, self); }) &&
+            unmatchedNamed_.insert(entry).second) {
+            log_("No application matches " + platform::printableText(entry) + " yet");
+        }
+    }
+    seen_.clear();
 }
 
 void ApplicationCapture::consider(const PlaybackStream& playback) {
@@ -192,19 +247,51 @@ void ApplicationCapture::consider(const PlaybackStream& playback) {
     if (recordings_.count(playback.index) != 0) {
         return;
     }
-    Expected<std::unique_ptr<PulseRecordStream>> opened = PulseRecordStream::open(
-        connection_, monitor_, sampleRate_, kFragmentFrames, *this, playback.index);
-    if (!opened) {
-        return;  // the connection is failing: the capture hears of it
-    }
     const std::string key = applicationKey(playback);
-    recordings_.emplace(playback.index, Recording{nextKey_++, key, std::move(*opened)});
+    Recording& recording =
+        recordings_
+            .emplace(playback.index, Recording{nextKey_++, key, applicationLabel(playback), nullptr,
+                                               nullptr, nullptr})
+            .first->second;
     const auto [application, added] = applications_.try_emplace(key);
     application->second.streams++;
     if (added) {
-        application->second.label = applicationLabel(playback);
+        application->second.label = recording.label;
         log_("Application in the capture: " + application->second.label);
     }
+    const std::uint32_t index = playback.index;
+    Expected<std::shared_ptr<PulseContext>> begun = PulseContext::beginConnecting(
+        connection_->sharedLoop(), [this, index](bool ready) { connected(index, ready); });
+    if (begun) {
+        recording.connection = std::move(*begun);
+        recording.connecting =
+            connection_->startTimer(kRequestTimeout, [this, index] { connected(index, false); });
+    }
+    if (!begun || !recording.connecting) {
+        connected(index, false);
+    }
+}
+
+void ApplicationCapture::connected(std::uint32_t index, bool ready) {
+    const auto found = recordings_.find(index);
+    if (found == recordings_.end() || found->second.stream) {
+        return;
+    }
+    Recording& recording = found->second;
+    recording.connecting.reset();
+    if (!ready) {
+        release(std::move(recording.connection));
+        log_("The server took no connection of its own for " + recording.label +
+             ": it shares the capture's, where it may fall silent beside another application");
+        recording.connection = connection_;
+    }
+    Expected<std::unique_ptr<PulseRecordStream>> opened = PulseRecordStream::open(
+        recording.connection, monitor_, sampleRate_, kFragmentFrames, *this, index);
+    if (!opened) {
+        drop(index);  // the connection is failing
+        return;
+    }
+    recording.stream = std::move(*opened);
 }
 
 void ApplicationCapture::drop(std::uint32_t index, bool leaves) {
@@ -217,7 +304,9 @@ void ApplicationCapture::drop(std::uint32_t index, bool leaves) {
     }
     mix_.end(found->second.key);
     const std::string key = found->second.application;
-    recordings_.erase(found);
+    std::shared_ptr<PulseContext> connection = std::move(found->second.connection);
+    recordings_.erase(found);  // the stream, before its connection
+    release(std::move(connection));
     if (--applications_[key].streams == 0 && leaves) {
         sweep();
     }
@@ -259,12 +348,20 @@ void ApplicationCapture::recordStreamRead(PulseRecordStream& stream, const void*
                                           std::size_t length) {
     const std::uint32_t channels = stream.channels();
     const std::size_t frames = length / (sizeof(float) * channels);
-    std::vector<float> gains(channels);
-    for (std::uint32_t channel = 0; channel < channels; ++channel) {
-        gains[channel] =
-            output_.of(channel) * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
+    // The output's volume, then its clipping, as the output applies them; then the monitor's.
+    std::vector<float> samples(frames * channels, 0.0f);  // a hole is silence
+    if (data != nullptr) {
+        std::memcpy(samples.data(), data, samples.size() * sizeof(float));
     }
-    const std::vector<float> mono = monoFrames(data, frames, channels, gains);
+    for (std::size_t at = 0; at < samples.size(); ++at) {
+        const auto channel = static_cast<std::uint32_t>(at % channels);
+        float sample = samples[at] * output_.of(channel);
+        if (output_.clips) {
+            sample = std::clamp(sample, -1.0f, 1.0f);
+        }
+        samples[at] = sample * (appliesMonitorLevel_ ? monitorLevel_.of(channel) : 1);
+    }
+    const std::vector<float> mono = monoFrames(samples.data(), frames, channels);
     for (auto& [index, recording] : recordings_) {
         if (recording.stream.get() == &stream) {
             mix_.add(recording.key, mono.data(), mono.size());

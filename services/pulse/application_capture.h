@@ -7,6 +7,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,19 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     // (about 1.5 times with these; see docs/benchmarks.md). What it costs is latency: a stream's
     // audio joins the mix about a fragment and a lead later than the output's clock.
     static constexpr std::uint32_t kFragmentFrames = 4096;
+    // How far a stream's dry spells may put its audio behind the output's clock (see
+    // ApplicationMix::take).
+    static constexpr std::uint32_t kMaxLeadSeconds = 2;
 
+    // `letGo` takes the last reference to a connection of a stream's own, to drop it later off
+    // the loop's thread (this may run inside one of its callbacks); it must not block.
+    // `unmatchedNamed` (borrowed, guarded by the loop's lock, outlives the capture) holds the
+    // rule's entries already said to match nothing, so that each is said once in a run.
     ApplicationCapture(std::shared_ptr<PulseContext> connection, ApplicationRule rule,
                        std::uint32_t sampleRate, std::size_t maxFrames,
-                       std::function<void(std::string)> log);
+                       std::function<void(std::string)> log,
+                       std::function<void(std::shared_ptr<PulseContext>)> letGo,
+                       std::set<std::string>& unmatchedNamed);
     // Ends every recording and request; no callback reaches it afterwards.
     ~ApplicationCapture() override;
     ApplicationCapture(const ApplicationCapture&) = delete;
@@ -51,9 +61,14 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     std::vector<std::byte> take(std::size_t frames);
 
   private:
+    // A sink input's recording, on a connection of its own: the server starves a second stream
+    // of a busy connection. Until that connection is ready there is no stream yet.
     struct Recording {
         std::uint64_t key;  // in the mix
         std::string application;
+        std::string label;
+        std::shared_ptr<PulseContext> connection;
+        std::unique_ptr<LoopTimer> connecting;  // the deadline of the connection being made
         std::unique_ptr<PulseRecordStream> stream;
     };
     // A request still out; dropping it cancels it.
@@ -78,12 +93,19 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     void recordStreamMoved(PulseRecordStream& stream) override;
 
     void consider(const PlaybackStream& playback);
+    // Sink input `index`'s own connection is ready, or failed (then its stream shares the
+    // capture's): its stream starts recording.
+    void connected(std::uint32_t index, bool ready);
+    // Hands a recording's own connection to `letGo_`, never to be heard of again.
+    void release(std::shared_ptr<PulseContext> connection);
     // Ends the recording of sink input `index`; what it delivered is still mixed in. Unless
     // `leaves` is false (another output is being followed), an application whose last stream
     // this was leaves the capture at once.
     void drop(std::uint32_t index, bool leaves = true);
     // Logs, and forgets, the applications that have no stream recorded.
     void sweep();
+    // The first listing of a start is in: says which of the rule's entries match none of it.
+    void nameUnmatched();
     // Requests: the output's volume and mute, and one sink input's facts (or all of them).
     void askLevels();
     void askPlaybackStreams(std::uint32_t index);
@@ -98,6 +120,7 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     const ApplicationRule rule_;
     const std::uint32_t sampleRate_;
     const std::function<void(std::string)> log_;
+    const std::function<void(std::shared_ptr<PulseContext>)> letGo_;
     MonitorSource monitor_;
     std::map<std::uint32_t, Recording> recordings_;  // by sink input
     struct Application {
@@ -110,6 +133,7 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     struct Level {
         std::vector<float> gains;
         bool muted = false;
+        bool clips = false;  // an output of integer samples clips each channel to ±1.0
         void read(const pa_cvolume& volume, int mute);
         float of(std::uint32_t channel) const;
     };
@@ -118,6 +142,9 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     bool appliesMonitorLevel_ = false;  // the server leaves it out of per-stream recordings
     ApplicationMix mix_;
     std::uint64_t nextKey_ = 0;
+    std::set<std::string>& unmatchedNamed_;
+    bool ruleChecked_ = false;          // nameUnmatched() has run
+    std::vector<PlaybackStream> seen_;  // listed until then
 };
 
 }  // namespace halvo::pulse

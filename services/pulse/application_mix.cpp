@@ -6,7 +6,11 @@
 namespace halvo::pulse {
 
 void ApplicationMix::add(std::uint64_t key, const float* frames, std::size_t count) {
-    Stream& stream = streams_[key];
+    const auto [found, added] = streams_.try_emplace(key);
+    Stream& stream = found->second;
+    if (added) {
+        stream.output = output_;
+    }
     stream.frames.insert(stream.frames.end(), frames, frames + count);
     stream.sinceTake += count;
     if (stream.waiting() > maxFrames_) {
@@ -23,20 +27,43 @@ void ApplicationMix::end(std::uint64_t key) {
 
 std::vector<float> ApplicationMix::take(std::size_t count) {
     std::vector<float> mix(count, 0.0f);
+    // Keys grow with time, so earlier outputs' streams come first: where the last of them ended
+    // in this block, and whether any is left, for a later output's streams to start after it.
+    std::size_t earlierEnd = 0;
+    bool earlierLeft = false;
+    bool outputLeft = false;  // of the output of the streams so far
+    std::uint64_t output = streams_.empty() ? 0 : streams_.begin()->second.output;
     for (auto it = streams_.begin(); it != streams_.end();) {
         Stream& stream = it->second;
+        if (stream.output != output) {
+            output = stream.output;
+            earlierLeft = earlierLeft || std::exchange(outputLeft, false);
+        }
         stream.burst = std::max(stream.burst, std::exchange(stream.sinceTake, 0));
-        const std::size_t lead =
+        const std::size_t startLead =
             std::min(std::max(kLeadFrames, stream.burst + kLeadFrames / 2), maxFrames_ / 2);
-        stream.counting = stream.counting || stream.ended || stream.waiting() >= lead;
+        std::size_t from = 0;
+        if (!stream.counting && (stream.ended || stream.waiting() >= startLead)) {
+            stream.counting = !earlierLeft;
+            from = std::min(earlierEnd, count);
+        }
         if (stream.counting) {
-            const std::size_t n = std::min(count, stream.waiting());
-            const float* from = stream.frames.data() + stream.head;
+            const std::size_t n = std::min(count - from, stream.waiting());
+            const float* frames = stream.frames.data() + stream.head;
             for (std::size_t i = 0; i < n; ++i) {
-                mix[i] += from[i];
+                mix[from + i] += frames[i];
             }
             stream.head += n;
-            stream.counting = n == count;  // ran dry: the server had nothing more of it yet
+            const std::size_t dry = count - from - n;
+            if (stream.ended && stream.waiting() == 0) {
+                earlierEnd = std::max(earlierEnd, from + n);
+            } else if (dry > 0 && stream.lead + dry <= maxLeadFrames_) {
+                stream.lead += dry;  // the server had nothing more of it yet: it goes on later
+            } else if (dry > 0) {
+                stream.counting = false;
+                stream.lead = 0;
+                stalled_.push_back(it->first);
+            }
         }
         // What was taken goes once it is the larger part: each frame moves at most once more.
         if (stream.head > stream.waiting()) {
@@ -44,7 +71,12 @@ std::vector<float> ApplicationMix::take(std::size_t count) {
                                 stream.frames.begin() + static_cast<std::ptrdiff_t>(stream.head));
             stream.head = 0;
         }
-        it = stream.ended && stream.waiting() == 0 ? streams_.erase(it) : std::next(it);
+        if (stream.ended && stream.waiting() == 0) {
+            it = streams_.erase(it);
+        } else {
+            outputLeft = true;
+            ++it;
+        }
     }
     return mix;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <set>
+#include <string>
 
 #include "platform/dispatch.h"
 #include "services/common/expected.h"
@@ -34,10 +36,14 @@ class PulseBackend {
     Expected<std::shared_ptr<PulseContext>> streamConnection();
     // Service thread. Reads the clients.
     Expected<ServerSnapshot> readSnapshot();
+    // Lock held. The applications of a rule already said to match nothing, so that each is said
+    // once in a run, however often capture starts.
+    std::set<std::string>& unmatchedNamed() { return unmatchedNamed_; }
 
   private:
     const std::shared_ptr<PulseMainLoop> loop_;
     std::shared_ptr<PulseContext> connection_;  // service thread only
+    std::set<std::string> unmatchedNamed_;      // guarded by the loop's lock
     platform::SerialQueue queue_;               // last member: joined first on destruction
 };
 

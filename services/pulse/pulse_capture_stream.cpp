@@ -123,7 +123,11 @@ Expected<void> PulseCaptureStream::start() {
             connection_, rule_, format_.sampleRate, kPendingSeconds * format_.sampleRate,
             [backend = backend_](std::string message) {
                 backend->queue().async([message = std::move(message)] { logErr(message); });
-            });
+            },
+            [backend = backend_](std::shared_ptr<PulseContext> own) {
+                backend->queue().async([own = std::move(own)] {});
+            },
+            backend_->unmatchedNamed());
         applications_->follow(*monitor);
     }
     feeder_.open(weak_from_this());

@@ -251,8 +251,7 @@ void SilenceQuery::onSourceInfo(pa_context* context, const pa_source_info* info,
     callOnce(query->answer_, Expected<SilenceReasons>(query->reasons_));
 }
 
-Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
-                                                              bool watchServer) {
+Expected<std::shared_ptr<PulseContext>> PulseContext::begin(std::shared_ptr<PulseMainLoop> loop) {
     if (const char* server = std::getenv("PULSE_SERVER");
         server != nullptr && std::strlen(server) > kMaxServerAddressBytes) {
         return Error{pa_strerror(PA_ERR_INVALIDSERVER)};
@@ -276,6 +275,27 @@ Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<Pu
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return Error{connection->lastError()};
     }
+    return connection;
+}
+
+Expected<std::shared_ptr<PulseContext>> PulseContext::beginConnecting(
+    std::shared_ptr<PulseMainLoop> loop, std::function<void(bool ready)> settled) {
+    HALVO_CHECK_THREAD(loop->holdsLock(), "connections are made with the lock held");
+    Expected<std::shared_ptr<PulseContext>> begun = begin(std::move(loop));
+    if (begun) {
+        (*begun)->settled_ = std::move(settled);
+    }
+    return begun;
+}
+
+Expected<std::shared_ptr<PulseContext>> PulseContext::connect(std::shared_ptr<PulseMainLoop> loop,
+                                                              bool watchServer) {
+    Expected<std::shared_ptr<PulseContext>> begun = begin(std::move(loop));
+    if (!begun) {
+        return begun;
+    }
+    std::shared_ptr<PulseContext> connection = std::move(*begun);
+    pa_context* context = connection->context_;
     if (Expected<void> connected = connection->waitWhile(
             [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
             [context] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) != 0; });
@@ -442,7 +462,11 @@ void PulseContext::notifyListeners(const std::function<void(ServerListener&)>& c
 void PulseContext::onStateChanged(pa_context* context, void* userdata) {
     auto* self = static_cast<PulseContext*>(userdata);
     self->loop_->signal();
-    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) || self->lossReported_) {
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state)) {
+        callOnce(self->settled_, state == PA_CONTEXT_READY);
+    }
+    if (PA_CONTEXT_IS_GOOD(state) || self->lossReported_) {
         return;
     }
     self->lossReported_ = true;

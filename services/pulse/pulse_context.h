@@ -167,6 +167,12 @@ class PulseContext {
     // hear of the server's events.
     static Expected<std::shared_ptr<PulseContext>> connect(std::shared_ptr<PulseMainLoop> loop,
                                                            bool watchServer = true);
+    // Lock held, any thread (the loop's too). The same without waiting, for streams alone (it
+    // hears of no server events): `settled` runs once on the loop's thread when the connection
+    // is ready (true) or has failed (false), unless the connection is destroyed first; it must
+    // not destroy the connection nor block. The library's description when it cannot begin.
+    static Expected<std::shared_ptr<PulseContext>> beginConnecting(
+        std::shared_ptr<PulseMainLoop> loop, std::function<void(bool ready)> settled);
     // Takes the lock itself. Disconnects; no callback reaches anyone afterwards.
     ~PulseContext();
     PulseContext(const PulseContext&) = delete;
@@ -177,6 +183,9 @@ class PulseContext {
     std::string lastError() const;
     pa_context* raw() const { return context_; }
     PulseMainLoop& loop() const { return *loop_; }
+    const std::shared_ptr<PulseMainLoop>& sharedLoop() const { return loop_; }
+    // Lock held. beginConnecting()'s `settled` will not run: its owner is letting go.
+    void forgetSettled() { settled_ = nullptr; }
 
     // Waits until `done` holds, re-checking whenever a callback signals the loop; gives up with
     // the library's description as soon as the connection has failed or kRequestTimeout has
@@ -220,6 +229,9 @@ class PulseContext {
 
   private:
     explicit PulseContext(std::shared_ptr<PulseMainLoop> loop) : loop_(std::move(loop)) {}
+    // Makes the connection and asks libpulse to connect it: the library's description when it
+    // cannot.
+    static Expected<std::shared_ptr<PulseContext>> begin(std::shared_ptr<PulseMainLoop> loop);
     static void onStateChanged(pa_context* context, void* userdata);
     static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                               std::uint32_t index, void* userdata);
@@ -232,6 +244,7 @@ class PulseContext {
     pa_context* context_ = nullptr;
     std::vector<ServerListener*> listeners_;  // guarded by the loop's lock
     bool lossReported_ = false;               // guarded by the loop's lock
+    std::function<void(bool)> settled_;       // guarded by the loop's lock
 };
 
 }  // namespace halvo::pulse

@@ -1,20 +1,52 @@
 #include "services/pulse/pulse_main_loop.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "platform/thread_check.h"
 
 namespace halvo::pulse {
 
+namespace {
+
+// The loop's first turn, told to the thread that started it.
+struct FirstTurn {
+    std::mutex mutex;  // guards `taken`
+    std::condition_variable taken;
+    bool done = false;
+};
+
+void onFirstTurn(pa_mainloop_api*, void* userdata) {
+    auto& turn = *static_cast<FirstTurn*>(userdata);
+    std::lock_guard lock(turn.mutex);
+    turn.done = true;
+    turn.taken.notify_all();
+}
+
+}  // namespace
+
 PulseMainLoop::PulseMainLoop() : loop_(pa_threaded_mainloop_new()) {
     if (loop_ == nullptr) {
         return;
     }
     pa_threaded_mainloop_set_name(loop_, "pulse.loop");
+    // libpulse's first call on a thread records that thread behind a lock it makes on first use
+    // and publishes without an order ThreadSanitizer sees; the loop's thread makes it, and every
+    // other thread's first lock of the loop then raced with that (seen on the service thread
+    // under --list-apps). The constructor returns only after the loop's first turn, handed over
+    // by a mutex of ours: a thread that uses the loop afterwards, or is started afterwards, comes
+    // after the lock was made. Nothing is queued before (no lock needed); the turn never waits
+    // for the server.
+    FirstTurn turn;
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop_), &onFirstTurn, &turn);
     if (pa_threaded_mainloop_start(loop_) < 0) {
         pa_threaded_mainloop_free(loop_);
         loop_ = nullptr;
+        return;
     }
+    std::unique_lock lock(turn.mutex);
+    turn.taken.wait(lock, [&turn] { return turn.done; });
 }
 
 PulseMainLoop::~PulseMainLoop() {

@@ -12,20 +12,18 @@ namespace {
 
 // Takes over a stream whose owner let go while the server was still creating it: such a stream
 // cannot be disconnected yet, and left alone it would become ready and record into nowhere
-// until the connection ends. Owns the caller's reference.
+// until the connection ends. Owns the caller's reference, and lets go of it exactly once: it
+// uninstalls itself first, since the disconnect's own TERMINATED would call it again.
 void disconnectOnceCreated(pa_stream* stream, void*) {
-    switch (pa_stream_get_state(stream)) {
-        case PA_STREAM_READY:
-            pa_stream_disconnect(stream);
-            pa_stream_unref(stream);  // libpulse holds its own reference during the callback
-            break;
-        case PA_STREAM_FAILED:
-        case PA_STREAM_TERMINATED:
-            pa_stream_unref(stream);
-            break;
-        default:
-            break;
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_CREATING || state == PA_STREAM_UNCONNECTED) {
+        return;
     }
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (state == PA_STREAM_READY) {
+        pa_stream_disconnect(stream);
+    }
+    pa_stream_unref(stream);  // libpulse holds its own reference during the callback
 }
 
 }  // namespace

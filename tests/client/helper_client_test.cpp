@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
 #include "tests/support/helper_process.h"
 
 namespace halvo::client_test {
@@ -38,13 +38,14 @@ Records parseAll(std::string_view text, std::size_t pieceSize) {
 // What a helper says, then garbage: binary bytes, an empty line, a near-miss of a signal and a
 // bracket without "] " as a last line without a line feed.
 constexpr std::string_view kTranscript =
-    "[2026-12-06T08:44:00Z] Halvo Audio Helper v1.1\n"
+    "[2026-12-06T08:44:00Z] Halvo Audio Helper v1.2\n"
     "WAITING\n"
     "CAPTURE_STARTED\n"
     "[2026-12-06T08:44:01Z] Audio format: 48000.0Hz, 1ch, 32bit\n"
     "[2026-12-06T08:44:02Z] Stream error: device\ngone\n"
     "ERROR:STREAM_STOPPED:device\ngone\n"
     "ERROR:\n"
+    "[2026-12-06T08:44:03Z] Permission denied: Connection refused\n"
     "ERROR:NO_DISPLAY\n"
     "ERROR:PERMISSION_DENIED\n"
     "STOPPED\n"
@@ -52,7 +53,7 @@ constexpr std::string_view kTranscript =
 
 TEST(StderrParser, ReadsATranscriptTheSameWhateverTheChunking) {
     const Records expected{
-        Diagnostic{"2026-12-06T08:44:00Z", "Halvo Audio Helper v1.1"},
+        Diagnostic{"2026-12-06T08:44:00Z", "Halvo Audio Helper v1.2"},
         Signal{SignalKind::waiting, ""},
         Signal{SignalKind::captureStarted, ""},
         AudioFormat{48000, 1, 32},
@@ -60,8 +61,10 @@ TEST(StderrParser, ReadsATranscriptTheSameWhateverTheChunking) {
         Diagnostic{"2026-12-06T08:44:02Z", "Stream error: device\ngone"},
         Signal{SignalKind::streamStopped, "device\ngone"},
         Signal{SignalKind::captureFailed, ""},
+        Diagnostic{"2026-12-06T08:44:03Z", "Permission denied: Connection refused"},
         Signal{SignalKind::noDisplay, ""},
-        Signal{SignalKind::permissionDenied, ""},
+        // The reason the diagnostic gave, though another line came between.
+        Signal{SignalKind::permissionDenied, "Connection refused"},
         Signal{SignalKind::stopped, ""},
         Diagnostic{"", std::string("\x01\xff\x00zz", 5)},
         Diagnostic{"", ""},
@@ -206,6 +209,35 @@ TEST(HelperClient, DeliversWhatTheHelperSaysObeysCommandsAndEndsCleanly) {
     EXPECT_TRUE(isGone(client->pid()));
     EXPECT_EQ(std::ranges::count(listener.diagnostics, "", &Diagnostic::timestamp), 0)
         << "stray text";
+}
+
+// shutdown() from the listener's own thread ends the helper in order and returns how it ended;
+// onExit() follows, the last call, and the destructor joins the reader.
+TEST(HelperClient, ShutsDownFromItsListener) {
+    Listener listener;
+    std::atomic<HelperClient*> running{nullptr};
+    std::optional<ExitStatus> fromListener;  // set on the reader thread before onExit()
+    listener.onEachSignal = [&](const Signal& signal) {
+        if (signal.kind == SignalKind::stopped) {
+            fromListener = running.load()->shutdown();
+        }
+    };
+    auto client =
+        launch({HALVO_SIM_HELPER_PATH, CLIENT_TEST_SCENARIOS "/thirty_seconds.scn"}, listener);
+    ASSERT_TRUE(client);
+    running = client.get();
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.count(SignalKind::captureStarted); }));
+    ASSERT_TRUE(client->stop());
+    ASSERT_TRUE(listener.waitUntil([&] { return listener.exit.has_value(); }));
+    ASSERT_TRUE(fromListener);
+    EXPECT_TRUE(fromListener->exited);
+    EXPECT_EQ(fromListener->code, 0);  // QUIT, not a kill
+    EXPECT_EQ(listener.exit->code, 0);
+    EXPECT_EQ(client->shutdown().code, 0);
+    EXPECT_TRUE(listener.exitedLast());
+    const pid_t pid = client->pid();
+    client.reset();
+    EXPECT_TRUE(isGone(pid));
 }
 
 TEST(HelperClient, ReadsGarbageAndReportsAHelperThatDiesByItself) {

@@ -53,12 +53,18 @@ std::optional<std::string> SoundServer::shell(const std::string& command) const 
 std::unique_ptr<client::Subprocess> SoundServer::play(double frequency, const std::string& sink,
                                                       double amplitude, int channels,
                                                       double seconds, const std::string& name,
-                                                      bool underShell) const {
+                                                      bool underShell, double beepSeconds) const {
     const std::string file = dir_ + "/tone-" + std::to_string(frequency) + "-" +
                              std::to_string(amplitude) + "-" + std::to_string(channels) + "-" +
-                             std::to_string(seconds) + ".f32";
-    std::ofstream(file, std::ios::binary)
-        << bytesOf(sine(frequency, amplitude, static_cast<std::size_t>(seconds * 48000), channels));
+                             std::to_string(seconds) + "-" + std::to_string(beepSeconds) + ".f32";
+    std::vector<float> samples =
+        sine(frequency, amplitude, static_cast<std::size_t>(seconds * 48000), channels);
+    for (std::size_t at = 0; beepSeconds > 0 && at < samples.size(); ++at) {
+        if (at / channels % 48000 >= beepSeconds * 48000) {
+            samples[at] = 0;
+        }
+    }
+    std::ofstream(file, std::ios::binary) << bytesOf(samples);
     std::vector<std::string> argv{"pacat",
                                   "--playback",
                                   "--raw",

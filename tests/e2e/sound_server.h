@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/tone.h"
 #include "tests/support/waiting.h"
@@ -43,11 +43,11 @@ class SoundServer {
     // in each of `channels` channels) into `sink`, until they end or the process is destroyed;
     // as the application `name` when one is given. `underShell`: with a desktop application's
     // short buffer, as the child of a shell: the process returned, which leads a process group
-    // (end both by it).
+    // (end both by it). `beepSeconds`: the sine sounds only that long at the start of each second.
     std::unique_ptr<client::Subprocess> play(double frequency, const std::string& sink,
                                              double amplitude = 0.5, int channels = 1,
                                              double seconds = 4, const std::string& name = "",
-                                             bool underShell = false) const;
+                                             bool underShell = false, double beepSeconds = 0) const;
 
     // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
     // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:

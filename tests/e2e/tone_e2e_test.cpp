@@ -144,7 +144,10 @@ TEST_F(ToneSession, TwentyChangesOfOutputKeepTheByteCountOnTheClock) {
             << "change " << change << ", the helper said:\n"
             << helper->transcript();
         std::this_thread::sleep_for(150ms);
-        joins += " " + std::to_string(std::lround(driftMs(*helper) - before));
+        // Appended in two steps: g++ 12 at -O3 takes `" " + std::to_string(…)` for an
+        // overlapping copy (a false -Wrestrict).
+        joins += ' ';
+        joins += std::to_string(std::lround(driftMs(*helper) - before));
     }
     std::this_thread::sleep_for(500ms);
     const double after = driftMs(*helper);
@@ -181,6 +184,57 @@ TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
         tone.reset();
         std::this_thread::sleep_for(500ms);  // the tone's last audio is through
     }
+    EXPECT_EQ(helper->quit(), 0);
+}
+
+// Two applications with the players' default buffers, which PipeWire's pulse server hands over
+// in bursts of up to 0.6 s: from the third second on, each 100 ms beep of one comes out whole and
+// a second after the last, and the steady tone of the other at the level played (each stream
+// records on a connection of its own: the server starves a second stream of a busy one).
+TEST_F(ToneSession, ApplicationsWithLongBuffersComeOutWholeAndOnTime) {
+    auto beeper = server_->play(2000, "halvo_null_a", 0.5, 1, 12, "halvo-beeper", false, 0.1);
+    auto steady = server_->play(200, "halvo_null_a", 0.3, 1, 12, "halvo-steady");
+    ASSERT_TRUE(beeper && steady && waitForPlayer());
+    auto helper = launch({"--only", "halvo-beeper", "--only", "halvo-steady"});
+    ASSERT_TRUE(helper && helper->waitForOutput(9 * kBytesPerSecond, 15s));
+    const std::vector<float> samples = samplesOf(helper->standardOutput());
+    // The beeps, told from the steady tone by their slope: where each begins and how long it is.
+    std::vector<std::pair<std::size_t, std::size_t>> beeps;
+    for (std::size_t at = 1, last = 0; at < samples.size(); ++at) {
+        if (std::fabs(samples[at] - samples[at - 1]) > 0.05f) {
+            if (beeps.empty() || at - last > 240) {
+                if (!beeps.empty() && beeps.back().second < 240) {
+                    beeps.pop_back();  // a click: a busy machine's PipeWire drops the odd quantum
+                }
+                beeps.emplace_back(at, 0);
+            }
+            beeps.back().second = at - beeps.back().first + 1;
+            last = at;
+        }
+    }
+    std::vector<double> levels;
+    for (std::size_t at = 2 * 48000; at + 4800 <= samples.size(); at += 4800) {
+        levels.push_back(amplitudeAt(std::span(samples).subspan(at, 4800), 200));
+    }
+    std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+    EXPECT_NEAR(20 * std::log10(levels[levels.size() / 2] / 0.3), 0, 1) << "the steady tone";
+    // A busy machine's PipeWire drops the odd quantum (21 ms) of a stream: one beep may show it.
+    int judged = 0;
+    std::vector<std::pair<double, double>> off;  // a beep's distance from the last and length
+    for (std::size_t beep = 1; beep + 1 < beeps.size(); ++beep) {
+        if (beeps[beep - 1].first < 2 * 48000) {
+            continue;
+        }
+        ++judged;
+        const double interval =
+            static_cast<double>(beeps[beep].first - beeps[beep - 1].first) / 48000;
+        const double length = static_cast<double>(beeps[beep].second) / 48000;
+        if (std::abs(interval - 1) > 0.025 || std::abs(length - 0.1) > 0.003) {
+            off.emplace_back(interval, length);
+        }
+    }
+    EXPECT_LE(off.size(), 1u) << ::testing::PrintToString(off);
+    EXPECT_GE(judged, 4);
     EXPECT_EQ(helper->quit(), 0);
 }
 
@@ -225,7 +279,7 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
                 EXPECT_NEAR(20 * std::log10(levels[2] / kAmplitude / gain), 0, 0.5)
                     << name << ": " << ::testing::PrintToString(levels);
             } else {
-                EXPECT_LT(levels[2], kAmplitude * gain / 10) << name << " was not to be heard";
+                EXPECT_LT(levels[2], kAmplitude * gain / 1000) << name << " was not to be heard";
             }
         }
     };
@@ -238,7 +292,7 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
     Player beta = play("halvo-beta");
     ASSERT_TRUE(alpha.process && beta.process);
     {
-        auto helper = launch({"--exclude", "HALVO-Beta"});
+        auto helper = launch({"--exclude", "HALVO-Beta", "--exclude", "halvo-nobody\tplays"});
         ASSERT_TRUE(helper);
         expectTones(*helper, {"halvo-alpha"}, 0.125);  // 50 % is 0.125, as in the whole output
         pactl("set-sink-volume halvo_null_a 100%");
@@ -255,12 +309,28 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
         EXPECT_TRUE(hears(*helper, "Application out of the capture: halvo-gamma (process"));
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-alpha"), 1);
         EXPECT_EQ(helper->countStartingWith("Application in the capture: halvo-beta"), 0);
+        // Said once in a run, escaped, of what matched nothing as the capture started.
+        ASSERT_TRUE(helper->send("STOP\nSTART\n") && helper->waitForNext("CAPTURE_STARTED"));
+        EXPECT_EQ(helper->count("No application matches halvo-nobody\\tplays yet"), 1);
+        EXPECT_EQ(helper->countStartingWith("No application matches"), 1);
         EXPECT_EQ(helper->quit(), 0);
     }
     // The shell's process id takes in its child, the player.
     auto helper = launch({"--only", std::to_string(alpha.process->pid())});
     ASSERT_TRUE(helper);
     expectTones(*helper, {"halvo-alpha"});
+    // At 150 % (3.375 times) an output of integer samples clips each channel at 1.0, and so does
+    // its applications' capture; a float output clips nothing.
+    pactl("set-sink-volume halvo_null_a 150%");
+    ASSERT_TRUE(helper->waitForOutput(helper->standardOutput().size() + kBytesPerSecond * 3 / 2));
+    const std::vector<float> loud = samplesOf(helper->standardOutput());
+    const float peak =
+        std::abs(*std::max_element(loud.end() - 24000, loud.end(),
+                                   [](float a, float b) { return std::abs(a) < std::abs(b); }));
+    const std::string sinks = server_->pactl("list short sinks").value_or("");
+    const std::string sink = sinks.substr(sinks.find("\thalvo_null_a\t"));
+    const bool clips = sink.substr(0, sink.find('\n')).find("float32") == std::string::npos;
+    EXPECT_NEAR(peak, clips ? 1.0 : kAmplitude * 3.375, 0.01);
     EXPECT_EQ(helper->countStartingWith("ERROR:"), 0);
     EXPECT_EQ(helper->quit(), 0);
 }

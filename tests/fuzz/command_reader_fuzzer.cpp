@@ -1,11 +1,16 @@
-// Feeds arbitrary reads of standard input to the command reader. Any crash, sanitizer report or
-// byte on standard output fails the run: only audio may go there, and this service delivers none.
+// Feeds arbitrary text, cut into arbitrary reads, to the command reader: the assembler that makes
+// commands of the reads, and each command run. Any crash, sanitizer report, command holding a line
+// feed, or byte on standard output fails the run: only audio may go there, and this service
+// delivers none.
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "app/command_reader.h"
@@ -25,6 +30,14 @@ halvo::SystemAudioCapture& controller() {
     return **capture;
 }
 
+// Runs `line` as the reader would, short of quitting; false once it is QUIT.
+bool run(std::string_view line) {
+    if (line.find('\n') != std::string_view::npos) {
+        std::abort();  // a line feed always ends a command
+    }
+    return halvo::runCommand(line, controller()) == halvo::ReaderVerdict::keepReading;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -37,7 +50,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    halvo::runCommands(std::string_view(reinterpret_cast<const char*>(data), size), controller());
+    FuzzedDataProvider input(data, size);
+    halvo::CommandAssembler assembler;
+    bool reading = true;
+    while (reading && input.remaining_bytes() > 0) {
+        // Each read: its length, then its bytes.
+        const auto length = input.ConsumeIntegralInRange<std::size_t>(1, 16);
+        assembler.add(input.ConsumeBytesAsString(length));
+        while (reading) {
+            const auto line = assembler.next();
+            if (!line) {
+                break;
+            }
+            reading = run(*line);
+        }
+    }
+    if (reading) {
+        if (const auto last = assembler.finish()) {
+            run(*last);
+        }
+    }
     char byte;
     if (::read(outputPipe, &byte, 1) != -1 || errno != EAGAIN) {
         std::abort();  // something reached standard output

@@ -2,6 +2,8 @@
 // ends.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/support/helper_process.h"
 #include "tests/support/waiting.h"
 
@@ -18,38 +20,64 @@ Lines commandLines(const HelperProcess& helper) {
     return result;
 }
 
-// Case matters, whitespace does not, invalid UTF-8 is ignored, and commands arriving in one read
-// are each run.
-TEST(Commands, AreReadLineByLineAsWrittenWhateverTheReads) {
+// Case matters, whitespace does not, invalid UTF-8 is ignored, and a command runs once it is
+// whole however the parent's writes are cut into reads: ended by a line feed, a command word
+// before its line feed (which then adds nothing), or any text when input ends.
+TEST(Commands, RunOnceWholeHoweverTheWritesAreCut) {
     auto helper = HelperProcess::launchScenario("idle.scn");
-    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
+    ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     helper->send(" start \n\nST\xffOP\n\xc0\xafSTART\n\t\u00a0STOP\r\n");
-    ASSERT_TRUE(helper->waitFor("STOPPED"));
+    ASSERT_TRUE(helper->waitForNext("STOPPED"));
     EXPECT_EQ(helper->count("Stopped. Total: 0 KB, 0 samples"), 1);
-    helper->send("START\nbogus\nSTO");
-    ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED", 2));
-    ASSERT_TRUE(helper->waitFor("Unknown: STO"));  // what follows START runs once it is answered
-    EXPECT_EQ(commandLines(*helper),
-              (Lines{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP",
-                     "CMD: START", "CMD: bogus", "Unknown: bogus", "CMD: STO", "Unknown: STO"}));
-    EXPECT_EQ(helper->quit(), 0) << "no line feed: still a command";
+    Lines expected{"CMD: start", "Unknown: start", "CMD: ", "Unknown: ", "CMD: STOP"};
+    const std::string script = "START\nbogus\n STOP \r\n";
+    for (std::size_t cut = 1; cut < script.size(); ++cut) {
+        helper->send(script.substr(0, cut));
+        ASSERT_TRUE(helper->waitUntilInputRead());
+        helper->send(script.substr(cut));
+        ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED")) << "cut at " << cut;
+        ASSERT_TRUE(helper->waitForNext("STOPPED")) << "cut at " << cut;
+        expected.insert(expected.end(),
+                        {"CMD: START", "CMD: bogus", "Unknown: bogus", "CMD: STOP"});
+    }
+    EXPECT_EQ(commandLines(*helper), expected);
+
+    // Writes larger than a pipe moves at once reach the reader in pieces cut anywhere.
+    for (int write = 0; write < 50; ++write) {
+        helper->send(repeated("STOP\n", 1000));
+    }
+    helper->send("bogus");
+    helper->closeInput();
+    EXPECT_EQ(helper->exitCode(), 0);
+    EXPECT_EQ(helper->count("STOPPED"), static_cast<int>(script.size()) + 50001);
+    Lines messages = helper->messages();
+    std::erase(messages, "STOPPED");  // the last one, after end of input
+    EXPECT_EQ(Lines(messages.end() - 3, messages.end()),
+              (Lines{"CMD: bogus", "Unknown: bogus", "stdin closed \xe2\x80\x94 parent exited"}));
 }
 
-// QUIT runs nothing after it and exits quietly; the end of input means the parent is gone. Both
-// stop the capture with its totals and exit 0.
-TEST(Commands, QuitAndEndOfInputStopAndExitZero) {
-    for (const bool quit : {true, false}) {
+// QUIT runs nothing after it and exits quietly; the end of input means the parent is gone;
+// SIGTERM and SIGINT act as QUIT. Each stops the capture with its totals and exits 0.
+TEST(Commands, QuitEndOfInputAndStopSignalsStopAndExitZero) {
+    for (const std::string how : {"QUIT", "end of input", "SIGTERM", "SIGINT"}) {
+        SCOPED_TRACE(how);
         auto helper = HelperProcess::launchScenario("idle.scn");
         ASSERT_TRUE(helper->waitFor("CAPTURE_STARTED"));
-        quit ? (void)helper->send("QUIT\nSTART\n") : helper->closeInput();
+        if (how == "QUIT") {
+            helper->send("QUIT\nSTART\n");
+        } else if (how == "end of input") {
+            helper->closeInput();
+        } else {
+            helper->kill(how == "SIGTERM" ? SIGTERM : SIGINT);
+        }
         EXPECT_EQ(helper->exitCode(), 0);
         Lines messages = helper->messages();
         std::erase(messages, "Run loop started");  // the main thread's, written at any time
         const Lines last{"Stopped. Total: 0 KB, 0 samples", "STOPPED"};
-        EXPECT_EQ(Lines(messages.end() - 2, messages.end()), last) << "quit: " << quit;
+        EXPECT_EQ(Lines(messages.end() - 2, messages.end()), last);
         EXPECT_EQ(helper->countStartingWith("stdin closed \xe2\x80\x94 parent exited"),
-                  quit ? 0 : 1);
-        EXPECT_EQ(commandLines(*helper), quit ? Lines{"CMD: QUIT"} : Lines{});
+                  how == "end of input" ? 1 : 0);
+        EXPECT_EQ(commandLines(*helper), how == "QUIT" ? Lines{"CMD: QUIT"} : Lines{});
     }
 }
 

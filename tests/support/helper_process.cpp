@@ -153,6 +153,10 @@ int HelperProcess::exitCode(std::chrono::milliseconds timeout) {
     return !status ? -1 : status->exited ? status->code : 128 + status->signal;
 }
 
+bool HelperProcess::waitUntilInputRead(std::chrono::milliseconds timeout) {
+    return eventually([&] { return bytesInPipe(child_->standardInput()) == 0; }, timeout);
+}
+
 bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
     return waitUntilPipeFull(child_->standardOutput(), timeout);
 }

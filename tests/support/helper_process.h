@@ -8,10 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "client/subprocess.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::testing {
 
@@ -44,6 +45,9 @@ class HelperProcess {
     ~HelperProcess();
 
     bool send(std::string_view text) { return child_->write(text); }
+    // Waits until the helper has read everything sent so far: the next send() comes in a read of
+    // its own.
+    bool waitUntilInputRead(std::chrono::milliseconds timeout = 5s);
     void closeInput() { child_->closeStandardInput(); }
 
     // Waits until some stderr line satisfies `matches`; false on timeout.
@@ -132,6 +136,15 @@ class HelperProcess {
 
 // The kilobytes of the last "Stopped. Total: N KB, M samples" line; ~0 when there is none.
 std::uint64_t lastStoppedKilobytes(const HelperProcess& helper);
+
+// `text`, `times` times over: commands in bulk.
+inline std::string repeated(std::string_view text, int times) {
+    std::string all;
+    while (times-- > 0) {
+        all += text;
+    }
+    return all;
+}
 
 // The whole of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -1,11 +1,9 @@
-// What the command reader must hold to: commands told apart from white space and broken text,
-// and memory bounded whatever a parent writes.
+// What the command reader must hold to: commands told apart from white space and broken text.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
-#include "app/command_reader.h"
 #include "app/command_text.h"
 #include "platform/process.h"
 
@@ -24,27 +22,6 @@ TEST(CommandText, TrimsUnicodeWhitespaceAtTheEndsAndRefusesMalformedUtf8) {
          {"ST\x80RT", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x80"}) {
         EXPECT_FALSE(isValidUtf8(broken)) << broken;
     }
-}
-
-// A parent writing one endless line must not make the reader hold it all.
-TEST(CommandAssembler, ALineLongerThanAnyCommandDoesNotGrowWithoutBound) {
-    CommandAssembler assembler;
-    const std::string chunk(kReadBytes, 'x');
-    std::size_t held = 0;
-    for (std::size_t read = 0; read * kReadBytes <= kMaxLineBytes; ++read) {
-        held = assembler.take(chunk, true).size();
-    }
-    EXPECT_GT(held, kMaxLineBytes) << "run as it stands once past the limit";
-    EXPECT_EQ(assembler.take("STOP\n", false), "STOP\n");
-
-    // Just short of the limit the line still waits; the read that ends it goes on with a command
-    // it cuts in two, which waits for its rest however long the line before it was.
-    for (std::size_t read = 0; (read + 1) * kReadBytes <= kMaxLineBytes; ++read) {
-        EXPECT_EQ(assembler.take(chunk, true), "");
-    }
-    const std::string end = std::string(kReadBytes - 3, 'x') + "\nST";
-    EXPECT_EQ(assembler.take(end, true).size(), kMaxLineBytes + kReadBytes - 2);
-    EXPECT_EQ(assembler.take("OP\n", false), "STOP\n");
 }
 
 // Milliseconds are cut, never rounded up into the next second.

@@ -27,15 +27,20 @@ std::optional<FileFormat> formatNamed(const std::string& name) {
     return found != kNames.end() ? std::optional(found->second) : std::nullopt;
 }
 
-FileFormat formatForPath(const std::string& path) {
-    const std::string lower = lowercase(path);
-    if (lower.ends_with(".flac")) {
-        return FileFormat::flac;
+std::optional<FileFormat> formatForPath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) {
+        return FileFormat::wav;  // no extension ("take", ".take")
     }
-    if (lower.ends_with(".opus") || lower.ends_with(".ogg")) {
-        return FileFormat::opus;
-    }
-    return FileFormat::wav;
+    static const std::map<std::string, FileFormat> kExtensions{{"wav", FileFormat::wav},
+                                                               {"wave", FileFormat::wav},
+                                                               {"flac", FileFormat::flac},
+                                                               {"opus", FileFormat::opus},
+                                                               {"ogg", FileFormat::opus}};
+    const auto found = kExtensions.find(lowercase(name.substr(dot + 1)));
+    return found != kExtensions.end() ? std::optional(found->second) : std::nullopt;
 }
 
 int libsndfileFormat(FileFormat format) {

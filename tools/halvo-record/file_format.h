@@ -14,8 +14,14 @@ enum class FileFormat {
 
 // The format a --format value names ("wav", "flac", "opus"), case ignored.
 std::optional<FileFormat> formatNamed(const std::string& name);
-// The format a file name's extension asks for: .flac, .opus or .ogg; anything else is WAVE.
-FileFormat formatForPath(const std::string& path);
+// The format a file name's extension asks for, case ignored: .wav or .wave, .flac, .opus or
+// .ogg; a name without an extension is WAVE; nothing for any other extension (.mp3), which
+// halvo-record cannot write.
+std::optional<FileFormat> formatForPath(const std::string& path);
+// The output name that stands for standard output.
+constexpr const char* kStandardOutput = "-";
+// The extensions formatForPath() knows, for messages: ".wav, .wave, .flac, .opus or .ogg".
+constexpr const char* kKnownExtensions = ".wav, .wave, .flac, .opus or .ogg";
 // The libsndfile SF_FORMAT_* value (container and encoding) of a format.
 int libsndfileFormat(FileFormat format);
 // "WAVE", "FLAC", "Ogg/Opus".

@@ -55,9 +55,9 @@ std::string usageText() {
            "Records the audio the whole system is playing into a sound file: WAVE (32-bit\n"
            "float), FLAC or Ogg/Opus.\n"
            "\n"
-           "  -o, --output FILE       write to FILE (default: capture.wav)\n"
-           "  -f, --format FORMAT     wav, flac or opus (default: by FILE's extension, .flac,\n"
-           "                          .opus or .ogg; WAVE for any other)\n"
+           "  -o, --output FILE       write to FILE (default: capture.wav; -: standard output)\n"
+           "  -f, --format FORMAT     wav, flac or opus (default: by FILE's extension: .wav,\n"
+           "                          .wave, .flac, .opus or .ogg; WAVE without one)\n"
            "  -d, --duration SECONDS  stop after SECONDS of audio (default: until Ctrl-C)\n"
            "      --retry-for SECONDS when the system stops the capture (sound server\n"
            "                          restarted), try to resume it for up to SECONDS, the gap\n"
@@ -161,6 +161,11 @@ ParsedOptions parseOptions(int argc, char** argv) {
     }
     if (options.mode == Options::Mode::listApplications && !options.applications.empty()) {
         return {std::nullopt, "option --list-apps takes no " + options.applicationOption};
+    }
+    if (options.mode == Options::Mode::record && !options.format &&
+        options.output != kStandardOutput && !formatForPath(options.output)) {
+        return {std::nullopt, "unknown file extension in '" + options.output + "': give " +
+                                  kKnownExtensions + " (none: WAVE), or --format"};
     }
     return {std::move(options), {}};
 }

@@ -31,9 +31,18 @@ struct ParsedOptions {
     std::string error;  // why the arguments were refused
 };
 
-// The format to write: the one asked for, else the one the output's name implies.
+// The format to write: the one asked for, else the one the output's name implies (parseOptions
+// refuses a name that implies none), WAVE for standard output.
 inline FileFormat outputFormat(const Options& options) {
-    return options.format.value_or(formatForPath(options.output));
+    if (options.format || options.output == kStandardOutput) {
+        return options.format.value_or(FileFormat::wav);
+    }
+    return formatForPath(options.output).value_or(FileFormat::wav);
+}
+
+// The output as messages name it.
+inline std::string outputName(const Options& options) {
+    return options.output == kStandardOutput ? "standard output" : options.output;
 }
 
 // main()'s arguments, read with getopt_long: clustered short options, "--name=value" and

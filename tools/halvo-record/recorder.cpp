@@ -19,9 +19,11 @@
 #include <variant>
 #include <vector>
 
-#include "client/helper_client.h"
+#include "halvo/client/helper_client.h"
+#include "halvo/protocol.h"
 #include "tools/halvo-record/exit_status.h"
 #include "tools/halvo-record/recording.h"
+#include "tools/halvo-record/retry_policy.h"
 #include "tools/halvo-record/terminal.h"
 
 namespace halvo::record {
@@ -33,15 +35,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kRedrawInterval = 100ms;
 constexpr auto kHeaderUpdateInterval = 1s;
-// After the system stops the capture, START is sent again after 0.5 s, then 1 s, 2 s and every
-// 4 s after a refusal: soon enough for a sound server that restarts within a second, sparing
-// for one that takes its time.
-constexpr Clock::duration kFirstRetryDelay = 500ms;
-constexpr Clock::duration kLongestRetryDelay = 4s;
-// The helper answers every START within its 5 s deadline; past this one the attempt counts as
-// refused, so a lost answer cannot stall the recovery.
-constexpr Clock::duration kStartAnswerDeadline = 10s;
-
 // A descriptor, closed with its owner.
 struct Descriptor {
     explicit Descriptor(int value) : fd(value) {}
@@ -68,12 +61,6 @@ int takeTerminationSignals() {
     return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// A signal from the helper, with the reason the helper last gave for a refusal, or its end.
-struct HelperEvent {
-    std::variant<client::Signal, client::ExitStatus> what;
-    std::string refusalReason;
-};
-
 // Takes the helper's signals and its end on the client's reader thread and queues them, each
 // with the reason the last diagnostic gave for a refusal: the helper logs it just before
 // ERROR:PERMISSION_DENIED, but other threads' lines may come between the two.
@@ -81,7 +68,8 @@ class EventListener : public client::HelperListener {
   public:
     void onSignal(const client::Signal& signal) override { queue(signal); }
     void onDiagnostic(const client::Diagnostic& diagnostic) override {
-        for (const std::string_view prefix : {"Permission denied: ", "Content error: "}) {
+        for (const std::string_view prefix :
+             {protocol::kPermissionDeniedReason, protocol::kContentErrorReason}) {
             if (diagnostic.message.starts_with(prefix)) {
                 std::lock_guard lock(mutex_);
                 refusalReason_ = diagnostic.message.substr(prefix.size());
@@ -138,78 +126,6 @@ class RecorderListener : public EventListener {
 
     Recording& recording_;
     const int wakeFd_;
-};
-
-std::string describe(const client::ExitStatus& status) {
-    return status.exited ? "exit status " + std::to_string(status.code)
-                         : "killed by signal " + std::to_string(status.signal);
-}
-
-std::string orNoDescription(const std::string& detail) {
-    return detail.empty() ? "(no description)" : detail;
-}
-
-// The failure an event means, if it means one.
-std::optional<Failure> judge(const HelperEvent& event) {
-    if (const auto* status = std::get_if<client::ExitStatus>(&event.what)) {
-        return Failure{kExitHelperDied,
-                       "the audio helper ended unexpectedly (" + describe(*status) + ")"};
-    }
-    const auto& signal = std::get<client::Signal>(event.what);
-    switch (signal.kind) {
-        case client::SignalKind::permissionDenied:
-            return Failure{
-                kExitPermissionDenied,
-                "cannot capture system audio: permission denied or no sound server" +
-                    (event.refusalReason.empty() ? "" : " (" + event.refusalReason + ")")};
-        case client::SignalKind::noDisplay:
-            return Failure{kExitNoDisplay, "cannot capture system audio: no display found"};
-        case client::SignalKind::captureFailed:
-            return Failure{kExitCaptureFailed, "system audio capture failed to start: " +
-                                                   orNoDescription(signal.detail)};
-        case client::SignalKind::streamStopped:
-            return Failure{kExitStreamStopped, "the system stopped the audio stream: " +
-                                                   orNoDescription(signal.detail)};
-        case client::SignalKind::waiting:
-        case client::SignalKind::captureStarted:
-        case client::SignalKind::stopped:
-            break;
-    }
-    return std::nullopt;
-}
-
-// Why the helper refused a START, for the line that says a retry failed.
-std::string refusalOf(const HelperEvent& event) {
-    const auto& signal = std::get<client::Signal>(event.what);
-    switch (signal.kind) {
-        case client::SignalKind::permissionDenied:
-            return "no sound server reachable or access refused" +
-                   (event.refusalReason.empty() ? "" : " (" + event.refusalReason + ")");
-        case client::SignalKind::noDisplay:
-            return "no display found";
-        default:
-            return orNoDescription(signal.detail);
-    }
-}
-
-std::string secondsText(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
-
-std::string secondsText(Clock::duration duration) {
-    return secondsText(std::chrono::duration<double>(duration).count());
-}
-
-// A capture the system stopped, while halvo-record tries to resume it.
-struct Recovery {
-    std::string cause;  // the description of the stop
-    Clock::time_point stoppedAt;
-    Clock::duration delay = kFirstRetryDelay;  // before the attempt after this one
-    // When to send START; once sent, when to stop waiting for its answer.
-    Clock::time_point due;
-    bool awaitingAnswer = false;
 };
 
 // Writes to standard error, ignoring a closed or full one: nothing can be reported then anyway.
@@ -274,6 +190,144 @@ class ListListener : public EventListener {
     std::string list_;  // guarded by mutex_
 };
 
+// Where halvo-record's lines go: standard error, over the status line when it is drawn.
+struct Reporter {
+    bool showStatus;  // standard error is a terminal: the status line is drawn there
+
+    void complain(const std::string& message) const {
+        writeError((showStatus ? "\r\x1b[K" : "") + std::string("halvo-record: ") + message + "\n");
+    }
+    // The gap that has closed since the last call, if one has.
+    void gap(Recording& recording) const {
+        if (const auto gap = recording.takeGapReport()) {
+            complain("capture resumed after " + durationText(gap->seconds) + "; wrote " +
+                     durationText(gap->silenceSeconds) + " of silence");
+        }
+    }
+};
+
+// The main loop of a take: the helper's events, the keyboard, the retries and the status line.
+// Main thread.
+class Take {
+  public:
+    Take(const Options& options, Recording& recording, client::HelperClient& helper,
+         const Reporter& say)
+        : options_(options),
+          recording_(recording),
+          helper_(helper),
+          say_(say),
+          policy_(options.retrySeconds > 0
+                      ? std::optional(std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(options.retrySeconds)))
+                      : std::nullopt) {}
+
+    // Until the duration is reached, a termination signal comes (nothing returned) or the take
+    // fails. `signalsFd`: the termination signals; `wakeFd`: written when events are queued.
+    std::optional<Failure> run(int signalsFd, int wakeFd, RecorderListener& listener) {
+        while (!failure_) {
+            if (!waitForWork(signalsFd, wakeFd)) {
+                break;
+            }
+            for (const char key : keyboard_.readKeys()) {
+                if (key == ' ') {
+                    apply(policy_.pauseKey(), Clock::now());
+                }
+            }
+            for (const HelperEvent& event : listener.takeEvents()) {
+                const auto now = Clock::now();
+                if (apply(policy_.take(event, now), now)) {
+                    break;
+                }
+            }
+            const auto now = Clock::now();
+            if (!failure_ && !apply(policy_.tick(now), now) && policy_.retrying()) {
+                if (const auto silence = recording_.completeGapIfDue(now)) {
+                    say_.complain("capture had not resumed when the duration ran out; wrote " +
+                                  durationText(*silence) + " of silence");
+                }
+            }
+            say_.gap(recording_);
+            if (!failure_) {
+                failure_ = recording_.failure();
+            }
+            if (failure_ || recording_.progress().complete) {
+                break;
+            }
+            showProgress(now);
+        }
+        return failure_;
+    }
+
+  private:
+    // Waits for an event, a key, a retry that is due or the next redraw. False: a termination
+    // signal came.
+    bool waitForWork(int signalsFd, int wakeFd) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kRedrawInterval);
+        if (const auto due = policy_.startDue()) {
+            wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()),
+                              0ms, wait);
+        }
+        std::array<pollfd, 3> fds{{{signalsFd, POLLIN, 0},
+                                   {wakeFd, POLLIN, 0},
+                                   {keyboard_.active() ? STDIN_FILENO : -1, POLLIN, 0}}};
+        ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+        signalfd_siginfo received{};
+        if (::read(signalsFd, &received, sizeof received) ==
+            static_cast<ssize_t>(sizeof received)) {
+            return false;
+        }
+        eventfd_t wakeups = 0;
+        (void)::eventfd_read(wakeFd, &wakeups);
+        return true;
+    }
+
+    // Takes the policy's step; true when it ends the take.
+    bool apply(const RetryPolicy::Step& step, Clock::time_point now) {
+        if (step.complain) {
+            say_.complain(*step.complain);
+        }
+        if (step.beginGap) {
+            recording_.beginGap(now);
+        }
+        if (step.stop) {
+            helper_.stop();
+        }
+        if (step.start) {
+            recording_.captureStarting();
+            helper_.start();
+        }
+        if (step.fail) {
+            failure_ = step.fail;
+        }
+        return failure_.has_value();
+    }
+
+    void showProgress(Clock::time_point now) {
+        if (now - lastHeaderUpdate_ >= kHeaderUpdateInterval) {
+            recording_.updateHeader();
+            lastHeaderUpdate_ = now;
+        }
+        if (say_.showStatus && now - lastDraw_ >= kRedrawInterval) {
+            const TakeState state = policy_.retrying() ? TakeState::retrying
+                                    : policy_.paused() ? TakeState::paused
+                                                       : TakeState::recording;
+            writeError(inPlace(statusLine(recording_.progress(), recording_.takeLevels(),
+                                          options_.seconds, state)));
+            lastDraw_ = now;
+        }
+    }
+
+    const Options& options_;
+    Recording& recording_;
+    client::HelperClient& helper_;
+    const Reporter& say_;
+    RetryPolicy policy_;
+    KeyboardInput keyboard_;
+    std::optional<Failure> failure_;
+    Clock::time_point lastDraw_ = Clock::now() - kRedrawInterval;
+    Clock::time_point lastHeaderUpdate_ = Clock::now();
+};
+
 }  // namespace
 
 int listApplications(const Options& options) {
@@ -302,17 +356,14 @@ int listApplications(const Options& options) {
 }
 
 int record(const Options& options) {
-    const bool showStatus = ::isatty(STDERR_FILENO) != 0;
-    const auto complain = [&](const std::string& message) {
-        writeError((showStatus ? "\r\x1b[K" : "") + std::string("halvo-record: ") + message + "\n");
-    };
+    const Reporter say{::isatty(STDERR_FILENO) != 0};
     std::string error;
     auto writer = SoundFileWriter::open(options.output, outputFormat(options), &error);
     if (!writer) {
-        complain(error);
+        say.complain(error);
         return kExitOutputFile;
     }
-    Recording recording(std::move(writer), options.output, options.seconds);
+    Recording recording(std::move(writer), outputName(options), options.seconds);
     const Descriptor signals(takeTerminationSignals());
     const Descriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     RecorderListener listener(recording, wake.fd);
@@ -320,173 +371,30 @@ int record(const Options& options) {
     auto helper = client::HelperClient::launch(helperOptionsFor(options), listener, &error);
     if (!helper) {
         recording.finish();
-        complain("cannot start the audio helper: " + error);
+        say.complain("cannot start the audio helper: " + error);
         return kExitHelperUnavailable;
     }
-
-    KeyboardInput keyboard;
-    std::optional<Failure> failure;
-    bool paused = false;
-    std::optional<Recovery> recovery;
-    const Clock::duration retryLimit = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options.retrySeconds));
-
-    // An attempt to resume was refused: try again later, or give up once the time is spent.
-    const auto attemptFailed = [&](Clock::time_point now, const std::string& reason) {
-        const Clock::time_point last = recovery->stoppedAt + retryLimit;
-        if (now >= last) {
-            complain("giving up after " + secondsText(now - recovery->stoppedAt) +
-                     " without capture: " + reason);
-            failure = Failure{kExitStreamStopped,
-                              "the system stopped the audio stream: " + recovery->cause};
-            return;
-        }
-        recovery->delay = std::min(recovery->delay * 2, kLongestRetryDelay);
-        recovery->due = std::min(now + recovery->delay, last);
-        recovery->awaitingAnswer = false;
-        complain("capture did not resume: " + reason + "; retrying in " +
-                 secondsText(recovery->due - now));
-    };
-    const auto reportGap = [&]() {
-        if (const auto gap = recording.takeGapReport()) {
-            complain("capture resumed after " + secondsText(gap->seconds) + "; wrote " +
-                     secondsText(gap->silenceSeconds) + " of silence");
-        }
-    };
-    const auto take = [&](const HelperEvent& event) {
-        const auto now = Clock::now();
-        const auto* signal = std::get_if<client::Signal>(&event.what);
-        if (signal == nullptr) {
-            failure = judge(event);
-            return;
-        }
-        switch (signal->kind) {
-            case client::SignalKind::streamStopped:
-                if (paused) {
-                    // A stop that crossed the user's STOP: the user's START resumes.
-                    complain("capture stopped while pausing: " + orNoDescription(signal->detail));
-                } else if (recovery && recovery->awaitingAnswer) {
-                    attemptFailed(now, orNoDescription(signal->detail));
-                } else if (options.retrySeconds <= 0) {
-                    failure = judge(event);
-                } else if (!recovery) {
-                    recovery = Recovery{orNoDescription(signal->detail), now, kFirstRetryDelay,
-                                        now + std::min(kFirstRetryDelay, retryLimit), false};
-                    recording.beginGap(now);
-                    complain("capture stopped: " + recovery->cause + "; retrying in " +
-                             secondsText(recovery->due - now));
-                }
-                return;
-            case client::SignalKind::captureStarted:
-                recovery.reset();  // the first audio closes the gap and reports it
-                return;
-            case client::SignalKind::permissionDenied:
-            case client::SignalKind::noDisplay:
-            case client::SignalKind::captureFailed:
-                if (recovery && recovery->awaitingAnswer) {
-                    attemptFailed(now, refusalOf(event));
-                } else {
-                    failure = judge(event);
-                }
-                return;
-            case client::SignalKind::waiting:
-            case client::SignalKind::stopped:
-                return;
-        }
-    };
-
-    auto lastDraw = Clock::now() - kRedrawInterval;
-    auto lastHeaderUpdate = Clock::now();
-    while (!failure) {
-        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kRedrawInterval);
-        if (recovery && !recovery->awaitingAnswer) {
-            wait = std::clamp(
-                std::chrono::ceil<std::chrono::milliseconds>(recovery->due - Clock::now()), 0ms,
-                wait);
-        }
-        std::array<pollfd, 3> fds{{{signals.fd, POLLIN, 0},
-                                   {wake.fd, POLLIN, 0},
-                                   {keyboard.active() ? STDIN_FILENO : -1, POLLIN, 0}}};
-        ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-        signalfd_siginfo received{};
-        if (::read(signals.fd, &received, sizeof received) ==
-            static_cast<ssize_t>(sizeof received)) {
-            break;
-        }
-        eventfd_t wakeups = 0;
-        (void)::eventfd_read(wake.fd, &wakeups);
-        for (const char key : keyboard.readKeys()) {
-            if (key == ' ' && !recovery) {
-                paused = !paused;
-                if (!paused) {
-                    recording.captureStarting();
-                }
-                paused ? helper->stop() : helper->start();
-            }
-        }
-        for (const HelperEvent& event : listener.takeEvents()) {
-            take(event);
-            if (failure) {
-                break;
-            }
-        }
-        const auto now = Clock::now();
-        if (!failure && recovery && now >= recovery->due) {
-            if (recovery->awaitingAnswer) {
-                attemptFailed(now, "no answer from the helper");
-            } else {
-                recording.captureStarting();
-                helper->start();
-                recovery->awaitingAnswer = true;
-                recovery->due = now + kStartAnswerDeadline;
-            }
-        }
-        if (!failure && recovery) {
-            if (const auto silence = recording.completeGapIfDue(now)) {
-                complain("capture had not resumed when the duration ran out; wrote " +
-                         secondsText(*silence) + " of silence");
-            }
-        }
-        reportGap();
-        if (!failure) {
-            failure = recording.failure();
-        }
-        const Recording::Progress progress = recording.progress();
-        if (failure || progress.complete) {
-            break;
-        }
-        if (now - lastHeaderUpdate >= kHeaderUpdateInterval) {
-            recording.updateHeader();
-            lastHeaderUpdate = now;
-        }
-        if (showStatus && now - lastDraw >= kRedrawInterval) {
-            const TakeState state = recovery ? TakeState::retrying
-                                    : paused ? TakeState::paused
-                                             : TakeState::recording;
-            writeError(
-                inPlace(statusLine(progress, recording.takeLevels(), options.seconds, state)));
-            lastDraw = now;
-        }
-    }
+    Take take(options, recording, *helper, say);
+    std::optional<Failure> failure = take.run(signals.fd, wake.fd, listener);
 
     // Audio that arrives while the helper quits still goes into the file, up to the duration.
     helper->shutdown();
-    reportGap();
+    say.gap(recording);
     const bool recorded = recording.finish();
     if (!failure) {
         failure = recording.failure();
     }
     if (failure) {
-        complain(failure->message);
+        say.complain(failure->message);
         return failure->exitStatus;
     }
     if (!recorded) {
-        complain("no audio was captured; " + options.output + " was not written");
+        say.complain("no audio was captured; " + outputName(options) + " was not written");
         return kExitOk;
     }
-    if (showStatus) {
-        writeError("\r\x1b[KRecorded " + secondsText(recording.progress().seconds) + " to " +
-                   options.output + "\n");
+    if (say.showStatus) {
+        writeError("\r\x1b[KRecorded " + durationText(recording.progress().seconds) + " to " +
+                   outputName(options) + "\n");
     }
     return kExitOk;
 }

@@ -1,8 +1,5 @@
 #include "tools/halvo-record/recording.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -29,9 +26,9 @@ constexpr std::size_t kSilenceBlockSamples = 16 * 1024;
 
 }  // namespace
 
-Recording::Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
+Recording::Recording(std::unique_ptr<SoundFileWriter> writer, std::string name,
                      std::optional<double> seconds)
-    : writer_(std::move(writer)), path_(std::move(path)), seconds_(seconds) {}
+    : writer_(std::move(writer)), name_(std::move(name)), seconds_(seconds) {}
 
 void Recording::failWith(int exitStatus, std::string message) {
     if (!failure_) {
@@ -51,7 +48,7 @@ bool Recording::setFormat(const client::AudioFormat& format) {
         // Converting would mean resampling or remixing behind the user's back; the take ends
         // cleanly instead, with what it holds.
         failWith(kExitFormatChanged, "the capture resumed as " + describe(format) + ", but " +
-                                         path_ + " is " + describe(*format_) +
+                                         name_ + " is " + describe(*format_) +
                                          "; a file cannot change its format, so the take ends "
                                          "here");
         return false;
@@ -219,7 +216,7 @@ void Recording::checkNotCutShort() {
     // Writing on leaves a file of zeros up to the write position with the audio after it; a
     // WAVE header is written anew, but the audio lost must not go unnoticed.
     if (writer_->truncatedByOthers()) {
-        failWith(kExitOutputFile, path_ +
+        failWith(kExitOutputFile, name_ +
                                       " was truncated by another program during the recording; "
                                       "the audio written before that is lost");
     }
@@ -230,12 +227,8 @@ bool Recording::finish() {
     // A header with no audio is no recording: an error or Ctrl-C before the first frame, or a
     // duration shorter than one frame.
     if (frames_ == 0) {
+        writer_->discard();
         writer_.reset();
-        // Only an ordinary file is ours to remove: -o /dev/null or a FIFO must survive.
-        struct stat status {};
-        if (::lstat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            ::unlink(path_.c_str());
-        }
         return false;
     }
     checkNotCutShort();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 #include "tools/halvo-record/levels.h"
 #include "tools/halvo-record/sound_file_writer.h"
 
@@ -19,6 +19,8 @@ namespace halvo::record {
 struct Failure {
     int exitStatus = 0;
     std::string message;
+
+    bool operator==(const Failure&) const = default;
 };
 
 // The sound file being recorded and what is measured on the way, shared by the helper client's
@@ -26,8 +28,9 @@ struct Failure {
 // Every method may be called from any thread; one mutex serializes them.
 class Recording {
   public:
-    // `seconds`: stop taking audio after that much; nothing: take all of it.
-    Recording(std::unique_ptr<SoundFileWriter> writer, std::string path,
+    // `name`: the output as messages name it. `seconds`: stop taking audio after that much;
+    // nothing: take all of it.
+    Recording(std::unique_ptr<SoundFileWriter> writer, std::string name,
               std::optional<double> seconds);
 
     using Clock = std::chrono::steady_clock;
@@ -87,7 +90,7 @@ class Recording {
 
     mutable std::mutex mutex_;  // guards everything below
     std::unique_ptr<SoundFileWriter> writer_;
-    const std::string path_;
+    const std::string name_;  // of the output, for messages
     const std::optional<double> seconds_;
     std::optional<client::AudioFormat> format_;
     std::uint64_t frameLimit_ = UINT64_MAX;

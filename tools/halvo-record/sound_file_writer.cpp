@@ -14,6 +14,24 @@ namespace halvo::record {
 
 std::unique_ptr<SoundFileWriter> SoundFileWriter::open(const std::string& path, FileFormat format,
                                                        std::string* error) {
+    if (path == kStandardOutput) {
+        // A descriptor of its own, so that closing the file leaves standard output open.
+        const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd >= 0 && (format != FileFormat::wav || ::lseek(fd, 0, SEEK_CUR) >= 0)) {
+            return std::unique_ptr<SoundFileWriter>(
+                new SoundFileWriter(fd, "standard output", false, format));
+        }
+        if (error) {
+            *error = fd < 0 ? std::string("cannot write standard output: ") + std::strerror(errno)
+                            : "cannot write WAVE to standard output, a pipe or other stream: "
+                              "WAVE needs a file (its header is written last); give "
+                              "--format flac or opus, or redirect standard output to a file";
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return nullptr;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error) {
@@ -21,7 +39,21 @@ std::unique_ptr<SoundFileWriter> SoundFileWriter::open(const std::string& path, 
         }
         return nullptr;
     }
-    return std::unique_ptr<SoundFileWriter>(new SoundFileWriter(fd, path, format));
+    return std::unique_ptr<SoundFileWriter>(new SoundFileWriter(fd, path, true, format));
+}
+
+void SoundFileWriter::discard() {
+    if (file_) {
+        sf_close(std::exchange(file_, nullptr));
+    }
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1));
+    }
+    // Only an ordinary file is ours to remove: -o /dev/null or a FIFO must survive.
+    struct stat status {};
+    if (named_ && ::lstat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        ::unlink(path_.c_str());
+    }
 }
 
 SoundFileWriter::~SoundFileWriter() {

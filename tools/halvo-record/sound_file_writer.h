@@ -19,7 +19,9 @@ namespace halvo::record {
 // serializes.
 class SoundFileWriter {
   public:
-    // Opens `path` for writing, creating or emptying it. Nothing is written until begin().
+    // Opens `path` for writing, creating or emptying it; kStandardOutput ("-") writes to
+    // standard output as it is, which for WAVE must be a file (libsndfile goes back to write
+    // its header): a pipe takes FLAC or Ogg/Opus only. Nothing is written until begin().
     static std::unique_ptr<SoundFileWriter> open(const std::string& path, FileFormat format,
                                                  std::string* error);
     ~SoundFileWriter();  // closes the file; call finish() first to end it properly
@@ -38,6 +40,9 @@ class SoundFileWriter {
     bool truncatedByOthers() const;
     // Ends the file (final header, the encoder's last blocks) and closes it.
     bool finish();
+    // Closes the file without ending it and removes it if it is an ordinary file this writer
+    // created by name (-o /dev/null, a FIFO and standard output stay).
+    void discard();
 
     std::uint64_t frames() const { return frames_; }
     std::uint64_t fileBytes() const;
@@ -45,13 +50,14 @@ class SoundFileWriter {
     const std::string& error() const { return error_; }
 
   private:
-    SoundFileWriter(int fd, std::string path, FileFormat format)
-        : fd_(fd), path_(std::move(path)), format_(format) {}
+    SoundFileWriter(int fd, std::string path, bool named, FileFormat format)
+        : fd_(fd), path_(std::move(path)), named_(named), format_(format) {}
     bool fail(const std::string& what);
     void keepWholeFrames();
 
     int fd_;
-    const std::string path_;
+    const std::string path_;  // or "standard output"
+    const bool named_;        // opened by path_, not standard output
     const FileFormat format_;
     sf_private_tag* file_ = nullptr;
     int channels_ = 0;

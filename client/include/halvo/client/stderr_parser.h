@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/helper_events.h"
+#include "halvo/client/helper_events.h"
 
 namespace halvo::client {
 
@@ -17,6 +17,8 @@ namespace halvo::client {
 // diagnostic or an error signal with a description is held back until the next line shows it
 // is complete, or until the caller decides nothing more will follow and calls release().
 // The format line yields its AudioFormat at once, ahead of its own diagnostic.
+// ERROR:PERMISSION_DENIED carries the reason of the last "Permission denied: <reason>" or
+// "Content error: <reason>" diagnostic since the previous one, or none.
 // Not thread-safe: one reader feeds it.
 class StderrParser {
   public:
@@ -34,9 +36,11 @@ class StderrParser {
   private:
     void takeLine(std::string_view line, std::vector<StderrRecord>& out);
     void releaseInto(std::vector<StderrRecord>& out);
+    void noteRefusal(const StderrRecord& record);
 
     std::string partial_;  // bytes after the last line feed
     std::optional<StderrRecord> held_;
+    std::string refusal_;  // for the next ERROR:PERMISSION_DENIED
 };
 
 }  // namespace halvo::client

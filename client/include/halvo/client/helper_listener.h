@@ -3,17 +3,19 @@
 #include <cstddef>
 #include <span>
 
-#include "client/helper_events.h"
-#include "client/subprocess.h"
+#include "halvo/client/helper_events.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::client {
 
 // Receives what a running helper says. For every method: the client's reader thread calls it,
 // one call at a time, in the order things were read, and never after HelperClient::shutdown()
-// has returned. Arguments belong to the client and live only for the call. A method may send
-// commands (start, stop, quit) but must not call shutdown() or destroy the client (both wait for
-// the very thread it runs on), must not throw, and should return soon: while it runs, nothing is
-// read from the helper, which then blocks once its pipes are full.
+// has returned on another thread. Arguments belong to the client and live only for the call. A
+// method may send commands (start, stop, quit) and call shutdown(), which then returns once the
+// helper has ended (the rest of its output and onExit() follow after this call returns), but
+// must not destroy the client (that waits for the very thread it runs on), must not throw, and
+// should return soon: while it runs, nothing is read from the helper, which then blocks once
+// its pipes are full.
 class HelperListener {
   public:
     virtual ~HelperListener() = default;

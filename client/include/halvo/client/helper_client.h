@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "client/helper_events.h"
-#include "client/helper_listener.h"
-#include "client/stderr_parser.h"
-#include "client/subprocess.h"
+#include "halvo/client/helper_events.h"
+#include "halvo/client/helper_listener.h"
+#include "halvo/client/stderr_parser.h"
+#include "halvo/client/subprocess.h"
 
 namespace halvo::client {
 
@@ -54,8 +54,11 @@ class HelperClient {
     bool stop() { return send("STOP"); }
     bool quit() { return send("QUIT"); }
 
-    // Ends the helper as described above and returns how it ended. Any thread but the
-    // listener's; later calls return the same status at once.
+    // Ends the helper as described above and returns how it ended; later calls return the same
+    // status. Any thread. From a listener it ends and reaps the helper but cannot join the
+    // reader it runs on: once the listener returns, the reader delivers what the helper wrote
+    // last and onExit(), then ends; the destructor (or a shutdown() from another thread) joins
+    // it. From any other thread, nothing reaches the listener after it returns.
     ExitStatus shutdown();
 
     pid_t pid() const { return child_->pid(); }
@@ -68,6 +71,8 @@ class HelperClient {
     bool send(std::string_view command);
     void closeInput();
     std::optional<ExitStatus> pollExit(std::chrono::milliseconds timeout);
+    // QUIT, end of input, the bounded wait, SIGKILL; then wakes the reader.
+    ExitStatus endHelper();
 
     // Reader thread.
     void readLoop();
@@ -83,7 +88,8 @@ class HelperClient {
 
     std::mutex inputMutex_;     // guards the child's input pipe: child_->write/closeStandardInput
     std::mutex statusMutex_;    // guards the child's status: child_->waitFor/sendSignal
-    std::mutex shutdownMutex_;  // serializes shutdown(); guards finalStatus_
+    std::mutex shutdownMutex_;  // serializes endHelper(); guards finalStatus_
+    std::mutex joinMutex_;      // guards reader_.join(): never taken by the reader itself
     std::optional<ExitStatus> finalStatus_;
     mutable std::mutex formatMutex_;  // guards format_
     std::optional<AudioFormat> format_;

@@ -6,9 +6,12 @@
 #include <string_view>
 #include <variant>
 
+#include "halvo/protocol.h"
+
 namespace halvo::client {
 
-// What the helper announces with a signal line on its standard error.
+// What the helper announces with a signal line on its standard error (the lines are in
+// halvo/protocol.h).
 enum class SignalKind {
     waiting,           // "WAITING": the permission probe passed; capture starts by itself
     captureStarted,    // "CAPTURE_STARTED"
@@ -21,7 +24,9 @@ enum class SignalKind {
 
 struct Signal {
     SignalKind kind = SignalKind::waiting;
-    // The description of captureFailed and streamStopped; may be empty or hold line feeds.
+    // The description of captureFailed and streamStopped; may be empty or hold line feeds. For
+    // permissionDenied, the reason the helper gave in the diagnostic line before it
+    // ("Connection refused"), or empty.
     std::string detail;
 
     bool operator==(const Signal&) const = default;
