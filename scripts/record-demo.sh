@@ -16,8 +16,8 @@ output=${2:-$repo/record-demo.wav}
 build=$repo/build/record-demo
 
 # Only what building and recording need: no test tools.
-"$repo/scripts/install-deps.sh" cmake ninja-build g++ pkg-config libpulse-dev libsndfile1-dev \
-    pulseaudio pulseaudio-utils sox
+"$repo/scripts/install-deps.sh" cmake ninja-build g++ pkg-config libpulse-dev libpipewire-0.3-dev \
+    libsndfile1-dev pulseaudio pulseaudio-utils sox
 
 echo "== building in $build"
 mkdir -p "$build"
