@@ -2,10 +2,28 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 namespace halvo {
 
 static_assert(std::endian::native == std::endian::little, "samples are float32le");
+
+namespace {
+
+std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
+    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
+}
+
+}  // namespace
+
+PcmFormat pcmFormatOf(const StreamConfiguration& configuration) {
+    PcmFormat format;
+    format.sampleRate =
+        narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
+    format.channels =
+        narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
+    return format;
+}
 
 std::vector<float> monoFrames(const void* data, std::size_t frames, std::uint32_t channels) {
     std::vector<float> mono(frames, 0.0f);  // a hole is silence

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/shareable_content.h"
 #include "platform/sample_buffer.h"
 
 namespace halvo {
@@ -17,6 +18,10 @@ struct PcmFormat {
     std::size_t bytesPerFrame() const { return std::size_t{4} * channels; }
     std::size_t bytesPerSecond() const { return bytesPerFrame() * sampleRate; }
 };
+
+// The rate and channels a stream is configured for; an out-of-range value becomes 0, which the
+// stream rejects when it starts.
+PcmFormat pcmFormatOf(const StreamConfiguration& configuration);
 
 // `frames` recorded frames of `channels` interleaved 32-bit float samples, as mono: each frame
 // the average of its channels, as PulseAudio mixes channels down, so a signal within ±1.0 on

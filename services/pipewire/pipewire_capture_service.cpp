@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <limits>
 
 #include "services/common/drm_displays.h"
 #include "services/pipewire/pipewire_capture_stream.h"
@@ -20,10 +19,6 @@ std::shared_ptr<PipeWireBackend> makeBackendWithoutLibraryLog() {
     auto backend = std::make_shared<PipeWireBackend>();
     pw_log_set_level(SPA_LOG_LEVEL_NONE);
     return backend;
-}
-
-std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
-    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
 }
 
 }  // namespace
@@ -70,13 +65,8 @@ void PipeWireCaptureService::listPlayingApplications(PlayingCompletion completio
 std::shared_ptr<CaptureStream> PipeWireCaptureService::makeStream(
     const ContentFilter& filter, const StreamConfiguration& configuration,
     std::weak_ptr<StreamDelegate> delegate) {
-    PcmFormat format;
-    format.sampleRate =
-        narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
-    format.channels =
-        narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
     return std::make_shared<PipeWireCaptureStream>(
-        backend_, format, std::move(delegate),
+        backend_, pcmFormatOf(configuration), std::move(delegate),
         filter.applicationRule.kind != ApplicationRule::Kind::everything);
 }
 

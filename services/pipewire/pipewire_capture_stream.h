@@ -115,12 +115,11 @@ class PipeWireCaptureStream final : public CaptureStream,
     TimelineKeeper::Clock::time_point streamSince_;       // since when the recorded sink is linked
     std::unique_ptr<SinkWatch> sinkWatch_;                // the recorded sink's reasons for silence
     SilenceReasons silenceReasons_;                       // as last logged
-    bool joinPending_ = false;
+    bool joinPending_ = false;  // the next audio is a newly linked sink's: it joins by the clock
     // The graph's clock, in frames of the capture's rate, where the audio handed on ends; unset
     // until the first audio of a driver (a newly linked sink has a clock of its own).
     std::optional<std::uint64_t> graphFrames_;
-    std::uint64_t largestBuffer_ =
-        0;  // frames  // the next audio is a newly linked sink's: it joins by the clock
+    std::uint64_t largestBuffer_ = 0;  // frames
 };
 
 }  // namespace halvo::pipewire

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,11 +24,6 @@ constexpr const char* kDrmClassDirectory = "/sys/class/drm";
 std::shared_ptr<PulseBackend> makeBackendWithoutLibraryLog() {
     PulseCaptureService::removeLibraryLogSettings();
     return std::make_shared<PulseBackend>();
-}
-
-// Out-of-range values become 0, which the stream rejects when it starts.
-std::uint32_t narrowed(std::int64_t value, std::int64_t limit) {
-    return value > 0 && value <= limit ? static_cast<std::uint32_t>(value) : 0;
 }
 
 }  // namespace
@@ -85,13 +79,8 @@ void PulseCaptureService::listPlayingApplications(PlayingCompletion completion) 
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
     const ContentFilter& filter, const StreamConfiguration& configuration,
     std::weak_ptr<StreamDelegate> delegate) {
-    PcmFormat format;
-    format.sampleRate =
-        narrowed(configuration.sampleRate, std::numeric_limits<std::uint32_t>::max());
-    format.channels =
-        narrowed(configuration.channelCount, std::numeric_limits<std::uint8_t>::max());
-    return std::make_shared<PulseCaptureStream>(backend_, format, std::move(delegate),
-                                                filter.applicationRule);
+    return std::make_shared<PulseCaptureStream>(backend_, pcmFormatOf(configuration),
+                                                std::move(delegate), filter.applicationRule);
 }
 
 }  // namespace halvo::pulse
