@@ -17,7 +17,6 @@ namespace halvo::pipewire {
 
 namespace {
 
-const char* const kNotRunning = "The stream is not running.";
 // What a recording whose output vanished ends with, as libpulse words it.
 const char* const kEntityKilled = "Entity killed";
 const char* const kNoEntity = "No such entity";
@@ -55,40 +54,6 @@ PipeWireCaptureStream::~PipeWireCaptureStream() {
         graph_.reset();
     }
     feeder_.close();
-}
-
-std::optional<Error> PipeWireCaptureStream::addStreamOutput(
-    std::weak_ptr<StreamOutput> output, StreamOutputType type,
-    std::shared_ptr<platform::SerialQueue> sampleQueue) {
-    if (!sampleQueue) {
-        return Error{"Invalid argument"};
-    }
-    if (type == StreamOutputType::audio) {
-        feeder_.setOutput(std::move(output), std::move(sampleQueue));
-    }
-    return std::nullopt;
-}
-
-void PipeWireCaptureStream::startCapture(CaptureCompletion completion) {
-    backend_->queue().async([weakSelf = weak_from_this(), completion = std::move(completion)] {
-        auto self = weakSelf.lock();
-        completion(self ? self->start().failure() : Error{kNotRunning});
-    });
-}
-
-void PipeWireCaptureStream::stopCapture(CaptureCompletion completion) {
-    backend_->queue().async(
-        [weakSelf = weak_from_this(), backend = backend_, completion = std::move(completion)] {
-            auto self = weakSelf.lock();
-            if (!self) {
-                completion(Error{kNotRunning});
-                return;
-            }
-            std::optional<Error> outcome = self->stop().failure();
-            self->feeder_.close([backend, outcome, completion] {
-                backend->queue().async([outcome, completion] { completion(outcome); });
-            });
-        });
 }
 
 Expected<void> PipeWireCaptureStream::start() {
@@ -197,7 +162,7 @@ Expected<void> PipeWireCaptureStream::stop() {
     const bool wasRunning = plan_.requestStop();
     closeRecording();
     if (!wasRunning) {
-        return Error{kNotRunning};
+        return Error{kStreamNotRunning};
     }
     return {};
 }

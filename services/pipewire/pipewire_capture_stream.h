@@ -9,6 +9,7 @@
 
 #include "capture/capture_service.h"
 #include "services/common/pcm_chunk.h"
+#include "services/common/queued_capture_stream.h"
 #include "services/common/recording_plan.h"
 #include "services/common/sample_feeder.h"
 #include "services/common/timeline_keeper.h"
@@ -25,8 +26,7 @@ namespace halvo::pipewire {
 // Threads: starts and stops run on the backend's queue; libpipewire's callbacks arrive on the
 // loop's thread; buffers reach the output on the sample queue. Everything that touches
 // libpipewire, the plan and the timeline is guarded by the loop's lock.
-class PipeWireCaptureStream final : public CaptureStream,
-                                    public std::enable_shared_from_this<PipeWireCaptureStream>,
+class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureStream>,
                                     private GraphListener {
   public:
     // How long a capture whose output vanished waits for a new default.
@@ -43,19 +43,11 @@ class PipeWireCaptureStream final : public CaptureStream,
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
     ~PipeWireCaptureStream() override;
 
-    // Any thread. Keeps an audio output (weakly) and its queue; fails only without a queue.
-    std::optional<Error> addStreamOutput(
-        std::weak_ptr<StreamOutput> output, StreamOutputType type,
-        std::shared_ptr<platform::SerialQueue> sampleQueue) override;
-    // Any thread; returns at once. Completes on the service thread once the capture node is
-    // linked to the default output's monitor, or with what failed.
-    void startCapture(CaptureCompletion completion) override;
-    // Any thread; returns at once. Completes on the service thread after the buffer the output
-    // may be writing; with an error unless the stream was running.
-    void stopCapture(CaptureCompletion completion) override;
-
   private:
-    // Service thread.
+    friend class QueuedCaptureStream<PipeWireCaptureStream>;
+
+    // Service thread. Succeeds once the capture node is linked to the default output's monitor;
+    // else what failed.
     Expected<void> start();
     Expected<void> failStart(Error error);  // lock held
     Expected<void> stop();

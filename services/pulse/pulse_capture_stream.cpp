@@ -14,8 +14,6 @@ namespace halvo::pulse {
 
 namespace {
 
-const char* const kNotRunning = "The stream is not running.";
-
 // Only thread checks read it, and release builds compile them away.
 [[maybe_unused]] const char* const kCallbackRule = "libpulse's callbacks run with the lock held";
 
@@ -42,43 +40,6 @@ PulseCaptureStream::~PulseCaptureStream() {
         closeRecording();
     }
     feeder_.close();
-}
-
-std::optional<Error> PulseCaptureStream::addStreamOutput(
-    std::weak_ptr<StreamOutput> output, StreamOutputType type,
-    std::shared_ptr<platform::SerialQueue> sampleQueue) {
-    if (!sampleQueue) {
-        return Error{pa_strerror(PA_ERR_INVALID)};
-    }
-    // Only audio is ever recorded: an output of another type is accepted and never called.
-    if (type == StreamOutputType::audio) {
-        feeder_.setOutput(std::move(output), std::move(sampleQueue));
-    }
-    return std::nullopt;
-}
-
-void PulseCaptureStream::startCapture(CaptureCompletion completion) {
-    backend_->queue().async([weakSelf = weak_from_this(), completion = std::move(completion)] {
-        auto self = weakSelf.lock();
-        completion(self ? self->start().failure() : Error{kNotRunning});
-    });
-}
-
-void PulseCaptureStream::stopCapture(CaptureCompletion completion) {
-    backend_->queue().async(
-        [weakSelf = weak_from_this(), backend = backend_, completion = std::move(completion)] {
-            auto self = weakSelf.lock();
-            if (!self) {
-                completion(Error{kNotRunning});
-                return;
-            }
-            std::optional<Error> outcome = self->stop().failure();
-            // The completion waits for the buffer the output may be writing, so the totals
-            // the controller reports count every byte written.
-            self->feeder_.close([backend, outcome, completion] {
-                backend->queue().async([outcome, completion] { completion(outcome); });
-            });
-        });
 }
 
 Expected<void> PulseCaptureStream::start() {
@@ -175,7 +136,7 @@ Expected<void> PulseCaptureStream::stop() {
     const bool wasRunning = plan_.requestStop();
     closeRecording();
     if (!wasRunning) {
-        return Error{kNotRunning};
+        return Error{kStreamNotRunning};
     }
     return {};
 }

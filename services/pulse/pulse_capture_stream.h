@@ -7,6 +7,7 @@
 
 #include "capture/capture_service.h"
 #include "services/common/pcm_chunk.h"
+#include "services/common/queued_capture_stream.h"
 #include "services/common/recording_plan.h"
 #include "services/common/sample_feeder.h"
 #include "services/common/timeline_keeper.h"
@@ -25,8 +26,7 @@ namespace halvo::pulse {
 // Threads: starts and stops run on the backend's queue; libpulse's callbacks arrive on the
 // main loop's thread; buffers reach the output on the sample queue. Everything that touches
 // libpulse, and the plan, is guarded by the main loop's lock.
-class PulseCaptureStream final : public CaptureStream,
-                                 public std::enable_shared_from_this<PulseCaptureStream>,
+class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
                                  private PulseRecordStream::Listener,
                                  private ServerListener {
   public:
@@ -48,20 +48,11 @@ class PulseCaptureStream final : public CaptureStream,
     // Ends the recording; no output or delegate call starts afterwards.
     ~PulseCaptureStream() override;
 
-    // Any thread. Keeps an audio output (weakly) and its queue; outputs of other types are
-    // accepted and never called. Fails only without a queue.
-    std::optional<Error> addStreamOutput(
-        std::weak_ptr<StreamOutput> output, StreamOutputType type,
-        std::shared_ptr<platform::SerialQueue> sampleQueue) override;
-    // Any thread; returns at once. Completes on the service thread once the recording is
-    // ready, or with libpulse's description of what failed.
-    void startCapture(CaptureCompletion completion) override;
-    // Any thread; returns at once. Ends the recording and completes on the service thread
-    // after the buffer the output may be writing; with an error unless the stream was running.
-    void stopCapture(CaptureCompletion completion) override;
-
   private:
-    // Service thread.
+    friend class QueuedCaptureStream<PulseCaptureStream>;
+
+    // Service thread. Succeeds once the recording is ready; else libpulse's description of what
+    // failed.
     Expected<void> start();
     Expected<void> failStart(Error error);  // lock held
     Expected<void> stop();
