@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-
 #include "services/common/drm_displays.h"
 #include "services/pipewire/pipewire_capture_stream.h"
 
