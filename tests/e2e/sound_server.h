@@ -130,10 +130,12 @@ class ServerTest : public ::testing::Test {
             return server_->pactl("get-default-sink").value_or("") == sink + "\n";
         });
     }
-    // Until the server lists a stream that plays into it.
-    bool waitForPlayer() const {
-        return eventually(
-            [&] { return !server_->pactl("list short sink-inputs").value_or("").empty(); });
+    // Until the server lists `count` streams that play into it.
+    bool waitForPlayer(std::ptrdiff_t count = 1) const {
+        return eventually([&] {
+            const std::string list = server_->pactl("list short sink-inputs").value_or("");
+            return std::count(list.begin(), list.end(), '\n') >= count;
+        });
     }
 
     // The shipped helper with `arguments`, recording the server through the service that

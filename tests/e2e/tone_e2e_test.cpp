@@ -290,7 +290,8 @@ TEST_F(ToneSession, ApplicationsAreChosenByRule) {
     pactl("set-sink-volume halvo_null_a 50%");  // levels as in the whole output's capture
     Player alpha = play("halvo-alpha");
     Player beta = play("halvo-beta");
-    ASSERT_TRUE(alpha.process && beta.process);
+    // Both in the server's list before the helper looks, or it says that nothing matches yet.
+    ASSERT_TRUE(alpha.process && beta.process && waitForPlayer(2));
     {
         auto helper = launch({"--exclude", "HALVO-Beta", "--exclude", "halvo-nobody\tplays"});
         ASSERT_TRUE(helper);
