@@ -123,7 +123,7 @@ void blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options) {
+int runHelper(std::unique_ptr<CaptureService> service, const CommandLineOptions& options) {
     // Never destroyed: threads may still log while the process exits.
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
@@ -162,14 +162,14 @@ int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& opti
     return 0;
 }
 
-HelperOptions helperOptionsOrExit(int argc, char* const argv[]) {
-    auto parsed = parseHelperOptions(argc, argv);
+CommandLineOptions commandLineOrExit(int argc, char* const argv[]) {
+    auto parsed = parseCommandLine(argc, argv);
     if (auto* usage = std::get_if<UsageError>(&parsed)) {
         const std::string line = "halvo-audio-helper: " + usage->message + " (see --help)\n";
         platform::FileHandle::standardError().writeAll(line);
         platform::exitProcess(2);
     }
-    auto options = std::get<HelperOptions>(std::move(parsed));
+    auto options = std::get<CommandLineOptions>(std::move(parsed));
     if (options.help) {
         platform::FileHandle::standardOutput().writeAll(helperUsage());
         platform::exitProcess(0);

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/helper_options.h"
+#include "app/command_line_options.h"
 #include "capture/capture_service.h"
 
 namespace halvo {
@@ -10,7 +10,7 @@ namespace halvo {
 // The whole helper over `service`: banner, permission probe, command reader, main loop. Ends the
 // process itself: status 1 when the probe is refused, 0 after "QUIT", SIGTERM, SIGINT or end of
 // input. SIGTERM and SIGINT must be blocked (blockStopSignals) before any other thread starts.
-int runHelper(std::unique_ptr<CaptureService> service, const HelperOptions& options = {});
+int runHelper(std::unique_ptr<CaptureService> service, const CommandLineOptions& options = {});
 
 // Blocks SIGTERM and SIGINT in the calling thread, and so in every thread it starts afterwards:
 // they then reach only the helper's own thread that takes them and quits. Called first in main(),
@@ -19,6 +19,6 @@ void blockStopSignals();
 
 // The options in `argv`; on a usage error prints one line to standard error and exits with
 // status 2, on --help prints the usage to standard output and exits with 0.
-HelperOptions helperOptionsOrExit(int argc, char* const argv[]);
+CommandLineOptions commandLineOrExit(int argc, char* const argv[]);
 
 }  // namespace halvo

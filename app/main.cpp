@@ -28,7 +28,8 @@ std::optional<halvo::ShareableContent> probe(halvo::CaptureService& service) {
 // otherwise: PulseAudio, a parent that named a pulse server, a sandbox that shows only the pulse
 // socket, a PipeWire for video only. --only, --exclude and --list-apps keep to the pulse service
 // whenever a pulse server answers: they choose applications by the pulse server's streams.
-std::unique_ptr<halvo::CaptureService> makeCaptureService(const halvo::HelperOptions& options) {
+std::unique_ptr<halvo::CaptureService> makeCaptureService(
+    const halvo::CommandLineOptions& options) {
     // Before any service's thread exists.
     halvo::pulse::PulseCaptureService::removeLibraryLogSettings();
     halvo::pipewire::PipeWireCaptureService::removeLibraryLogSettings();
@@ -60,6 +61,6 @@ std::unique_ptr<halvo::CaptureService> makeCaptureService(const halvo::HelperOpt
 int main(int argc, char* argv[]) {
     halvo::platform::reserveStandardDescriptors();
     halvo::blockStopSignals();
-    const halvo::HelperOptions options = halvo::helperOptionsOrExit(argc, argv);
+    const halvo::CommandLineOptions options = halvo::commandLineOrExit(argc, argv);
     return halvo::runHelper(makeCaptureService(options), options);
 }

@@ -179,7 +179,9 @@ TEST(Options, AreCheckedFirstAndListAppsPrintsOnlyTheList) {
              {{"--backend=alsa"}, "--backend needs pulse or pipewire, not alsa"},
              {{"--list-apps", "--exclude=1"},
               "--list-apps captures nothing and takes no --only or --exclude"},
-             {{"--x\nWAITING"}, "unknown option --x\\nWAITING"}}) {
+             {{"--x\nWAITING"}, "unknown option --x\\nWAITING"},
+             {{"--on=firefox"}, "unknown option --on=firefox"},
+             {{"--exclude", "a", "b"}, "unknown option b"}}) {
         const auto [code, helper] = run("idle.scn", options);
         EXPECT_EQ(code, 2) << usage;
         EXPECT_EQ(helper->lines(), Lines{"halvo-audio-helper: " + usage + " (see --help)"});

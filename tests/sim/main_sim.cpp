@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     }
     // The options follow the scenario, as if the helper had been given them.
     argv[1] = argv[0];
-    const halvo::HelperOptions options = halvo::helperOptionsOrExit(argc - 1, argv + 1);
+    const halvo::CommandLineOptions options = halvo::commandLineOrExit(argc - 1, argv + 1);
     halvo::blockStopSignals();
     return halvo::runHelper(
         std::make_unique<halvo::sim::SimulatedCaptureService>(std::move(*scenario)), options);

@@ -11,7 +11,7 @@ namespace halvo {
 enum class Backend { automatic, pulse, pipewire };
 
 // What the command line asks of the helper. Without options it captures the whole output.
-struct HelperOptions {
+struct CommandLineOptions {
     ApplicationRule applications;
     bool listApplications = false;  // --list-apps: print who plays, capture nothing
     bool help = false;
@@ -23,7 +23,7 @@ struct UsageError {
 };
 
 // `arguments` as main() gets them, the program's name first.
-std::variant<HelperOptions, UsageError> parseHelperOptions(int argc, char* const argv[]);
+std::variant<CommandLineOptions, UsageError> parseCommandLine(int argc, char* const argv[]);
 
 // The text --help prints.
 std::string helperUsage();
