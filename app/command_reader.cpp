@@ -110,7 +110,9 @@ void runCommandReader(platform::FileHandle input, SystemAudioCapture& capture) {
     CommandAssembler assembler;
     const auto run = [&capture](std::string_view line) {
         // Every command is answered with a signal line: while a parent leaves too many of them
-        // unread, the next command waits, and so do the ones behind it in the pipe.
+        // unread, or too many wait behind a start the server is slow to answer (they all come
+        // at once when it does), the next command waits, and so do the ones behind it.
+        capture.waitWhileOwing(kOwedAnswers);
         waitForSignalRoom();
         if (quitting.load(std::memory_order_acquire)) {
             quitHelper(capture);  // a stop signal got there first: wait for its exit

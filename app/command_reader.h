@@ -43,6 +43,9 @@ class CommandAssembler {
 inline constexpr std::size_t kReadBytes = 65536;
 // A line that grows past this without a line feed is run as it stands, and its rest dropped.
 inline constexpr std::size_t kMaxLineBytes = 1 << 20;
+// Answers that may be owed at once: a STOPPED each is 8 KiB, well inside what may wait for a
+// parent that reads late.
+inline constexpr std::size_t kOwedAnswers = 1024;
 
 // Reads commands until "QUIT" or end of input, then quits the helper (quitHelper()). Never
 // returns.

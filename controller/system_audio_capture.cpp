@@ -99,7 +99,21 @@ void SystemAudioCapture::shutDown() {
         }
         enqueue({Step::stop});
     }
+    answered_.notify_all();
     runCommands();
+}
+
+void SystemAudioCapture::waitWhileOwing(std::size_t answers) {
+    std::unique_lock lock(mutex_);
+    answered_.wait(lock, [&] { return owed() < answers || shutDown_; });
+}
+
+std::size_t SystemAudioCapture::owed() const {
+    std::size_t answers = 0;
+    for (const Command& command : commands_) {
+        answers += static_cast<std::size_t>(command.answers);
+    }
+    return answers;
 }
 
 bool SystemAudioCapture::isStartInFlight(std::uint64_t ticket) const {
@@ -114,6 +128,7 @@ void SystemAudioCapture::answerFront(std::string_view message, std::string_view 
         sendSignal(signal);
     }
     commands_.pop_front();
+    answered_.notify_all();
 }
 
 void SystemAudioCapture::runCommands() {
@@ -145,6 +160,7 @@ void SystemAudioCapture::runCommands() {
                         // A command stopped that capture already; a later one may have
                         // started another, which the failure must not end.
                         commands_.pop_front();
+                        answered_.notify_all();
                         continue;
                     }
                     [[fallthrough]];

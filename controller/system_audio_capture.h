@@ -1,5 +1,7 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -36,6 +38,10 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
     // Stops for good, on the way out of the process: a start still under way is answered as
     // cancelled and its stream let go, and no start begins afterwards.
     void shutDown();
+    // Blocks while `answers` or more answers to commands given are still owed (commands behind
+    // a start the server is slow to answer), until shutDown(). For the command reader, which
+    // would otherwise pile up answers faster than a parent that does not read can take them.
+    void waitWhileOwing(std::size_t answers);
 
     const std::shared_ptr<AudioOutputHandler>& handler() const { return handler_; }
     std::shared_ptr<CaptureStream> stream() const;
@@ -64,6 +70,8 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
 
     // Lock held. Adds a command; a start given right after a start shares its answer.
     void enqueue(Command command);
+    // Lock held. Answers owed by the commands not yet answered.
+    std::size_t owed() const;
     // Lock held. Answers the front command (its diagnostic line, unless empty, then its signal
     // once for every start it stands for) and removes it.
     void answerFront(std::string_view message, std::string_view signal);
@@ -90,6 +98,7 @@ class SystemAudioCapture : public std::enable_shared_from_this<SystemAudioCaptur
     mutable std::mutex mutex_;
     // Commands not yet answered, in order; while `busy_` the front one waits for the service.
     std::deque<Command> commands_;
+    std::condition_variable answered_;  // a command left commands_, or shutDown() began
     bool busy_ = false;
     // Numbers the starts; a completion for any but the start in flight is late (the start was
     // cancelled at shut-down) and only lets its stream go.
