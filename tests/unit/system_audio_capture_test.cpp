@@ -235,6 +235,7 @@ TEST_F(ControllerTest, FirstDisplayIsCapturedAndOnlyTheHelperIsExcluded) {
     ASSERT_TRUE(service_.answerContent({{Display{1, 2560, 1440}, Display{2, 1920, 1080}},
                                         {{4242, "a"}, {self, "b"}, {77, "c"}, {self, "d"}},
                                         {}}));
+    ASSERT_TRUE(service_.stream(0).answerStart());  // the stream's completion holds the stream
 
     const auto filter = service_.lastFilter();
     EXPECT_EQ(filter.display.width, 2560);
