@@ -21,16 +21,21 @@ namespace {
 using namespace std::chrono_literals;
 using testing::eventually;
 
-// Takes the oldest of `pending` (guarded by `mutex`), or nothing.
-template <typename Completion>
-Completion takeOldest(std::mutex& mutex, std::deque<Completion>& pending) {
-    std::lock_guard lock(mutex);
-    if (pending.empty()) {
-        return {};
+// Calls the oldest of `pending` (guarded by `mutex`) with `answer`, outside the lock: false when
+// none waits.
+template <typename Completion, typename... Answer>
+bool answerOldest(std::mutex& mutex, std::deque<Completion>& pending, Answer&&... answer) {
+    Completion oldest;
+    {
+        std::lock_guard lock(mutex);
+        if (pending.empty()) {
+            return false;
+        }
+        oldest = std::move(pending.front());
+        pending.pop_front();
     }
-    Completion oldest = std::move(pending.front());
-    pending.pop_front();
-    return oldest;
+    oldest(std::forward<Answer>(answer)...);
+    return true;
 }
 
 // A stream whose starts and stops wait until the test answers them.
@@ -57,8 +62,8 @@ class FakeStream : public CaptureStream {
 
     // The test's side, from any one thread at a time. Each answers the oldest request waiting:
     // false when none waits.
-    bool answerStart() { return answer(starts_); }
-    bool answerStop() { return answer(stops_); }
+    bool answerStart() { return answerOldest(mutex_, starts_, std::nullopt); }
+    bool answerStop() { return answerOldest(mutex_, stops_, std::nullopt); }
     // Hands a buffer of `bytes` bytes to the output on its sample queue, as a service does.
     void deliver(std::size_t bytes) {
         std::lock_guard lock(mutex_);
@@ -78,14 +83,6 @@ class FakeStream : public CaptureStream {
     }
 
   private:
-    bool answer(std::deque<CaptureCompletion>& pending) {
-        const CaptureCompletion completion = takeOldest(mutex_, pending);
-        if (completion) {
-            completion(std::nullopt);
-        }
-        return static_cast<bool>(completion);
-    }
-
     const std::weak_ptr<StreamDelegate> delegate_;
     std::mutex mutex_;  // guards the fields below
     std::weak_ptr<StreamOutput> output_;
@@ -114,11 +111,7 @@ class FakeService : public CaptureService {
 
     // Answers the oldest content query with `content`; false when none waits.
     bool answerContent(ShareableContent content = {{Display{1, 1920, 1080}}, {}, {}}) {
-        const ContentCompletion completion = takeOldest(mutex_, queries_);
-        if (completion) {
-            completion(std::move(content), std::nullopt);
-        }
-        return static_cast<bool>(completion);
+        return answerOldest(mutex_, queries_, std::move(content), std::nullopt);
     }
     std::size_t streamsMade() {
         std::lock_guard lock(mutex_);
