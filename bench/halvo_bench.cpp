@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     const std::string self = argv[0];
     const std::string directory = self.substr(0, self.rfind('/') + 1);
     options.helper = directory + "../halvo-audio-helper";
-    options.simHelper = directory + "../tests/halvo-audio-helper-sim";
+    options.simHelper = directory + "halvo-bench-flood";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };

@@ -45,8 +45,6 @@ double pipeRate(const std::vector<std::string>& argv, double seconds) {
 }  // namespace
 
 SinkPathFigures measureSinkPath(const std::string& simHelper, double seconds) {
-    const std::string scenario = "/tmp/halvo-bench-flood.scn";
-    std::ofstream(scenario) << "stream\n  buffers forever bytes=65536\n";
     const std::string file =
         (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/halvo-bench-bytes");
     {
@@ -60,12 +58,11 @@ SinkPathFigures measureSinkPath(const std::string& simHelper, double seconds) {
     }
     SinkPathFigures figures;
     for (int round = 0; round < 3; ++round) {
-        figures.sinkRate = std::max(figures.sinkRate, pipeRate({simHelper, scenario}, seconds));
+        figures.sinkRate = std::max(figures.sinkRate, pipeRate({simHelper}, seconds));
         figures.catRate =
             std::max(figures.catRate, pipeRate({"cat", file, file, file, file}, seconds));
     }
     std::remove(file.c_str());
-    std::remove(scenario.c_str());
     return figures;
 }
 

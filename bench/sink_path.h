@@ -10,7 +10,7 @@ struct SinkPathFigures {
     double catRate = -1;
 };
 
-// The simulated service floods 64 KiB buffers; cat moves a file of the same kind held in memory.
+// halvo-bench-flood floods 64 KiB buffers; cat moves a file of the same kind held in memory.
 // Both are read through a pipe by the same loop, in turns, and each keeps its best of three
 // `seconds`-long runs so a burst of load elsewhere does not decide the ratio.
 SinkPathFigures measureSinkPath(const std::string& simHelper, double seconds);

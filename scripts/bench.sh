@@ -98,7 +98,7 @@ run_applications apps-pipewire "(d) applications chosen by rule, PipeWire" pipew
 echo
 echo "== sink path"
 rc=0
-"$bench" --sink-path --sim build/bench/tests/halvo-audio-helper-sim --markdown "$work/sink.md" || rc=$?
+"$bench" --sink-path --markdown "$work/sink.md" || rc=$?
 note_status $rc
 load_after=$(load)
 
@@ -160,7 +160,7 @@ $(cat "$work/apps-pipewire.md")
 
 ## Sink path
 
-The simulated service floods 64 KiB buffers through the real sink into a pipe, against \`cat\` of
+A stub service floods 64 KiB buffers through the real sink into a pipe, against \`cat\` of
 a 1 GiB file held in memory through the same kind of pipe.
 
 $(cat "$work/sink.md")

@@ -18,7 +18,7 @@ sudo_cmd=()
 
 # The packages from a release build, installed with apt as a user would, then: the programs and
 # their manual pages where they belong, the helper's refusal when no sound server is reachable,
-# and the two example parents over the simulated helper. The release build builds the tests too,
+# and the two example parents over the installed helper on a private sound server. The release build builds the tests too,
 # without running them: g++ warns at -O3 where it does not at -O2, and warnings are errors here.
 package_step() {
     local directory=build/package
@@ -54,21 +54,24 @@ package_step() {
     fi
     echo "halvo-audio-helper without a sound server: status 1, ERROR:PERMISSION_DENIED"
 
-    echo "=== package: the examples over the simulated helper"
-    local sim=("$directory/tests/halvo-audio-helper-sim" tests/client/scenarios/thirty_seconds.scn)
-    local examples=build/examples
+    echo "=== package: the examples over the installed helper, on a private PulseAudio server"
+    local examples=build/examples server
     rm -rf "$examples" && mkdir -p "$examples"
-    python3 examples/record_wav.py 1 "$examples/python.wav" "${sim[@]}"
+    server=$(scripts/sound-server.sh start pulse "$examples/server")
+    # shellcheck disable=SC2064
+    trap "scripts/sound-server.sh stop '$examples/server'" EXIT
+    export PULSE_SERVER=$server
+    python3 examples/record_wav.py 1 "$examples/python.wav"
     soxi -D "$examples/python.wav" | grep -qx '1.000000'
     cmake -S examples/cpp -B "$examples/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$examples/cpp"
-    "$examples/cpp/count-audio" 1 "${sim[@]}"
+    "$examples/cpp/count-audio" 1
     # The same parent built through pkg-config instead of CMake, with the compiler's default
     # standard: the C++20 the headers need comes from the module's flags.
     # shellcheck disable=SC2046
     g++ -O1 examples/cpp/count_audio.cpp -o "$examples/count-audio-pc" \
         $(pkg-config --cflags --libs halvo-client)
-    "$examples/count-audio-pc" 0.5 "${sim[@]}"
+    "$examples/count-audio-pc" 0.5
 }
 
 # The same locale whatever the caller's environment (CI runs this with none): the tests give

@@ -1,5 +1,5 @@
-// The client library: its reading of a helper's standard error, and the client against the
-// simulated helper and small fake helpers.
+// The client library: its reading of a helper's standard error, and the client against the real
+// helper on a private sound server and small fake helpers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,14 +13,13 @@
 #include <optional>
 
 #include "halvo/client/helper_client.h"
-#include "tests/support/helper_process.h"
+#include "tests/e2e/sound_server.h"
 
 namespace halvo::client_test {
 namespace {
 
 using namespace client;
 using namespace std::chrono_literals;
-using testing::patternBytes;
 using namespace std::string_view_literals;
 using Records = std::vector<StderrRecord>;
 
@@ -151,12 +150,21 @@ struct Listener : HelperListener {
     bool exitedLast() const { return calls.find('x') == calls.size() - 1; }
 };
 
+// `command`, or the real helper on the test's sound server when it is empty.
 std::unique_ptr<HelperClient> launch(std::vector<std::string> command, Listener& listener,
                                      std::chrono::milliseconds exitTimeout = 3s) {
+    std::vector<std::string> environment;
+    if (command.empty()) {
+        const auto server = testing::SoundServer::fromEnvironment();
+        EXPECT_TRUE(server) << "run through ctest: HALVO_SOUND_DIR names the sound server";
+        command = {HALVO_HELPER_PATH};
+        environment = {server ? server->environmentEntry() : "PULSE_SERVER=unix:/nonexistent"};
+    }
     std::string error;
-    auto client = HelperClient::launch(
-        {.command = std::move(command), .extraEnvironment = {}, .exitTimeout = exitTimeout},
-        listener, &error);
+    auto client = HelperClient::launch({.command = std::move(command),
+                                        .extraEnvironment = std::move(environment),
+                                        .exitTimeout = exitTimeout},
+                                       listener, &error);
     EXPECT_TRUE(client) << error;
     return client;
 }
@@ -179,8 +187,7 @@ TEST(HelperClient, DeliversWhatTheHelperSaysObeysCommandsAndEndsCleanly) {
             EXPECT_TRUE(running.load()->start());
         }
     };
-    auto client =
-        launch({HALVO_SIM_HELPER_PATH, CLIENT_TEST_SCENARIOS "/thirty_seconds.scn"}, listener);
+    auto client = launch({}, listener);
     ASSERT_TRUE(client);
     running = client.get();
     ASSERT_TRUE(listener.waitUntil([&] { return listener.audio.size() >= 1920 * 3; }));
@@ -193,9 +200,7 @@ TEST(HelperClient, DeliversWhatTheHelperSaysObeysCommandsAndEndsCleanly) {
     const ExitStatus status = client->shutdown();
     EXPECT_TRUE(status.exited);
     EXPECT_EQ(status.code, 0);  // QUIT, not a kill
-    // Audio up to the stop is the unbroken pattern.
     EXPECT_GE(stoppedAt, 1920u * 3);
-    EXPECT_EQ(listener.audio.substr(0, stoppedAt), patternBytes(0, stoppedAt));
     EXPECT_LT(listener.calls.find('f'), listener.calls.find('a'));
     EXPECT_EQ(listener.format, (AudioFormat{48000, 1, 32}));
     EXPECT_EQ(client->format(), listener.format);
@@ -222,8 +227,7 @@ TEST(HelperClient, ShutsDownFromItsListener) {
             fromListener = running.load()->shutdown();
         }
     };
-    auto client =
-        launch({HALVO_SIM_HELPER_PATH, CLIENT_TEST_SCENARIOS "/thirty_seconds.scn"}, listener);
+    auto client = launch({}, listener);
     ASSERT_TRUE(client);
     running = client.get();
     ASSERT_TRUE(listener.waitUntil([&] { return listener.count(SignalKind::captureStarted); }));

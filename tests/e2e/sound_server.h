@@ -141,13 +141,14 @@ class ServerTest : public ::testing::Test {
     // The shipped helper with `arguments`, recording the server through the service that
     // HALVO_BACKEND names (as --backend), or the one it picks when that is not set.
     std::unique_ptr<HelperProcess> spawn(std::vector<std::string> arguments = {},
-                                         bool readOutput = true) const {
+                                         bool readOutput = true, bool readErrors = true) const {
         if (const char* backend = std::getenv("HALVO_BACKEND")) {
             arguments.insert(arguments.begin(), {"--backend", backend});
         }
         arguments.insert(arguments.begin(), HALVO_HELPER_PATH);
-        return HelperProcess::launch(
-            arguments, {server_->environmentEntry(), server_->runtimeEntry()}, readOutput);
+        return HelperProcess::launch(arguments,
+                                     {server_->environmentEntry(), server_->runtimeEntry()},
+                                     readOutput, readErrors);
     }
     // The same once it has said CAPTURE_STARTED, when driftMs() starts its clock; null, and the
     // test failed, when it does not say so.

@@ -15,16 +15,50 @@
 
 #include "app/command_reader.h"
 #include "controller/system_audio_capture.h"
-#include "tests/sim/simulated_capture_service.h"
+#include "platform/dispatch.h"
 
 namespace {
+
+// A service that answers at once, on a thread of its own, and delivers nothing: the commands
+// alone are under test.
+class StubService : public halvo::CaptureService, public halvo::CaptureStream {
+  public:
+    void getShareableContent(bool, bool, halvo::ContentCompletion completion) override {
+        thread_.async([completion] {
+            completion(halvo::ShareableContent{{halvo::Display{1, 1920, 1080}}, {}, {}},
+                       std::nullopt);
+        });
+    }
+    void listPlayingApplications(halvo::PlayingCompletion completion) override {
+        thread_.async([completion] { completion(std::vector<halvo::PlayingApplication>{}, {}); });
+    }
+    std::shared_ptr<halvo::CaptureStream> makeStream(
+        const halvo::ContentFilter&, const halvo::StreamConfiguration&,
+        std::weak_ptr<halvo::StreamDelegate>) override {
+        return std::shared_ptr<halvo::CaptureStream>(this, [](halvo::CaptureStream*) {});
+    }
+    std::optional<halvo::Error> addStreamOutput(
+        std::weak_ptr<halvo::StreamOutput>, halvo::StreamOutputType,
+        std::shared_ptr<halvo::platform::SerialQueue>) override {
+        return std::nullopt;
+    }
+    void startCapture(halvo::CaptureCompletion completion) override {
+        thread_.async([completion] { completion(std::nullopt); });
+    }
+    void stopCapture(halvo::CaptureCompletion completion) override {
+        thread_.async([completion] { completion(std::nullopt); });
+    }
+
+  private:
+    halvo::platform::SerialQueue thread_{"stub.service",
+                                         halvo::platform::QualityOfService::userInitiated};
+};
 
 int outputPipe = -1;  // read end of what the process writes to standard output
 
 halvo::SystemAudioCapture& controller() {
     // Built once and kept for the whole run, as the helper keeps its controller.
-    static auto* service = new halvo::sim::SimulatedCaptureService(
-        halvo::sim::parseScenario("content displays=1920x1080 apps=self\n"));
+    static auto* service = new StubService();
     static auto* capture =
         new std::shared_ptr<halvo::SystemAudioCapture>(halvo::SystemAudioCapture::create(*service));
     return **capture;

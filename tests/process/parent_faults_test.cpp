@@ -3,6 +3,7 @@
 // a helper that ends when told.
 #include <gtest/gtest.h>
 
+#include "tests/e2e/sound_server.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/waiting.h"
 
@@ -10,9 +11,10 @@ namespace halvo::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
+using ParentFaults = ServerTest;
 
-TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheCommands) {
-    auto helper = HelperProcess::launchScenario("flood.scn", /*readOutput=*/false);
+TEST_F(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheCommands) {
+    auto helper = spawn({}, /*readOutput=*/false);
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     ASSERT_TRUE(helper->waitUntilOutputPipeFull()) << "the write must be waiting on the reader";
     ASSERT_TRUE(helper->send("STOP\n"));
@@ -27,13 +29,12 @@ TEST(ParentFaults, StopAnswersAtOnceWhileStdoutIsNotReadAndSignalsFollowTheComma
     ASSERT_TRUE(drained);
     const std::size_t size = *drained;
     EXPECT_EQ(size % 4, 0u) << "whole samples only";
-    EXPECT_EQ(helper->standardOutput().substr(0, 4096), patternBytes(0, 4096));
     EXPECT_EQ(size >> 10, lastStoppedKilobytes(*helper)) << "no byte after STOPPED, none uncounted";
     EXPECT_GE(helper->countStartingWith("Audio not yet written at the stop: dropped "), 1);
 }
 
 // A stdout that refuses audio is reported once and stops capture cleanly; nothing is counted.
-TEST(ParentFaults, AFailingStdoutIsReportedOnceAndStopsCapture) {
+TEST_F(ParentFaults, AFailingStdoutIsReportedOnceAndStopsCapture) {
     const struct {
         const char* redirection;
         const char* reason;
@@ -41,8 +42,8 @@ TEST(ParentFaults, AFailingStdoutIsReportedOnceAndStopsCapture) {
     for (const auto& broken : cases) {
         SCOPED_TRACE(broken.redirection);
         auto helper = HelperProcess::launch(
-            {"/bin/sh", "-c", std::string("exec \"$0\" \"$1\" ") + broken.redirection,
-             HALVO_SIM_HELPER_PATH, HelperProcess::scenarioPath("flow.scn")});
+            {"/bin/sh", "-c", std::string("exec \"$0\" ") + broken.redirection, HALVO_HELPER_PATH},
+            {server_->environmentEntry()});
         ASSERT_TRUE(helper->waitFor(std::string("Audio output failed: ") + broken.reason));
         ASSERT_TRUE(helper->waitFor("STOPPED"));
         EXPECT_EQ(lastStoppedKilobytes(*helper), 0u);
@@ -57,13 +58,14 @@ TEST(ParentFaults, AFailingStdoutIsReportedOnceAndStopsCapture) {
 
 // Nobody reads stderr: audio keeps flowing, commands are still read, and of the lines that
 // cannot wait for the parent only diagnostic ones are lost.
-TEST(ParentFaults, AnUnreadStderrHoldsUpNeitherAudioNorCommandsAndLosesNoSignal) {
-    auto helper = HelperProcess::launchScenario("flood.scn", true, /*readErrors=*/false);
+TEST_F(ParentFaults, AnUnreadStderrHoldsUpNeitherAudioNorCommandsAndLosesNoSignal) {
+    auto helper = spawn({}, true, /*readErrors=*/false);
     ASSERT_TRUE(helper->waitForOutput(1));
     // Each unknown command brings two diagnostic lines: together more than may wait for stderr.
     ASSERT_TRUE(helper->send(repeated("nonsense\n", 20000)));
+    ASSERT_TRUE(helper->waitUntilInputRead());
     const std::size_t before = helper->standardOutput().size();
-    EXPECT_TRUE(helper->waitForOutput(before + (4 << 20)))
+    EXPECT_TRUE(helper->waitForOutput(before + kBytesPerSecond))
         << "audio stalled behind stderr: " << helper->standardOutput().size() - before;
     // The queue of lines is full now, and stays so while stderr is not read: whatever room is
     // left at its end, some of twenty STOPPED would not have fit.
@@ -82,8 +84,11 @@ TEST(ParentFaults, AnUnreadStderrHoldsUpNeitherAudioNorCommandsAndLosesNoSignal)
 // While a parent leaves signal lines unread, each command waits for room for its answer, so
 // that the lines waiting in the helper stay few enough to go out before it exits: a QUIT behind
 // many commands is not reached until the parent reads again, and then every answer reaches it.
-TEST(ParentFaults, UnreadSignalsHoldBackFurtherCommandsAndAreNeverLost) {
-    auto helper = HelperProcess::launchScenario("idle.scn", true, /*readErrors=*/false);
+TEST_F(ParentFaults, UnreadSignalsHoldBackFurtherCommandsAndAreNeverLost) {
+    auto helper = spawn({}, true, /*readErrors=*/false);
+    // Audio flows: capture runs, so no start under way holds answers back. (Commands queued
+    // behind a start the server holds up owe answers not yet queued, which nothing bounds.)
+    ASSERT_TRUE(helper->waitForOutput(1));
     // What a pipe holds, read at once: the stderr pipe's worth of answers, then more than may wait.
     ASSERT_TRUE(helper->send(repeated("STOP\n", 2000)));
     ASSERT_TRUE(helper->waitUntilInputRead());
@@ -94,11 +99,13 @@ TEST(ParentFaults, UnreadSignalsHoldBackFurtherCommandsAndAreNeverLost) {
     EXPECT_EQ(helper->count("STOPPED"), 15001);
 }
 
-// Quitting, or going, before the probe has answered: no capture starts, no audio on the way out,
-// and nothing but the answer to the parent's last word.
-TEST(ParentFaults, QuitBeforeTheProbeAnswersStartsNothing) {
+// Quitting, or going, before the probe has answered (the server is held up): no capture starts,
+// no audio on the way out, and nothing but the answer to the parent's last word.
+TEST_F(ParentFaults, QuitBeforeTheProbeAnswersStartsNothing) {
+    server_->stall(true);
+    atTheEnd([this] { server_->stall(false); });
     for (const bool quit : {true, false}) {
-        auto helper = HelperProcess::launchScenario("slow_probe.scn");
+        auto helper = spawn();
         quit ? (void)helper->send("QUIT\n") : helper->closeInput();
         EXPECT_EQ(helper->exitCode(3s), 0);
         EXPECT_EQ(helper->standardOutput(), "");
@@ -108,8 +115,8 @@ TEST(ParentFaults, QuitBeforeTheProbeAnswersStartsNothing) {
 
 // A line longer than any line may be is run as it stands, once: the rest of it is dropped. Its
 // two lines are too long to reach the parent, and the note says so, not that stderr went unread.
-TEST(ParentFaults, AnOverlongLineRunsOnceAndItsLinesAreDroppedWithANote) {
-    auto helper = HelperProcess::launchScenario("idle.scn");
+TEST_F(ParentFaults, AnOverlongLineRunsOnceAndItsLinesAreDroppedWithANote) {
+    auto helper = spawn();
     ASSERT_TRUE(helper->waitForNext("CAPTURE_STARTED"));
     ASSERT_TRUE(
         helper->send(std::string(1 << 20, 'x') + std::string(512 << 10, 'y') + "\nSTART\n"));

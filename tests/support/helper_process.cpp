@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/sim/scenario.h"
 #include "tests/support/waiting.h"
 
 namespace halvo::testing {
@@ -55,15 +54,6 @@ void HelperProcess::closeOutput() {
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(nothing, child_->standardOutput());
     ::close(nothing);
-}
-
-std::string HelperProcess::scenarioPath(const std::string& name) {
-    return std::string(HALVO_SCENARIO_DIR) + "/" + name;
-}
-
-std::unique_ptr<HelperProcess> HelperProcess::launchScenario(const std::string& name,
-                                                             bool readOutput, bool readErrors) {
-    return launch({HALVO_SIM_HELPER_PATH, scenarioPath(name)}, {}, readOutput, readErrors);
 }
 
 HelperProcess::~HelperProcess() {
@@ -158,7 +148,27 @@ bool HelperProcess::waitUntilInputRead(std::chrono::milliseconds timeout) {
 }
 
 bool HelperProcess::waitUntilOutputPipeFull(std::chrono::milliseconds timeout) {
-    return waitUntilPipeFull(child_->standardOutput(), timeout);
+    // The helper makes its stdout pipe 1 MiB, over five seconds of a server's audio, before its
+    // first byte; back at 64 KiB once that byte is there, the pipe fills in a third of a second.
+    // Full: over half of it taken, and not a byte more for 100 ms while audio keeps coming
+    // (writes of less than a page leave part of each page unused, so no count says full).
+    const int output = child_->standardOutput();
+    if (!eventually([&] { return bytesInPipe(output) > 0; }, timeout)) {
+        return false;
+    }
+    ::fcntl(output, F_SETPIPE_SZ, 1 << 16);
+    std::size_t seen = 0;
+    auto since = std::chrono::steady_clock::now();
+    return eventually(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (const std::size_t bytes = bytesInPipe(output); bytes != seen) {
+                seen = bytes;
+                since = now;
+            }
+            return seen > (1 << 15) && now - since > 100ms;
+        },
+        timeout);
 }
 
 std::optional<std::size_t> HelperProcess::drainedOutputSize(std::chrono::milliseconds timeout) {
@@ -233,14 +243,6 @@ std::string messageOf(const std::string& line) {
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-std::string patternBytes(std::uint64_t begin, std::uint64_t length) {
-    std::string bytes(length, '\0');
-    for (std::uint64_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>(sim::patternByte(begin + i));
-    }
-    return bytes;
 }
 
 int HelperProcess::countStartingWith(const std::string& prefix) const {

@@ -31,11 +31,6 @@ class HelperProcess {
     static std::unique_ptr<HelperProcess> launch(const std::vector<std::string>& argv,
                                                  const std::vector<std::string>& environment = {},
                                                  bool readOutput = true, bool readErrors = true);
-    // The simulated helper over the scenario file `name` in the scenario folder.
-    static std::unique_ptr<HelperProcess> launchScenario(const std::string& name,
-                                                         bool readOutput = true,
-                                                         bool readErrors = true);
-    static std::string scenarioPath(const std::string& name);
     // Start reading stdout, or stderr, once.
     void readOutput();
     void readErrors();
@@ -148,8 +143,5 @@ inline std::string repeated(std::string_view text, int times) {
 
 // The whole of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
-
-// The bytes the simulated service delivers at positions [begin, begin + length).
-std::string patternBytes(std::uint64_t begin, std::uint64_t length);
 
 }  // namespace halvo::testing

@@ -3,7 +3,6 @@
 // Waiting for what a test expects to happen, always with a deadline: a test never sleeps for a
 // fixed time in the hope that something has happened by then.
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
@@ -33,18 +32,6 @@ inline bool eventually(const std::function<bool()>& condition,
 inline std::size_t bytesInPipe(int readEnd) {
     int bytes = 0;
     return ::ioctl(readEnd, FIONREAD, &bytes) == 0 ? static_cast<std::size_t>(bytes) : 0;
-}
-
-// Until the pipe read from `readEnd` is full: every page holds data, so a write of more than
-// PIPE_BUF bytes, and soon any line, waits for a reader. A short atomic write can leave up to
-// PIPE_BUF - 1 bytes of the last page unused, hence the margin.
-inline bool waitUntilPipeFull(int readEnd, std::chrono::milliseconds limit = 5s) {
-    const int capacity = ::fcntl(readEnd, F_GETPIPE_SZ);
-    if (capacity <= PIPE_BUF) {
-        return false;
-    }
-    const auto full = static_cast<std::size_t>(capacity - PIPE_BUF);
-    return eventually([&] { return bytesInPipe(readEnd) > full; }, limit);
 }
 
 // Until the pipe written through `writeEnd` has no page left to fill: a writer of more than what

@@ -26,18 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-platform::SampleBuffer audioOf(std::size_t bytes) {
-    platform::SampleBuffer buffer;
-    buffer.numSamples = static_cast<std::int64_t>(bytes / 4);
-    platform::AudioStreamBasicDescription asbd;
-    asbd.sampleRate = 48000;
-    asbd.channelsPerFrame = 1;
-    asbd.bitsPerChannel = 32;
-    buffer.formatDescription = std::make_shared<const platform::FormatDescription>(asbd);
-    buffer.dataBuffer =
-        platform::BlockBuffer::contiguous(std::vector<std::byte>(bytes, std::byte{'p'}));
-    return buffer;
-}
+using testing::audioOf;
 
 class SinkOnAPipe : public ::testing::Test {
   protected:
