@@ -2,20 +2,28 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "capture/capture_service.h"
+#include "logging/lines.h"
+#include "platform/thread_check.h"
+#include "services/common/expected.h"
+#include "services/common/recording_plan.h"
 
 namespace halvo {
 
 inline constexpr const char* kStreamNotRunning = "The stream is not running.";
 
-// What every service's stream does alike: it keeps the audio output for its SampleFeeder, and
-// runs starts and stops on the service's thread, where they may wait for the server. A stream
-// that is gone by the time its turn comes answers that it is not running.
+// What every service's stream does alike: it keeps the audio output for its SampleFeeder, runs
+// starts and stops on the service's thread, where they may wait for the server, and keeps the
+// capture's RecordingPlan through them. A stream that is gone by the time its turn comes answers
+// that it is not running.
 //
-// `Stream` has a `backend_` (shared, with a `queue()`: the service's thread), a `feeder_`, and
-// `Expected<void> start()` and `stop()`, which run on that thread; it befriends this class.
+// `Stream` befriends this class and has: a `backend_` (shared, with a `queue()`, the service's
+// thread, and a `loop()`), a `Lock` that holds that loop's lock for a scope, a `feeder_`, a
+// `delegate_`, `Expected<void> start()` (service thread, the plan begun: the rest of a start),
+// and `void closeRecording()` (lock held: lets go of everything the recording holds).
 template <typename Stream>
 class QueuedCaptureStream : public CaptureStream, public std::enable_shared_from_this<Stream> {
   public:
@@ -34,12 +42,12 @@ class QueuedCaptureStream : public CaptureStream, public std::enable_shared_from
     }
 
     // Any thread; returns at once. Completes on the service thread with what the stream's
-    // start() answers.
+    // start() answers; a stream starts once.
     void startCapture(CaptureCompletion completion) override {
         stream().backend_->queue().async(
             [weakSelf = this->weak_from_this(), completion = std::move(completion)] {
                 auto self = weakSelf.lock();
-                completion(self ? self->start().failure() : Error{kStreamNotRunning});
+                completion(self ? self->startOnce().failure() : Error{kStreamNotRunning});
             });
     }
 
@@ -54,7 +62,7 @@ class QueuedCaptureStream : public CaptureStream, public std::enable_shared_from
                     completion(Error{kStreamNotRunning});
                     return;
                 }
-                std::optional<Error> outcome = self->stop().failure();
+                std::optional<Error> outcome = self->stopRecording().failure();
                 // The completion waits for the buffer the output may be writing, so the totals
                 // the controller reports count every byte written.
                 self->feeder_.close([backend, outcome, completion] {
@@ -63,8 +71,63 @@ class QueuedCaptureStream : public CaptureStream, public std::enable_shared_from
             });
     }
 
+  protected:
+    // Service thread, lock held: undoes a start that failed, and answers `error`.
+    Expected<void> failStart(Error error) {
+        plan_.startFailed();
+        stream().closeRecording();
+        stream().feeder_.close();
+        return error;
+    }
+
+    // Any thread: a diagnostic line, logged on the service's thread.
+    void log(std::string message) {
+        stream().backend_->queue().async([message = std::move(message)] { logErr(message); });
+    }
+
+    // Any thread: tells the delegate, on the service's thread, that the service stopped the
+    // capture; nothing once the stream is gone.
+    void reportStoppedBySystem(const std::string& description) {
+        stream().backend_->queue().async(
+            [weakSelf = this->weak_from_this(), delegate = stream().delegate_, description] {
+                auto self = weakSelf.lock();
+                if (!self) {
+                    return;
+                }
+                if (auto strongDelegate = delegate.lock()) {
+                    strongDelegate->didStopWithError(*self, Error{description});
+                }
+            });
+    }
+
+    RecordingPlan plan_;  // guarded by the loop's lock
+
   private:
     Stream& stream() { return static_cast<Stream&>(*this); }
+
+    Expected<void> startOnce() {
+        HALVO_CHECK_THREAD(stream().backend_->queue().isCurrent(),
+                           "starts run on the service thread");
+        {
+            typename Stream::Lock lock(stream().backend_->loop());
+            if (!plan_.beginStart()) {
+                return Error{"The stream has already been started."};
+            }
+        }
+        return stream().start();
+    }
+
+    Expected<void> stopRecording() {
+        HALVO_CHECK_THREAD(stream().backend_->queue().isCurrent(),
+                           "stops run on the service thread");
+        typename Stream::Lock lock(stream().backend_->loop());
+        const bool wasRunning = plan_.requestStop();
+        stream().closeRecording();
+        if (!wasRunning) {
+            return Error{kStreamNotRunning};
+        }
+        return {};
+    }
 };
 
 }  // namespace halvo

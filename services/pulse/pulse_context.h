@@ -13,6 +13,7 @@
 #include "services/common/expected.h"
 #include "services/common/monitor_source.h"
 #include "services/common/server_snapshot.h"
+#include "services/common/service_timer.h"
 #include "services/common/silence_reasons.h"
 #include "services/pulse/pulse_main_loop.h"
 #include "services/pulse/pulse_queries.h"
@@ -42,9 +43,9 @@ class ServerListener {
 };
 
 // A one-shot timer on the main loop (a libpulse time event). Destroying it (lock held) cancels it.
-class LoopTimer {
+class LoopTimer final : public ServiceTimer {
   public:
-    ~LoopTimer();
+    ~LoopTimer() override;
     LoopTimer(const LoopTimer&) = delete;
     LoopTimer& operator=(const LoopTimer&) = delete;
 
