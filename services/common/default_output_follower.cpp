@@ -17,27 +17,6 @@ DefaultOutputFollower::DefaultOutputFollower(RecordingPlan& plan, Recorder& reco
                                              std::chrono::milliseconds pendingDeadline)
     : plan_(plan), recorder_(recorder), pendingDeadline_(pendingDeadline) {}
 
-void DefaultOutputFollower::defaultSinkIs(std::string_view sink) {
-    take(plan_.defaultSinkIs(sink));
-}
-
-void DefaultOutputFollower::activeEnded(std::string description, bool serverLost) {
-    take(plan_.activeEnded(std::move(description), serverLost));
-}
-
-void DefaultOutputFollower::pendingReady() {
-    take(plan_.pendingReady());
-}
-
-void DefaultOutputFollower::pendingFailed(std::string description, bool serverLost) {
-    pendingTimer_.reset();
-    take(plan_.pendingFailed(std::move(description), serverLost));
-}
-
-void DefaultOutputFollower::connectionLost(std::string description) {
-    take(plan_.connectionLost(std::move(description)));
-}
-
 void DefaultOutputFollower::cancel() {
     pendingTimer_.reset();
     defaultAwait_.reset();
@@ -50,7 +29,6 @@ void DefaultOutputFollower::take(const RecordingPlan::Step& step) {
         return;
     }
     if (step.closePending) {
-        pendingTimer_.reset();
         recorder_.closePending();
     }
     if (step.awaitDefault) {
@@ -73,12 +51,14 @@ void DefaultOutputFollower::take(const RecordingPlan::Step& step) {
         recorder_.openPending(*step.open);
     }
     if (step.promotePending) {
-        pendingTimer_.reset();
         defaultAwait_.reset();
         recorder_.promotePending();
     }
     if (step.askDefaultSink) {
         recorder_.askDefaultSink();
+    }
+    if (!plan_.pendingSink()) {
+        pendingTimer_.reset();  // the pending stream failed, took over or was given up
     }
     recorder_.stepTaken();
 }

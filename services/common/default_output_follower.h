@@ -59,19 +59,14 @@ class DefaultOutputFollower {
     DefaultOutputFollower(RecordingPlan& plan, Recorder& recorder,
                           std::chrono::milliseconds pendingDeadline);
 
-    // The events of a running capture, as RecordingPlan names them; each takes the plan's step.
-    void defaultSinkIs(std::string_view sink);
-    void activeEnded(std::string description, bool serverLost);
-    void pendingReady();
-    void pendingFailed(std::string description, bool serverLost);
-    void connectionLost(std::string description);
+    // Takes a step the plan answered an event of the running capture with. The pending stream's
+    // deadline lasts as long as the plan has a pending sink.
+    void take(const RecordingPlan::Step& step);
 
     // The recording ends: both deadlines are cancelled.
     void cancel();
 
   private:
-    void take(const RecordingPlan::Step& step);
-
     RecordingPlan& plan_;
     Recorder& recorder_;
     const std::chrono::milliseconds pendingDeadline_;

@@ -38,18 +38,8 @@ PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> ba
                                              PcmFormat format,
                                              std::weak_ptr<StreamDelegate> delegate,
                                              bool choosesApplications)
-    : backend_(std::move(backend)),
-      format_(format),
-      delegate_(std::move(delegate)),
+    : QueuedCaptureStream(std::move(backend), format, std::move(delegate)),
       choosesApplications_(choosesApplications),
-      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
-              [backend = backend_](const std::string& message) {
-                  backend->queue().async([message] { logErr(message); });
-              }),
-      timeline_(
-          format, feeder_, *this,
-          [this](CaptureTimeline::Clock::duration timeout) { setTimelineTimer(timeout); },
-          [this](std::string message) { log(std::move(message)); }),
       follower_(plan_, *this, kRequestTimeout) {}
 
 PipeWireCaptureStream::~PipeWireCaptureStream() {
@@ -203,12 +193,12 @@ void PipeWireCaptureStream::graphChanged() {
         links_.clear();
         linkedSink_ = SPA_ID_INVALID;
         sinkWatch_.reset();
-        follower_.activeEnded(kEntityKilled, false);
+        follower_.take(plan_.activeEnded(kEntityKilled, false));
         if (!plan_.running()) {
             return;
         }
     }
-    follower_.defaultSinkIs(graph_->defaultSink());
+    follower_.take(plan_.defaultSinkIs(graph_->defaultSink()));
     if (plan_.running() && plan_.pendingSink()) {
         tryPending();
     }
@@ -216,7 +206,7 @@ void PipeWireCaptureStream::graphChanged() {
 
 void PipeWireCaptureStream::connectionLost(const std::string& description) {
     HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), kCallbackRule);
-    follower_.connectionLost(description);
+    follower_.take(plan_.connectionLost(description));
 }
 
 void PipeWireCaptureStream::openPending(const std::string&) {
@@ -239,16 +229,7 @@ void PipeWireCaptureStream::pendingTimedOut() {
 }
 
 void PipeWireCaptureStream::askDefaultSink() {
-    follower_.defaultSinkIs(graph_->defaultSink());
-}
-
-void PipeWireCaptureStream::stoppedBySystem(const std::string& description) {
-    closeRecording();
-    reportStoppedBySystem(description);
-}
-
-void PipeWireCaptureStream::stepTaken() {
-    updateAbsence();
+    follower_.take(plan_.defaultSinkIs(graph_->defaultSink()));
 }
 
 std::unique_ptr<ServiceTimer> PipeWireCaptureStream::startTimer(std::chrono::milliseconds timeout,
@@ -261,13 +242,13 @@ std::unique_ptr<ServiceTimer> PipeWireCaptureStream::startTimer(std::chrono::mil
 void PipeWireCaptureStream::tryPending() {
     const std::optional<std::string> pending = plan_.pendingSink();
     if (pending && linkTo(*pending)) {
-        follower_.pendingReady();
+        follower_.take(plan_.pendingReady());
     }
 }
 
 void PipeWireCaptureStream::pendingFailed(const std::string& description) {
     const std::optional<std::string> wanted = plan_.pendingSink();
-    follower_.pendingFailed(description, !graph_->isReady());
+    follower_.take(plan_.pendingFailed(description, !graph_->isReady()));
     if (plan_.running() && plan_.activeSink()) {
         log(notFollowedMessage(wanted ? monitorName(*wanted) : "the new default output",
                                description, monitorName(*plan_.activeSink())));
@@ -286,8 +267,8 @@ void PipeWireCaptureStream::onStateChanged(void* data, pw_stream_state, pw_strea
         // Not inside the stream's own callback: the stream is destroyed on the way.
         self->deferred_ = std::make_unique<LoopTimer>(self->backend_->loop(), [self] {
             self->deferred_.reset();
-            self->follower_.connectionLost(self->streamError_.empty() ? "Internal error"
-                                                                      : self->streamError_);
+            self->follower_.take(self->plan_.connectionLost(
+                self->streamError_.empty() ? "Internal error" : self->streamError_));
         });
         self->deferred_->arm(std::chrono::nanoseconds::zero());
     }

@@ -28,12 +28,10 @@ namespace halvo::pipewire {
 // Threads: starts and stops run on the backend's queue; libpipewire's callbacks arrive on the
 // loop's thread; buffers reach the output on the sample queue. Everything that touches
 // libpipewire, the plan and the timeline is guarded by the loop's lock.
-class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureStream>,
-                                    private GraphListener,
-                                    private DefaultOutputFollower::Recorder {
+class PipeWireCaptureStream final
+    : public QueuedCaptureStream<PipeWireCaptureStream, PipeWireBackend>,
+      private GraphListener {
   public:
-    // About ten seconds of audio may wait for an output that does not keep up.
-    static constexpr std::size_t kPendingSeconds = 10;
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
@@ -45,7 +43,7 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     ~PipeWireCaptureStream() override;
 
   private:
-    friend class QueuedCaptureStream<PipeWireCaptureStream>;
+    friend class QueuedCaptureStream<PipeWireCaptureStream, PipeWireBackend>;
     using Lock = LoopLock;
 
     // Service thread, the plan begun. Succeeds once the capture node is linked to the default
@@ -64,8 +62,6 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     void promotePending() override;
     void pendingTimedOut() override;
     void askDefaultSink() override;
-    void stoppedBySystem(const std::string& description) override;
-    void stepTaken() override;
     std::unique_ptr<ServiceTimer> startTimer(std::chrono::milliseconds timeout,
                                              std::function<void()> expired) override;
 
@@ -87,11 +83,7 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
 
-    const std::shared_ptr<PipeWireBackend> backend_;
-    const PcmFormat format_;  // what the output gets: mono
-    const std::weak_ptr<StreamDelegate> delegate_;
     const bool choosesApplications_;
-    SampleFeeder feeder_;
 
     // Guarded by the loop's lock.
     std::shared_ptr<PipeWireGraph> graph_;
@@ -104,7 +96,6 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     std::uint32_t linkedSink_ = SPA_ID_INVALID;      // the recorded sink's node
     bool listening_ = false;
     std::unique_ptr<LoopTimer> deferred_;  // a stream error, handled outside its callback
-    CaptureTimeline timeline_;             // from the start's success to the recording's end
     std::unique_ptr<LoopTimer> timelineTimer_;
     CaptureTimeline::Clock::time_point streamSince_;  // since when the recorded sink is linked
     std::unique_ptr<SinkWatch> sinkWatch_;            // the recorded sink's reasons for silence

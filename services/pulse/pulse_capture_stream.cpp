@@ -21,18 +21,8 @@ bool hasEnded(pa_stream_state_t state) {
 
 PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
                                        std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule)
-    : backend_(std::move(backend)),
-      format_(format),
-      delegate_(std::move(delegate)),
+    : QueuedCaptureStream(std::move(backend), format, std::move(delegate)),
       rule_(std::move(rule)),
-      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
-              [backend = backend_](const std::string& message) {
-                  backend->queue().async([message] { logErr(message); });
-              }),
-      timeline_(
-          format, feeder_, *this,
-          [this](CaptureTimeline::Clock::duration timeout) { setTimelineTimer(timeout); },
-          [this](std::string message) { log(std::move(message)); }),
       silence_([this](std::string message) { log(std::move(message)); },
                [this] { updateAbsence(); }),
       follower_(plan_, *this, kRequestTimeout) {}
@@ -169,7 +159,7 @@ void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
 void PulseCaptureStream::activeEnded(std::string description, bool serverLost) {
     active_.reset();
     silence_.unwatch();
-    follower_.activeEnded(std::move(description), serverLost);
+    follower_.take(plan_.activeEnded(std::move(description), serverLost));
 }
 
 void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
@@ -194,7 +184,7 @@ void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
                  stream.readyAt());
     pendingSince_ = std::min(pendingSince_.value_or(since), since);
     if (++pendingDeliveries_ >= kDeliveriesBeforeJoining) {
-        follower_.pendingReady();
+        follower_.take(plan_.pendingReady());
     } else {
         updateAbsence();
     }
@@ -284,7 +274,7 @@ void PulseCaptureStream::serverChanged() {
 
 void PulseCaptureStream::connectionLost(const std::string& description) {
     HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
-    follower_.connectionLost(description);
+    follower_.take(plan_.connectionLost(description));
 }
 
 void PulseCaptureStream::openPending(const std::string& sink) {
@@ -334,7 +324,7 @@ void PulseCaptureStream::pendingTimedOut() {
 void PulseCaptureStream::pendingFailed(std::string description) {
     const std::string wanted = pending_ ? pending_->sourceName() : "the new default output";
     closePending();
-    follower_.pendingFailed(description, !connection_->isReady());
+    follower_.take(plan_.pendingFailed(description, !connection_->isReady()));
     if (plan_.running() && active_) {
         log(notFollowedMessage(wanted, description, active_->sourceName()));
     }
@@ -362,7 +352,7 @@ void PulseCaptureStream::askDefaultSink() {
     const auto answered = [this](const std::string& sink) {
         defaultSinkQuery_.reset();
         defaultSinkDeadline_.reset();
-        follower_.defaultSinkIs(sink);
+        follower_.take(plan_.defaultSinkIs(sink));
     };
     defaultSinkQuery_ = connection_->queryDefaultSink(
         [answered](const Expected<std::string>& sink) { answered(sink ? *sink : std::string()); });
@@ -370,15 +360,6 @@ void PulseCaptureStream::askDefaultSink() {
     if (!defaultSinkQuery_) {
         answered("");
     }
-}
-
-void PulseCaptureStream::stoppedBySystem(const std::string& description) {
-    closeRecording();
-    reportStoppedBySystem(description);
-}
-
-void PulseCaptureStream::stepTaken() {
-    updateAbsence();
 }
 
 std::unique_ptr<ServiceTimer> PulseCaptureStream::startTimer(std::chrono::milliseconds timeout,

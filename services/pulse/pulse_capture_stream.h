@@ -31,13 +31,10 @@ namespace halvo::pulse {
 // Threads: starts and stops run on the backend's queue; libpulse's callbacks arrive on the
 // main loop's thread; buffers reach the output on the sample queue. Everything that touches
 // libpulse, the plan and the timeline is guarded by the main loop's lock.
-class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
+class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream, PulseBackend>,
                                  private PulseRecordStream::Listener,
-                                 private ServerListener,
-                                 private DefaultOutputFollower::Recorder {
+                                 private ServerListener {
   public:
-    // About ten seconds of audio may wait for an output that does not keep up.
-    static constexpr std::size_t kPendingSeconds = 10;
     // Frames per fragment the server sends: about every 21 ms at 48 kHz.
     static constexpr std::uint32_t kFragmentFrames = 1024;
     // A new default's stream takes over after this many deliveries: the earliest of them tells
@@ -52,7 +49,7 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     ~PulseCaptureStream() override;
 
   private:
-    friend class QueuedCaptureStream<PulseCaptureStream>;
+    friend class QueuedCaptureStream<PulseCaptureStream, PulseBackend>;
     using Lock = MainLoopLock;
 
     // Service thread, the plan begun. Succeeds once the recording is ready; else libpulse's
@@ -78,8 +75,6 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     void promotePending() override;
     void pendingTimedOut() override;
     void askDefaultSink() override;
-    void stoppedBySystem(const std::string& description) override;
-    void stepTaken() override;
     std::unique_ptr<ServiceTimer> startTimer(std::chrono::milliseconds timeout,
                                              std::function<void()> expired) override;
 
@@ -92,11 +87,7 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     void updateAbsence();  // whether the server has audio to give
     void setTimelineTimer(CaptureTimeline::Clock::duration timeout);
 
-    const std::shared_ptr<PulseBackend> backend_;
-    const PcmFormat format_;  // what the output gets: mono, whatever the source's channels
-    const std::weak_ptr<StreamDelegate> delegate_;
     const ApplicationRule rule_;
-    SampleFeeder feeder_;
 
     // Guarded by the main loop's lock.
     std::shared_ptr<PulseContext> connection_;
@@ -110,7 +101,6 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     std::unique_ptr<LoopTimer> defaultSinkDeadline_;
     std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
     bool listening_ = false;                      // registered with connection_ for server events
-    CaptureTimeline timeline_;                    // from the start's success to the recording's end
     std::unique_ptr<LoopTimer> timelineTimer_;
     std::uint64_t dropFrames_ = 0;  // of the active stream's next audio, which overlaps the old's
     // The pending stream: the earliest estimate of when it began recording, and its deliveries.
