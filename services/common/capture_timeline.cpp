@@ -56,12 +56,13 @@ void CaptureTimeline::audioLost(std::uint64_t frames, Clock::time_point streamSi
     keeper_->audioArrived(Clock::now(), frames, streamSince);
 }
 
-void CaptureTimeline::setAbsent(bool absent) {
+bool CaptureTimeline::setAbsent(bool absent) {
     if (!keeper_ || absent == keeper_->absent()) {
-        return;
+        return false;
     }
     keeper_->setAbsent(Clock::now(), absent);
     armTimer();
+    return true;
 }
 
 void CaptureTimeline::expired() {

@@ -45,8 +45,9 @@ class CaptureTimeline {
     // `frames` frames were lost before they reached the helper: silence of that length is
     // pushed, counted as audio that arrived now.
     void audioLost(std::uint64_t frames, Clock::time_point streamSince);
-    // Whether the server has audio to give from now on; a change sets the timer.
-    void setAbsent(bool absent);
+    // Whether the server has audio to give from now on; a change sets the timer. True when it
+    // changed.
+    bool setAbsent(bool absent);
     // The timer set through SetTimer expired.
     void expired();
 

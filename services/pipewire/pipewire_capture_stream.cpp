@@ -37,9 +37,9 @@ std::uint32_t channelPosition(const std::string& name) {
 PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend,
                                              PcmFormat format,
                                              std::weak_ptr<StreamDelegate> delegate,
-                                             bool choosesApplications)
+                                             ApplicationRule rule)
     : QueuedCaptureStream(std::move(backend), format, std::move(delegate)),
-      choosesApplications_(choosesApplications),
+      rule_(std::move(rule)),
       follower_(plan_, *this, kRequestTimeout) {}
 
 PipeWireCaptureStream::~PipeWireCaptureStream() {
@@ -58,7 +58,8 @@ Expected<void> PipeWireCaptureStream::start() {
         return failStart(connection.error());
     }
     graph_ = *connection;
-    if (format_.channels != 1 || choosesApplications_) {  // channels are averaged to mono
+    // Channels are averaged to mono; a rule is not applied yet.
+    if (format_.channels != 1 || rule_.kind != ApplicationRule::Kind::everything) {
         return failStart(Error{"Not supported"});
     }
     const std::string sink = graph_->defaultSink();

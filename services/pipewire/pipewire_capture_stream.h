@@ -21,9 +21,9 @@ namespace halvo::pipewire {
 // A capture stream on the PipeWire graph: a capture node of its own (node.autoconnect=false, in
 // the default output's channel positions) that the helper links to the default sink's monitor
 // ports itself, and links anew when the default changes, so it records nothing but an output's
-// monitor. It owns the capture node, its links and the timeline (CaptureTimeline), through which
-// the recorded frames go to a SampleFeeder; a DefaultOutputFollower decides when to follow the
-// default, and a SinkWatch reads what may silence the recorded output.
+// monitor. It owns the capture node and its links, and hands the recorded frames through the
+// timeline (QueuedCaptureStream's CaptureTimeline) to a SampleFeeder; a DefaultOutputFollower
+// decides when to follow the default, and a SinkWatch reads what may silence the recorded output.
 //
 // Threads: starts and stops run on the backend's queue; libpipewire's callbacks arrive on the
 // loop's thread; buffers reach the output on the sample queue. Everything that touches
@@ -35,10 +35,10 @@ class PipeWireCaptureStream final
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
-    // `choosesApplications`: a rule other than everything, which this stream does not apply
-    // yet: its start fails rather than record what the rule leaves out.
+    // A `rule` other than everything, which this stream does not apply yet: its start fails
+    // rather than record what the rule leaves out.
     PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
-                          std::weak_ptr<StreamDelegate> delegate, bool choosesApplications = false);
+                          std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule = {});
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
     ~PipeWireCaptureStream() override;
 
@@ -83,7 +83,7 @@ class PipeWireCaptureStream final
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
 
-    const bool choosesApplications_;
+    const ApplicationRule rule_;
 
     // Guarded by the loop's lock.
     std::shared_ptr<PipeWireGraph> graph_;

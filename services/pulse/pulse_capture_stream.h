@@ -21,8 +21,9 @@ namespace halvo::pulse {
 // A capture stream over libpulse: records the monitor source of the server's default sink and
 // feeds the registered output through a SampleFeeder. It owns the record streams (the active
 // one, whose audio the output gets, and a new default's pending one until it takes over) and
-// the timeline (CaptureTimeline); a DefaultOutputFollower decides when to follow the default,
-// and a SilenceWatch reads what may silence the recorded output.
+// tells the timeline (QueuedCaptureStream's CaptureTimeline) of their audio; a
+// DefaultOutputFollower decides when to follow the default, and a SilenceWatch reads what may
+// silence the recorded output.
 //
 // It records nothing but a source the server lists as the default sink's monitor, and only while
 // the stream is on that very source: a start that finds none fails, a new default without one is
