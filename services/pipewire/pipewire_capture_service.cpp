@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include "services/common/drm_displays.h"
-#include "services/pipewire/pipewire_capture_stream.h"
 
 namespace halvo::pipewire {
 
@@ -20,53 +19,34 @@ std::shared_ptr<PipeWireBackend> makeBackendWithoutLibraryLog() {
     return backend;
 }
 
+Expected<ShareableContent> readContent(PipeWireBackend& backend) {
+    Expected<std::shared_ptr<PipeWireGraph>> graph = backend.connection();
+    if (!graph) {
+        return graph.error();
+    }
+    LoopLock lock(backend.loop());
+    ShareableContent content =
+        makeShareableContent((*graph)->snapshot(), connectedDisplays(kDrmClassDirectory));
+    content.soundServer = "PipeWire " + (*graph)->daemonVersion() + " (native)";
+    return content;
+}
+
+Expected<std::vector<PlayingApplication>> readPlaying(PipeWireBackend& backend) {
+    Expected<std::shared_ptr<PipeWireGraph>> graph = backend.connection();
+    if (!graph) {
+        return graph.error();
+    }
+    LoopLock lock(backend.loop());
+    return (*graph)->playing();
+}
+
 }  // namespace
 
 void PipeWireCaptureService::removeLibraryLogSettings() {
     ::unsetenv("PIPEWIRE_DEBUG");
 }
 
-PipeWireCaptureService::PipeWireCaptureService() : backend_(makeBackendWithoutLibraryLog()) {}
-
-PipeWireCaptureService::~PipeWireCaptureService() = default;
-
-void PipeWireCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
-    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
-        Expected<std::shared_ptr<PipeWireGraph>> graph = backend->connection();
-        if (!graph) {
-            completion(std::nullopt, graph.error());
-            return;
-        }
-        ShareableContent content = [&] {
-            LoopLock lock(backend->loop());
-            ShareableContent made =
-                makeShareableContent((*graph)->snapshot(), connectedDisplays(kDrmClassDirectory));
-            made.soundServer = "PipeWire " + (*graph)->daemonVersion() + " (native)";
-            return made;
-        }();
-        completion(std::move(content), std::nullopt);
-    });
-}
-
-void PipeWireCaptureService::listPlayingApplications(PlayingCompletion completion) {
-    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
-        Expected<std::shared_ptr<PipeWireGraph>> graph = backend->connection();
-        if (!graph) {
-            completion(std::nullopt, graph.error());
-            return;
-        }
-        LoopLock lock(backend->loop());
-        std::vector<PlayingApplication> playing = (*graph)->playing();
-        completion(std::move(playing), std::nullopt);
-    });
-}
-
-std::shared_ptr<CaptureStream> PipeWireCaptureService::makeStream(
-    const ContentFilter& filter, const StreamConfiguration& configuration,
-    std::weak_ptr<StreamDelegate> delegate) {
-    return std::make_shared<PipeWireCaptureStream>(
-        backend_, pcmFormatOf(configuration), std::move(delegate),
-        filter.applicationRule.kind != ApplicationRule::Kind::everything);
-}
+PipeWireCaptureService::PipeWireCaptureService()
+    : QueuedCaptureService(makeBackendWithoutLibraryLog(), readContent, readPlaying) {}
 
 }  // namespace halvo::pipewire

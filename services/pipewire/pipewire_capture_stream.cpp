@@ -37,15 +37,10 @@ std::uint32_t channelPosition(const std::string& name) {
 PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend,
                                              PcmFormat format,
                                              std::weak_ptr<StreamDelegate> delegate,
-                                             bool choosesApplications)
-    : backend_(std::move(backend)),
-      format_(format),
-      delegate_(std::move(delegate)),
-      choosesApplications_(choosesApplications),
-      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
-              [backend = backend_](const std::string& message) {
-                  backend->queue().async([message] { logErr(message); });
-              }) {}
+                                             ApplicationRule rule)
+    : QueuedCaptureStream(std::move(backend), format, std::move(delegate)),
+      rule_(std::move(rule)),
+      follower_(plan_, *this, kRequestTimeout) {}
 
 PipeWireCaptureStream::~PipeWireCaptureStream() {
     {
@@ -57,20 +52,14 @@ PipeWireCaptureStream::~PipeWireCaptureStream() {
 }
 
 Expected<void> PipeWireCaptureStream::start() {
-    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
-    {
-        LoopLock lock(backend_->loop());
-        if (!plan_.beginStart()) {
-            return Error{"The stream has already been started."};
-        }
-    }
     Expected<std::shared_ptr<PipeWireGraph>> connection = backend_->connection();
     LoopLock lock(backend_->loop());
     if (!connection) {
         return failStart(connection.error());
     }
     graph_ = *connection;
-    if (format_.channels != 1 || choosesApplications_) {  // channels are averaged to mono
+    // Channels are averaged to mono; a rule is not applied yet.
+    if (format_.channels != 1 || rule_.kind != ApplicationRule::Kind::everything) {
         return failStart(Error{"Not supported"});
     }
     const std::string sink = graph_->defaultSink();
@@ -142,28 +131,9 @@ Expected<void> PipeWireCaptureStream::start() {
     plan_.started(sink);
     graph_->addListener(*this);
     listening_ = true;
-    streamSince_ = TimelineKeeper::Clock::now();
-    timeline_.emplace(format_.sampleRate, streamSince_);
+    streamSince_ = CaptureTimeline::Clock::now();
+    timeline_.begin(streamSince_);
     updateAbsence();
-    armTimelineTimer();
-    return {};
-}
-
-Expected<void> PipeWireCaptureStream::failStart(Error error) {
-    plan_.startFailed();
-    closeRecording();
-    feeder_.close();
-    return error;
-}
-
-Expected<void> PipeWireCaptureStream::stop() {
-    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "stops run on the service thread");
-    LoopLock lock(backend_->loop());
-    const bool wasRunning = plan_.requestStop();
-    closeRecording();
-    if (!wasRunning) {
-        return Error{kStreamNotRunning};
-    }
     return {};
 }
 
@@ -172,11 +142,10 @@ void PipeWireCaptureStream::closeRecording() {
         graph_->removeListener(*this);
         listening_ = false;
     }
-    pendingDeadline_.reset();
-    defaultAwait_.reset();
+    follower_.cancel();
     deferred_.reset();
     timelineTimer_.reset();
-    timeline_.reset();
+    timeline_.end();
     links_.clear();
     linkedSink_ = SPA_ID_INVALID;
     sinkWatch_.reset();
@@ -225,12 +194,12 @@ void PipeWireCaptureStream::graphChanged() {
         links_.clear();
         linkedSink_ = SPA_ID_INVALID;
         sinkWatch_.reset();
-        take(plan_.activeEnded(kEntityKilled, false));
+        follower_.take(plan_.activeEnded(kEntityKilled, false));
         if (!plan_.running()) {
             return;
         }
     }
-    take(plan_.defaultSinkIs(graph_->defaultSink()));
+    follower_.take(plan_.defaultSinkIs(graph_->defaultSink()));
     if (plan_.running() && plan_.pendingSink()) {
         tryPending();
     }
@@ -238,62 +207,52 @@ void PipeWireCaptureStream::graphChanged() {
 
 void PipeWireCaptureStream::connectionLost(const std::string& description) {
     HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), kCallbackRule);
-    take(plan_.connectionLost(description));
+    follower_.take(plan_.connectionLost(description));
 }
 
-void PipeWireCaptureStream::take(const RecordingPlan::Step& step) {
-    if (step.stop) {
-        closeRecording();
-        reportStoppedBySystem(*step.stop);
+void PipeWireCaptureStream::openPending(const std::string&) {
+    tryPending();
+}
+
+void PipeWireCaptureStream::promotePending() {
+    if (!plan_.activeSink()) {
         return;
     }
-    if (step.closePending) {
-        pendingDeadline_.reset();
-    }
-    if (step.awaitDefault) {
-        // Silence keeps the timeline meanwhile.
-        defaultAwait_ = std::make_unique<LoopTimer>(backend_->loop(), [this] {
-            defaultAwait_.reset();
-            take(plan_.defaultAwaitEnded());
-        });
-        defaultAwait_->arm(kNewDefaultWait);
-    }
-    if (step.open) {
-        pendingDeadline_ = std::make_unique<LoopTimer>(backend_->loop(), [this] {
-            pendingDeadline_.reset();
-            pendingFailed(kTimeout);
-        });
-        pendingDeadline_->arm(kRequestTimeout);
-        tryPending();
-    }
-    if (step.promotePending && plan_.activeSink()) {
-        pendingDeadline_.reset();
-        defaultAwait_.reset();
-        log(followingMessage(monitorName(*plan_.activeSink())));
-        // Another driver's cycles: its first audio joins where the wall clock says.
-        streamSince_ = TimelineKeeper::Clock::now();
-        joinPending_ = true;
-        graphFrames_.reset();
-    }
-    if (step.askDefaultSink) {
-        take(plan_.defaultSinkIs(graph_->defaultSink()));
-    }
-    updateAbsence();
+    log(followingMessage(monitorName(*plan_.activeSink())));
+    // Another driver's cycles: its first audio joins where the wall clock says.
+    streamSince_ = CaptureTimeline::Clock::now();
+    joinPending_ = true;
+    graphFrames_.reset();
+}
+
+void PipeWireCaptureStream::pendingTimedOut() {
+    pendingFailed(kTimeout);
+}
+
+void PipeWireCaptureStream::askDefaultSink() {
+    follower_.take(plan_.defaultSinkIs(graph_->defaultSink()));
+}
+
+std::unique_ptr<ServiceTimer> PipeWireCaptureStream::startTimer(std::chrono::milliseconds timeout,
+                                                                std::function<void()> expired) {
+    auto timer = std::make_unique<LoopTimer>(backend_->loop(), std::move(expired));
+    timer->arm(timeout);
+    return timer;
 }
 
 void PipeWireCaptureStream::tryPending() {
     const std::optional<std::string> pending = plan_.pendingSink();
     if (pending && linkTo(*pending)) {
-        take(plan_.pendingReady());
+        follower_.take(plan_.pendingReady());
     }
 }
 
 void PipeWireCaptureStream::pendingFailed(const std::string& description) {
-    const std::string wanted = plan_.pendingSink().value_or("the new default output");
-    take(plan_.pendingFailed(description, !graph_->isReady()));
+    const std::optional<std::string> wanted = plan_.pendingSink();
+    follower_.take(plan_.pendingFailed(description, !graph_->isReady()));
     if (plan_.running() && plan_.activeSink()) {
-        log("Could not follow " + monitorName(wanted) + " (" + description + "): still recording " +
-            monitorName(*plan_.activeSink()));
+        log(notFollowedMessage(wanted ? monitorName(*wanted) : "the new default output",
+                               description, monitorName(*plan_.activeSink())));
     }
 }
 
@@ -309,8 +268,8 @@ void PipeWireCaptureStream::onStateChanged(void* data, pw_stream_state, pw_strea
         // Not inside the stream's own callback: the stream is destroyed on the way.
         self->deferred_ = std::make_unique<LoopTimer>(self->backend_->loop(), [self] {
             self->deferred_.reset();
-            self->take(self->plan_.connectionLost(self->streamError_.empty() ? "Internal error"
-                                                                             : self->streamError_));
+            self->follower_.take(self->plan_.connectionLost(
+                self->streamError_.empty() ? "Internal error" : self->streamError_));
         });
         self->deferred_->arm(std::chrono::nanoseconds::zero());
     }
@@ -327,7 +286,8 @@ void PipeWireCaptureStream::process() {
                        time.rate.denom > 0 && time.rate.num > 0;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
         const spa_data& block = buffer->buffer->datas[0];
-        if (block.data != nullptr && block.chunk != nullptr && timeline_ && channels_ > 0) {
+        if (block.data != nullptr && block.chunk != nullptr && timeline_.running() &&
+            channels_ > 0) {
             const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
             const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
             deliver(static_cast<const std::byte*>(block.data) + offset,
@@ -335,7 +295,7 @@ void PipeWireCaptureStream::process() {
         }
         pw_stream_queue_buffer(stream_, buffer);
     }
-    if (timed && timeline_) {
+    if (timed && timeline_.running()) {
         // Cycles the graph ran while this process did not (a stalled helper) left no buffers:
         // silence of the same length on the graph's clock, and a line that says so.
         const auto now =
@@ -350,8 +310,7 @@ void PipeWireCaptureStream::process() {
             log("The graph ran " +
                 secondsText(static_cast<double>(missed) / format_.sampleRate, 3) +
                 " s without the helper: silence of that length stands in");
-            feeder_.push(std::vector<std::byte>(missed * format_.bytesPerFrame()), *this);
-            timeline_->audioArrived(TimelineKeeper::Clock::now(), missed, streamSince_);
+            timeline_.audioLost(missed, streamSince_);
             graphFrames_ = now;
         }
     }
@@ -359,21 +318,8 @@ void PipeWireCaptureStream::process() {
 
 void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
     const std::size_t frameBytes = sizeof(float) * channels_;
-    const auto now = TimelineKeeper::Clock::now();
-    const TimelineKeeper::Arrival arrival =
-        timeline_->audioArrived(now, frames, streamSince_, std::exchange(joinPending_, false));
-    if (arrival.quietEnded) {
-        log(quietEndedMessage(*arrival.quietEnded));
-    }
-    if (arrival.drift) {
-        log(driftMessage(*arrival.drift));
-    }
-    if (arrival.silenceBeforeFrames > 0) {
-        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
-                     *this);
-    }
-    const auto skipped =
-        static_cast<std::size_t>(std::min<std::uint64_t>(frames, arrival.dropLeadingFrames));
+    const auto skipped = static_cast<std::size_t>(std::min<std::uint64_t>(
+        frames, timeline_.audioArrived(frames, streamSince_, std::exchange(joinPending_, false))));
     if (skipped < frames) {
         feeder_.push(monoChunk(data + skipped * frameBytes, frames - skipped, channels_), *this);
     }
@@ -381,54 +327,19 @@ void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
         *graphFrames_ += frames;
     }
     largestBuffer_ = std::max<std::uint64_t>(largestBuffer_, frames);
-    // Moving the timer costs a system call: only when it would fire soon, or later than now due.
-    if (timeline_->nextTick() < timelineDeadline_ ||
-        timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
-        armTimelineTimer();
-    }
 }
 
 void PipeWireCaptureStream::updateAbsence() {
-    if (!timeline_) {
-        return;
-    }
     // Nothing linked: the graph has no audio for the capture, and silence stands in.
-    const bool absent = linkedSink_ == SPA_ID_INVALID;
-    if (absent != timeline_->absent()) {
-        timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
-        armTimelineTimer();
-    }
+    timeline_.setAbsent(linkedSink_ == SPA_ID_INVALID);
 }
 
-void PipeWireCaptureStream::keepTimeline() {
-    if (!timeline_) {
-        return;
-    }
-    const auto now = TimelineKeeper::Clock::now();
-    if (now < timeline_->nextTick()) {
-        armTimelineTimer();
-        return;
-    }
-    const TimelineKeeper::Tick tick = timeline_->tick(now);
-    if (tick.silenceFrames > 0) {
-        feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
-    }
-    if (tick.quietBegan) {
-        log(quietBeganMessage(timeline_->absent()));
-    }
-    armTimelineTimer();
-}
-
-void PipeWireCaptureStream::armTimelineTimer() {
-    const auto due = timeline_->nextTick();
-    timelineDeadline_ = due;
-    if (due == TimelineKeeper::Clock::time_point::max()) {
-        return;
-    }
+void PipeWireCaptureStream::setTimelineTimer(CaptureTimeline::Clock::duration timeout) {
     if (!timelineTimer_) {
-        timelineTimer_ = std::make_unique<LoopTimer>(backend_->loop(), [this] { keepTimeline(); });
+        timelineTimer_ =
+            std::make_unique<LoopTimer>(backend_->loop(), [this] { timeline_.expired(); });
     }
-    timelineTimer_->arm(due - TimelineKeeper::Clock::now());
+    timelineTimer_->arm(timeout);
 }
 
 void PipeWireCaptureStream::watchSink() {
@@ -440,22 +351,6 @@ void PipeWireCaptureStream::watchSink() {
             }
             silenceReasons_ = now;
         });
-}
-
-void PipeWireCaptureStream::reportStoppedBySystem(const std::string& description) {
-    backend_->queue().async([weakSelf = weak_from_this(), delegate = delegate_, description] {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        if (auto strongDelegate = delegate.lock()) {
-            strongDelegate->didStopWithError(*self, Error{description});
-        }
-    });
-}
-
-void PipeWireCaptureStream::log(std::string message) {
-    backend_->queue().async([message = std::move(message)] { logErr(message); });
 }
 
 }  // namespace halvo::pipewire

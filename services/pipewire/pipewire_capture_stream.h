@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "capture/capture_service.h"
+#include "services/common/capture_timeline.h"
+#include "services/common/default_output_follower.h"
 #include "services/common/pcm_chunk.h"
 #include "services/common/queued_capture_stream.h"
-#include "services/common/recording_plan.h"
 #include "services/common/sample_feeder.h"
-#include "services/common/timeline_keeper.h"
 #include "services/pipewire/pipewire_backend.h"
 #include "services/pipewire/sink_watch.h"
 
@@ -21,74 +21,71 @@ namespace halvo::pipewire {
 // A capture stream on the PipeWire graph: a capture node of its own (node.autoconnect=false, in
 // the default output's channel positions) that the helper links to the default sink's monitor
 // ports itself, and links anew when the default changes, so it records nothing but an output's
-// monitor. The recorded frames go through the shared TimelineKeeper and SampleFeeder.
+// monitor. It owns the capture node and its links, and hands the recorded frames through the
+// timeline (QueuedCaptureStream's CaptureTimeline) to a SampleFeeder; a DefaultOutputFollower
+// decides when to follow the default, and a SinkWatch reads what may silence the recorded output.
 //
 // Threads: starts and stops run on the backend's queue; libpipewire's callbacks arrive on the
 // loop's thread; buffers reach the output on the sample queue. Everything that touches
 // libpipewire, the plan and the timeline is guarded by the loop's lock.
-class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureStream>,
-                                    private GraphListener {
+class PipeWireCaptureStream final
+    : public QueuedCaptureStream<PipeWireCaptureStream, PipeWireBackend>,
+      private GraphListener {
   public:
-    // How long a capture whose output vanished waits for a new default.
-    static constexpr std::chrono::milliseconds kNewDefaultWait{5000};
-    // About ten seconds of audio may wait for an output that does not keep up.
-    static constexpr std::size_t kPendingSeconds = 10;
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
-    // `choosesApplications`: a rule other than everything, which this stream does not apply
-    // yet: its start fails rather than record what the rule leaves out.
+    // A `rule` other than everything, which this stream does not apply yet: its start fails
+    // rather than record what the rule leaves out.
     PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
-                          std::weak_ptr<StreamDelegate> delegate, bool choosesApplications = false);
+                          std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule = {});
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
     ~PipeWireCaptureStream() override;
 
   private:
-    friend class QueuedCaptureStream<PipeWireCaptureStream>;
+    friend class QueuedCaptureStream<PipeWireCaptureStream, PipeWireBackend>;
+    using Lock = LoopLock;
 
-    // Service thread. Succeeds once the capture node is linked to the default output's monitor;
-    // else what failed.
+    // Service thread, the plan begun. Succeeds once the capture node is linked to the default
+    // output's monitor; else what failed.
     Expected<void> start();
-    Expected<void> failStart(Error error);  // lock held
-    Expected<void> stop();
+    // Lock held: lets go of the capture node, its links and everything else of the recording.
+    void closeRecording();
 
     // Lock held, on the loop's thread: GraphListener's contracts.
     void graphChanged() override;
     void connectionLost(const std::string& description) override;
 
+    // Lock held: DefaultOutputFollower::Recorder's contracts.
+    void openPending(const std::string& sink) override;
+    void closePending() override {}  // a link is made at once: nothing leads up to it
+    void promotePending() override;
+    void pendingTimedOut() override;
+    void askDefaultSink() override;
+    std::unique_ptr<ServiceTimer> startTimer(std::chrono::milliseconds timeout,
+                                             std::function<void()> expired) override;
+
     // Lock held.
-    void take(const RecordingPlan::Step& step);
     // Links the capture node to `sink`'s monitor ports, by channel position (a MONO port to
     // every channel), in place of the links before; false (nothing changed) while the sink or
     // the ports are not there.
     bool linkTo(const std::string& sink);
     void tryPending();
     void pendingFailed(const std::string& description);
-    void closeRecording();
     void process();
     // One buffer's `frames` interleaved frames, through the timeline to the feeder.
     void deliver(const std::byte* data, std::size_t frames);
     void updateAbsence();
-    void keepTimeline();
-    void armTimelineTimer();
+    void setTimelineTimer(CaptureTimeline::Clock::duration timeout);
     void watchSink();  // the recorded sink's reasons for silence, logged as they change
 
     static void onProcess(void* data);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
 
-    // Any thread: hand-offs to the service's thread.
-    void reportStoppedBySystem(const std::string& description);
-    void log(std::string message);
-
-    const std::shared_ptr<PipeWireBackend> backend_;
-    const PcmFormat format_;  // what the output gets: mono
-    const std::weak_ptr<StreamDelegate> delegate_;
-    const bool choosesApplications_;
-    SampleFeeder feeder_;
+    const ApplicationRule rule_;
 
     // Guarded by the loop's lock.
-    RecordingPlan plan_;
     std::shared_ptr<PipeWireGraph> graph_;
     pw_stream* stream_ = nullptr;
     spa_hook streamListener_{};
@@ -98,20 +95,17 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     std::vector<std::unique_ptr<GraphLink>> links_;  // from the recorded sink's monitor ports
     std::uint32_t linkedSink_ = SPA_ID_INVALID;      // the recorded sink's node
     bool listening_ = false;
-    std::unique_ptr<LoopTimer> pendingDeadline_;  // until the new default is linked
-    std::unique_ptr<LoopTimer> defaultAwait_;     // while no sink is recorded
-    std::unique_ptr<LoopTimer> deferred_;         // a stream error, handled outside its callback
-    std::optional<TimelineKeeper> timeline_;
+    std::unique_ptr<LoopTimer> deferred_;  // a stream error, handled outside its callback
     std::unique_ptr<LoopTimer> timelineTimer_;
-    TimelineKeeper::Clock::time_point timelineDeadline_;  // when timelineTimer_ fires
-    TimelineKeeper::Clock::time_point streamSince_;       // since when the recorded sink is linked
-    std::unique_ptr<SinkWatch> sinkWatch_;                // the recorded sink's reasons for silence
-    SilenceReasons silenceReasons_;                       // as last logged
+    CaptureTimeline::Clock::time_point streamSince_;  // since when the recorded sink is linked
+    std::unique_ptr<SinkWatch> sinkWatch_;            // the recorded sink's reasons for silence
+    SilenceReasons silenceReasons_;                   // as last logged
     bool joinPending_ = false;  // the next audio is a newly linked sink's: it joins by the clock
     // The graph's clock, in frames of the capture's rate, where the audio handed on ends; unset
     // until the first audio of a driver (a newly linked sink has a clock of its own).
     std::optional<std::uint64_t> graphFrames_;
     std::uint64_t largestBuffer_ = 0;  // frames
+    DefaultOutputFollower follower_;
 };
 
 }  // namespace halvo::pipewire

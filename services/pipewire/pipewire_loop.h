@@ -5,6 +5,8 @@
 #include <chrono>
 #include <functional>
 
+#include "services/common/service_timer.h"
+
 struct spa_source;
 
 namespace halvo::pipewire {
@@ -49,10 +51,10 @@ class LoopLock {
 
 // A one-shot timer on the loop. Made, armed, disarmed and destroyed with the lock held; `expired`
 // runs on the loop's thread with the lock held and may destroy the timer.
-class LoopTimer {
+class LoopTimer final : public ServiceTimer {
   public:
     LoopTimer(PipeWireLoop& loop, std::function<void()> expired);
-    ~LoopTimer();
+    ~LoopTimer() override;
     LoopTimer(const LoopTimer&) = delete;
     LoopTimer& operator=(const LoopTimer&) = delete;
 

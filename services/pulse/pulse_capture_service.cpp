@@ -9,7 +9,6 @@
 
 #include "services/common/drm_displays.h"
 #include "services/pulse/playing_applications.h"
-#include "services/pulse/pulse_capture_stream.h"
 
 namespace halvo::pulse {
 
@@ -24,6 +23,23 @@ constexpr const char* kDrmClassDirectory = "/sys/class/drm";
 std::shared_ptr<PulseBackend> makeBackendWithoutLibraryLog() {
     PulseCaptureService::removeLibraryLogSettings();
     return std::make_shared<PulseBackend>();
+}
+
+Expected<ShareableContent> readContent(PulseBackend& backend) {
+    Expected<ServerSnapshot> snapshot = backend.readSnapshot();
+    if (!snapshot) {
+        return snapshot.error();
+    }
+    return makeShareableContent(*snapshot, connectedDisplays(kDrmClassDirectory));
+}
+
+Expected<std::vector<PlayingApplication>> readPlaying(PulseBackend& backend) {
+    Expected<std::shared_ptr<PulseContext>> connection = backend.connection();
+    if (!connection) {
+        return connection.error();
+    }
+    MainLoopLock lock(backend.loop());
+    return readPlayingApplications(**connection);
 }
 
 }  // namespace
@@ -41,46 +57,7 @@ void PulseCaptureService::removeLibraryLogSettings() {
     }
 }
 
-PulseCaptureService::PulseCaptureService() : backend_(makeBackendWithoutLibraryLog()) {}
-
-PulseCaptureService::~PulseCaptureService() = default;
-
-void PulseCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
-    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
-        Expected<ServerSnapshot> snapshot = backend->readSnapshot();
-        if (!snapshot) {
-            completion(std::nullopt, snapshot.error());
-            return;
-        }
-        completion(makeShareableContent(*snapshot, connectedDisplays(kDrmClassDirectory)),
-                   std::nullopt);
-    });
-}
-
-void PulseCaptureService::listPlayingApplications(PlayingCompletion completion) {
-    backend_->queue().async([backend = backend_, completion = std::move(completion)] {
-        Expected<std::shared_ptr<PulseContext>> connection = backend->connection();
-        if (!connection) {
-            completion(std::nullopt, connection.error());
-            return;
-        }
-        Expected<std::vector<PlayingApplication>> playing = [&] {
-            MainLoopLock lock(backend->loop());
-            return readPlayingApplications(**connection);
-        }();
-        if (!playing) {
-            completion(std::nullopt, playing.error());
-            return;
-        }
-        completion(std::move(*playing), std::nullopt);
-    });
-}
-
-std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
-    const ContentFilter& filter, const StreamConfiguration& configuration,
-    std::weak_ptr<StreamDelegate> delegate) {
-    return std::make_shared<PulseCaptureStream>(backend_, pcmFormatOf(configuration),
-                                                std::move(delegate), filter.applicationRule);
-}
+PulseCaptureService::PulseCaptureService()
+    : QueuedCaptureService(makeBackendWithoutLibraryLog(), readContent, readPlaying) {}
 
 }  // namespace halvo::pulse

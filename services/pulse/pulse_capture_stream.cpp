@@ -3,12 +3,8 @@
 #include <pulse/error.h>
 
 #include <algorithm>
-#include <cstdio>
 
-#include "logging/lines.h"
-#include "platform/printable_text.h"
 #include "platform/thread_check.h"
-#include "services/common/timeline_lines.h"
 
 namespace halvo::pulse {
 
@@ -25,14 +21,11 @@ bool hasEnded(pa_stream_state_t state) {
 
 PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseBackend> backend, PcmFormat format,
                                        std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule)
-    : backend_(std::move(backend)),
-      format_(format),
-      delegate_(std::move(delegate)),
+    : QueuedCaptureStream(std::move(backend), format, std::move(delegate)),
       rule_(std::move(rule)),
-      feeder_(format, kPendingSeconds * format.bytesPerSecond(),
-              [backend = backend_](const std::string& message) {
-                  backend->queue().async([message] { logErr(message); });
-              }) {}
+      silence_([this](std::string message) { log(std::move(message)); },
+               [this] { updateAbsence(); }),
+      follower_(plan_, *this, kRequestTimeout) {}
 
 PulseCaptureStream::~PulseCaptureStream() {
     {
@@ -43,13 +36,6 @@ PulseCaptureStream::~PulseCaptureStream() {
 }
 
 Expected<void> PulseCaptureStream::start() {
-    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
-    {
-        MainLoopLock lock(backend_->loop());
-        if (!plan_.beginStart()) {
-            return Error{"The stream has already been started."};
-        }
-    }
     Expected<std::shared_ptr<PulseContext>> connection = backend_->connection();
     std::shared_ptr<PulseContext> streamConnection;
     if (connection) {
@@ -114,30 +100,9 @@ Expected<void> PulseCaptureStream::start() {
     plan_.started(*sink);
     connection_->addListener(*this);
     listening_ = true;
-    timeline_.emplace(format_.sampleRate, TimelineKeeper::Clock::now());
+    timeline_.begin(CaptureTimeline::Clock::now());
     updateAbsence();
-    armTimelineTimer();
-    askSilenceReasons();
-    return {};
-}
-
-Expected<void> PulseCaptureStream::failStart(Error error) {
-    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "starts run on the service thread");
-    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), "a failed start is undone with the lock held");
-    plan_.startFailed();
-    closeRecording();
-    feeder_.close();
-    return error;
-}
-
-Expected<void> PulseCaptureStream::stop() {
-    HALVO_CHECK_THREAD(backend_->queue().isCurrent(), "stops run on the service thread");
-    MainLoopLock lock(backend_->loop());
-    const bool wasRunning = plan_.requestStop();
-    closeRecording();
-    if (!wasRunning) {
-        return Error{kStreamNotRunning};
-    }
+    silence_.watch(connection_, active_->source());
     return {};
 }
 
@@ -147,27 +112,19 @@ void PulseCaptureStream::closeRecording() {
         connection_->removeListener(*this);
         listening_ = false;
     }
+    follower_.cancel();
     defaultSinkQuery_.reset();
     defaultSinkDeadline_.reset();
-    defaultAwait_.reset();
-    dropPending();
+    closePending();
     active_.reset();
     applications_.reset();
     timelineTimer_.reset();
-    timeline_.reset();
-    silenceQuery_.reset();
+    timeline_.end();
+    silence_.stop();
     // Let go on the service thread: this may run inside a callback of that very connection.
     if (streamConnection_) {
         backend_->queue().async([connection = std::move(streamConnection_)] {});
     }
-}
-
-void PulseCaptureStream::dropPending() {
-    pendingDeadline_.reset();
-    monitorQuery_.reset();
-    pending_.reset();
-    pendingSince_.reset();
-    pendingDeliveries_ = 0;
 }
 
 void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
@@ -176,11 +133,8 @@ void PulseCaptureStream::recordStreamStateChanged(PulseRecordStream& stream) {
         return;  // a start is waiting for this state itself
     }
     const pa_stream_state_t state = stream.state();
-    const bool serverLost = !connection_->isReady();
     if (&stream == active_.get() && hasEnded(state)) {
-        std::string description = stream.lastError();
-        active_.reset();
-        take(plan_.activeEnded(std::move(description), serverLost));
+        activeEnded(stream.lastError(), !connection_->isReady());
     } else if (&stream == pending_.get() && hasEnded(state)) {
         pendingFailed(stream.lastError());
     } else if (&stream == pending_.get() && state == PA_STREAM_READY &&
@@ -196,11 +150,16 @@ void PulseCaptureStream::recordStreamMoved(PulseRecordStream& stream) {
         return;  // a start checks recordsItsSource() itself
     }
     if (&stream == active_.get()) {
-        active_.reset();
-        take(plan_.activeEnded(kMovedOffMonitor, false));
+        activeEnded(kMovedOffMonitor, false);
     } else if (&stream == pending_.get()) {
         pendingFailed(kMovedOffMonitor);
     }
+}
+
+void PulseCaptureStream::activeEnded(std::string description, bool serverLost) {
+    active_.reset();
+    silence_.unwatch();
+    follower_.take(plan_.activeEnded(std::move(description), serverLost));
 }
 
 void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
@@ -216,16 +175,16 @@ void PulseCaptureStream::recordStreamReadable(PulseRecordStream& stream,
     // The new monitor's audio stays in libpulse's buffer until it takes over. Each delivery says
     // when the stream began at the latest: the audio that waits ended about now, and began no
     // earlier than the stream.
-    const auto now = TimelineKeeper::Clock::now();
+    const auto now = CaptureTimeline::Clock::now();
     const auto frames =
         static_cast<std::int64_t>(readableBytes / (sizeof(float) * stream.channels()));
     const auto since =
-        std::max(now - std::chrono::duration_cast<TimelineKeeper::Clock::duration>(
+        std::max(now - std::chrono::duration_cast<CaptureTimeline::Clock::duration>(
                            std::chrono::microseconds(frames * 1'000'000 / format_.sampleRate)),
                  stream.readyAt());
     pendingSince_ = std::min(pendingSince_.value_or(since), since);
     if (++pendingDeliveries_ >= kDeliveriesBeforeJoining) {
-        take(plan_.pendingReady());
+        follower_.take(plan_.pendingReady());
     } else {
         updateAbsence();
     }
@@ -260,83 +219,36 @@ void PulseCaptureStream::recordStreamSuspended(PulseRecordStream& stream) {
 }
 
 void PulseCaptureStream::readActive(bool newStream) {
-    if (!timeline_) {  // audio that came before the start was through: not yet timed
-        active_->readAvailable();
-        return;
+    // Audio that came before the start was through is not timed.
+    if (timeline_.running()) {
+        const std::size_t frames = active_->readableBytes() / (sizeof(float) * active_->channels());
+        const auto since =
+            newStream ? pendingSince_.value_or(CaptureTimeline::Clock::now()) : active_->readyAt();
+        dropFrames_ = timeline_.audioArrived(frames, since, newStream);
     }
-    const auto now = TimelineKeeper::Clock::now();
-    const std::size_t frames = active_->readableBytes() / (sizeof(float) * active_->channels());
-    const TimelineKeeper::Arrival arrival = timeline_->audioArrived(
-        now, frames, newStream ? pendingSince_.value_or(now) : active_->readyAt(), newStream);
-    if (arrival.quietEnded) {
-        log(quietEndedMessage(*arrival.quietEnded));
-    }
-    if (arrival.drift) {
-        log(driftMessage(*arrival.drift));
-    }
-    if (arrival.silenceBeforeFrames > 0) {
-        feeder_.push(std::vector<std::byte>(arrival.silenceBeforeFrames * format_.bytesPerFrame()),
-                     *this);
-    }
-    dropFrames_ = arrival.dropLeadingFrames;
     active_->readAvailable();
-    // Moving the timer wakes libpulse's loop once more (a write to its wake-up pipe), so it is
-    // moved only when it would fire soon, or later than now due.
-    if (timeline_->nextTick() < timelineDeadline_ ||
-        timelineDeadline_ - now < TimelineKeeper::kGapAfter / 2) {
-        armTimelineTimer();
-    }
 }
 
 void PulseCaptureStream::updateAbsence() {
-    if (!timeline_) {
-        return;
-    }
     // Suspended, or nothing recording that delivers: silence stands in. A new stream that has
     // begun to deliver ends the stretch, so the silence stops short of where its audio begins.
-    const bool absent =
-        active_ ? active_->suspended() || silenceReasons_.outputSuspended : pendingDeliveries_ == 0;
-    if (absent != timeline_->absent()) {
-        timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
-        armTimelineTimer();
-    }
+    timeline_.setAbsent(active_ ? active_->suspended() || silence_.reasons().outputSuspended
+                                : pendingDeliveries_ == 0);
 }
 
-void PulseCaptureStream::keepTimeline() {
-    HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), "timers expire on the loop's thread");
-    if (!timeline_) {
-        return;
-    }
-    const auto now = TimelineKeeper::Clock::now();
-    if (now < timeline_->nextTick()) {
-        armTimelineTimer();  // audio came since the timer was set: not a gap yet
-        return;
-    }
-    const TimelineKeeper::Tick tick = timeline_->tick(now);
-    if (tick.silenceFrames > 0) {
-        feeder_.push(std::vector<std::byte>(tick.silenceFrames * format_.bytesPerFrame()), *this);
-    }
-    if (tick.quietBegan) {
-        log(quietBeganMessage(timeline_->absent()));
-    }
-    armTimelineTimer();
-}
-
-void PulseCaptureStream::armTimelineTimer() {
-    timelineDeadline_ = timeline_->nextTick();
-    if (timelineDeadline_ == TimelineKeeper::Clock::time_point::max()) {
-        return;  // nothing due: audio or a change of absence sets it again
-    }
-    const auto due = std::chrono::ceil<std::chrono::microseconds>(timelineDeadline_ -
-                                                                  TimelineKeeper::Clock::now());
-    const auto timeout = std::max(due, std::chrono::microseconds::zero());
-    auto expired = [this] { keepTimeline(); };
+void PulseCaptureStream::setTimelineTimer(CaptureTimeline::Clock::duration timeout) {
+    const auto due = std::max(std::chrono::ceil<std::chrono::microseconds>(timeout),
+                              std::chrono::microseconds::zero());
+    auto expired = [this] {
+        HALVO_CHECK_THREAD(backend_->loop().isLoopThread(), "timers expire on the loop's thread");
+        timeline_.expired();
+    };
     if (timelineTimer_) {
-        timelineTimer_->restart(timeout, std::move(expired));
+        timelineTimer_->restart(due, std::move(expired));
     } else {
         // Without a timer (libpulse refused one) gaps stay unfilled; the audio still flows.
-        timelineTimer_ = connection_->startTimer(
-            std::chrono::ceil<std::chrono::milliseconds>(timeout), std::move(expired));
+        timelineTimer_ = connection_->startTimer(std::chrono::ceil<std::chrono::milliseconds>(due),
+                                                 std::move(expired));
     }
 }
 
@@ -345,45 +257,11 @@ void PulseCaptureStream::deviceChanged(Device device, std::uint32_t index) {
     if (!plan_.running()) {
         return;
     }
-    if (!active_) {
+    if (active_) {
+        silence_.deviceChanged(device, index);
+    } else if (device == Device::sink && plan_.awaitingDefault()) {
         // Waiting for a new default: a sink that came may be one the server already names.
-        if (device == Device::sink && plan_.awaitingDefault()) {
-            askDefaultSink();
-        }
-        return;
-    }
-    const MonitorSource& recorded = active_->source();
-    if ((device == Device::sink && index == recorded.sinkIndex) ||
-        (device == Device::source && index == recorded.index)) {
-        askSilenceReasons();
-    }
-}
-
-void PulseCaptureStream::askSilenceReasons() {
-    if (silenceQuery_) {
-        silenceReasonsStale_ = true;  // read again once this reading is in
-        return;
-    }
-    if (!active_) {
-        return;
-    }
-    silenceQuery_ = connection_->querySilenceReasons(
-        active_->source(),
-        [this](const Expected<SilenceReasons>& reasons) { silenceReasonsRead(reasons); });
-}
-
-void PulseCaptureStream::silenceReasonsRead(const Expected<SilenceReasons>& reasons) {
-    silenceQuery_.reset();  // answered: nothing is out any more
-    // A failed reading (the sink just went) changes nothing: what follows it is read anew.
-    if (reasons) {
-        for (const std::string& message : silenceReasonChanges(silenceReasons_, *reasons)) {
-            log(message);
-        }
-        silenceReasons_ = *reasons;
-        updateAbsence();
-    }
-    if (std::exchange(silenceReasonsStale_, false)) {
-        askSilenceReasons();
+        askDefaultSink();
     }
 }
 
@@ -396,44 +274,12 @@ void PulseCaptureStream::serverChanged() {
 
 void PulseCaptureStream::connectionLost(const std::string& description) {
     HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
-    take(plan_.connectionLost(description));
-}
-
-void PulseCaptureStream::take(const RecordingPlan::Step& step) {
-    HALVO_CHECK_THREAD(backend_->loop().holdsLock(), kCallbackRule);
-    if (step.stop) {
-        closeRecording();
-        reportStoppedBySystem(*step.stop);
-        return;
-    }
-    if (step.closePending) {
-        dropPending();
-    }
-    if (step.open) {
-        openPending(*step.open);  // a while for a new default goes on until it takes over
-    }
-    if (step.awaitDefault) {
-        // Silence keeps the timeline meanwhile; a timer that cannot be set means no wait.
-        defaultAwait_ =
-            connection_->startTimer(kNewDefaultWait, [this] { take(plan_.defaultAwaitEnded()); });
-        if (!defaultAwait_) {
-            take(plan_.defaultAwaitEnded());
-        }
-    }
-    if (step.promotePending) {
-        promotePending();
-    }
-    if (step.askDefaultSink) {
-        askDefaultSink();
-    }
-    updateAbsence();
+    follower_.take(plan_.connectionLost(description));
 }
 
 void PulseCaptureStream::openPending(const std::string& sink) {
-    // The monitor's look-up, the stream's creation and its first audio get one deadline.
-    pendingDeadline_ = connection_->startTimer(
-        kRequestTimeout, [this] { pendingFailed(pa_strerror(PA_ERR_TIMEOUT)); });
-    // The record stream opens once the new default's monitor checks out.
+    // The monitor's look-up, the stream's creation and its first audio share the follower's
+    // deadline. The record stream opens once the new default's monitor checks out.
     monitorQuery_ = connection_->queryMonitorSource(
         sink, [this](const Expected<MonitorSource>& monitor) { openPendingOn(monitor); });
     if (!monitorQuery_) {
@@ -464,14 +310,23 @@ void PulseCaptureStream::openPendingOn(const Expected<MonitorSource>& monitor) {
     pending_ = std::move(*opened);
 }
 
+void PulseCaptureStream::closePending() {
+    monitorQuery_.reset();
+    pending_.reset();
+    pendingSince_.reset();
+    pendingDeliveries_ = 0;
+}
+
+void PulseCaptureStream::pendingTimedOut() {
+    pendingFailed(pa_strerror(PA_ERR_TIMEOUT));
+}
+
 void PulseCaptureStream::pendingFailed(std::string description) {
     const std::string wanted = pending_ ? pending_->sourceName() : "the new default output";
-    dropPending();
-    take(plan_.pendingFailed(description, !connection_->isReady()));
+    closePending();
+    follower_.take(plan_.pendingFailed(description, !connection_->isReady()));
     if (plan_.running() && active_) {
-        // The parent would otherwise not learn that the output it hears is no longer recorded.
-        log("Could not follow " + platform::printableText(wanted) + " (" + description +
-            "): still recording " + platform::printableText(active_->sourceName()));
+        log(notFollowedMessage(wanted, description, active_->sourceName()));
     }
 }
 
@@ -483,13 +338,12 @@ void PulseCaptureStream::promotePending() {
     if (applications_) {
         applications_->follow(active_->source());
     }
-    pendingDeadline_.reset();
-    defaultAwait_.reset();
     log(followingMessage(active_->sourceName()));
-    askSilenceReasons();  // another output: its own reasons, told as changes from the old one's
+    // Another output: its own reasons, told as changes from the old one's.
+    silence_.watch(connection_, active_->source());
     updateAbsence();
     readActive(true);  // joins where the clock says, its overlap with the old audio dropped
-    dropPending();
+    closePending();
 }
 
 void PulseCaptureStream::askDefaultSink() {
@@ -498,7 +352,7 @@ void PulseCaptureStream::askDefaultSink() {
     const auto answered = [this](const std::string& sink) {
         defaultSinkQuery_.reset();
         defaultSinkDeadline_.reset();
-        take(plan_.defaultSinkIs(sink));
+        follower_.take(plan_.defaultSinkIs(sink));
     };
     defaultSinkQuery_ = connection_->queryDefaultSink(
         [answered](const Expected<std::string>& sink) { answered(sink ? *sink : std::string()); });
@@ -508,20 +362,9 @@ void PulseCaptureStream::askDefaultSink() {
     }
 }
 
-void PulseCaptureStream::reportStoppedBySystem(const std::string& description) {
-    backend_->queue().async([weakSelf = weak_from_this(), delegate = delegate_, description] {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        if (auto strongDelegate = delegate.lock()) {
-            strongDelegate->didStopWithError(*self, Error{description});
-        }
-    });
-}
-
-void PulseCaptureStream::log(std::string message) {
-    backend_->queue().async([message = std::move(message)] { logErr(message); });
+std::unique_ptr<ServiceTimer> PulseCaptureStream::startTimer(std::chrono::milliseconds timeout,
+                                                             std::function<void()> expired) {
+    return connection_->startTimer(timeout, std::move(expired));
 }
 
 }  // namespace halvo::pulse

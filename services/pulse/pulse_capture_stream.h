@@ -6,35 +6,36 @@
 #include <optional>
 
 #include "capture/capture_service.h"
+#include "services/common/capture_timeline.h"
+#include "services/common/default_output_follower.h"
 #include "services/common/pcm_chunk.h"
 #include "services/common/queued_capture_stream.h"
-#include "services/common/recording_plan.h"
 #include "services/common/sample_feeder.h"
-#include "services/common/timeline_keeper.h"
 #include "services/pulse/application_capture.h"
 #include "services/pulse/pulse_backend.h"
 #include "services/pulse/pulse_record_stream.h"
+#include "services/pulse/silence_watch.h"
 
 namespace halvo::pulse {
 
-// A capture stream over libpulse: records the monitor source of the server's default sink,
-// follows the default when it changes, and feeds the registered output through a SampleFeeder.
+// A capture stream over libpulse: records the monitor source of the server's default sink and
+// feeds the registered output through a SampleFeeder. It owns the record streams (the active
+// one, whose audio the output gets, and a new default's pending one until it takes over) and
+// tells the timeline (QueuedCaptureStream's CaptureTimeline) of their audio; a
+// DefaultOutputFollower decides when to follow the default, and a SilenceWatch reads what may
+// silence the recorded output.
+//
 // It records nothing but a source the server lists as the default sink's monitor, and only while
 // the stream is on that very source: a start that finds none fails, a new default without one is
 // not followed, and a recording the server moves elsewhere ends.
 //
 // Threads: starts and stops run on the backend's queue; libpulse's callbacks arrive on the
 // main loop's thread; buffers reach the output on the sample queue. Everything that touches
-// libpulse, and the plan, is guarded by the main loop's lock.
-class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
+// libpulse, the plan and the timeline is guarded by the main loop's lock.
+class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream, PulseBackend>,
                                  private PulseRecordStream::Listener,
                                  private ServerListener {
   public:
-    // How long a capture whose output vanished waits for a new default (a headset switching
-    // profile takes a moment) before the service counts it as stopped.
-    static constexpr std::chrono::milliseconds kNewDefaultWait{5000};
-    // About ten seconds of audio may wait for an output that does not keep up.
-    static constexpr std::size_t kPendingSeconds = 10;
     // Frames per fragment the server sends: about every 21 ms at 48 kHz.
     static constexpr std::uint32_t kFragmentFrames = 1024;
     // A new default's stream takes over after this many deliveries: the earliest of them tells
@@ -49,13 +50,14 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     ~PulseCaptureStream() override;
 
   private:
-    friend class QueuedCaptureStream<PulseCaptureStream>;
+    friend class QueuedCaptureStream<PulseCaptureStream, PulseBackend>;
+    using Lock = MainLoopLock;
 
-    // Service thread. Succeeds once the recording is ready; else libpulse's description of what
-    // failed.
+    // Service thread, the plan begun. Succeeds once the recording is ready; else libpulse's
+    // description of what failed.
     Expected<void> start();
-    Expected<void> failStart(Error error);  // lock held
-    Expected<void> stop();
+    // Lock held, any thread: lets go of every libpulse object of the recording.
+    void closeRecording();
 
     // Lock held, as libpulse's callbacks are; the contracts are PulseRecordStream::Listener's and
     // ServerListener's.
@@ -67,38 +69,28 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     void serverChanged() override;
     void connectionLost(const std::string& description) override;
     void deviceChanged(Device device, std::uint32_t index) override;
-    void take(const RecordingPlan::Step& step);
-    void openPending(const std::string& sink);
+
+    // Lock held: DefaultOutputFollower::Recorder's contracts.
+    void openPending(const std::string& sink) override;
+    void closePending() override;
+    void promotePending() override;
+    void pendingTimedOut() override;
+    void askDefaultSink() override;
+    std::unique_ptr<ServiceTimer> startTimer(std::chrono::milliseconds timeout,
+                                             std::function<void()> expired) override;
+
+    // Lock held.
     void openPendingOn(const Expected<MonitorSource>& monitor);
     void pendingFailed(std::string description);
-    void dropPending();  // closes the pending record stream and whatever leads up to it
-    void promotePending();
-    void askDefaultSink();
-    // Lock held, any thread: lets go of every libpulse object of the recording.
-    void closeRecording();
-
-    // Lock held: keeping the bytes in step with the clock (see TimelineKeeper).
+    void activeEnded(std::string description, bool serverLost);
     // Reads what the active stream holds; `newStream` when it has just taken over.
     void readActive(bool newStream = false);
     void updateAbsence();  // whether the server has audio to give
-    void keepTimeline();   // the timeline's timer expired
-    void armTimelineTimer();
-    // Lock held: what may silence the recording, read anew; changes are logged.
-    void askSilenceReasons();
-    void silenceReasonsRead(const Expected<SilenceReasons>& reasons);
+    void setTimelineTimer(CaptureTimeline::Clock::duration timeout);
 
-    // Any thread: hand-offs to the service's thread.
-    void reportStoppedBySystem(const std::string& description);
-    void log(std::string message);
-
-    const std::shared_ptr<PulseBackend> backend_;
-    const PcmFormat format_;  // what the output gets: mono, whatever the source's channels
-    const std::weak_ptr<StreamDelegate> delegate_;
     const ApplicationRule rule_;
-    SampleFeeder feeder_;
 
     // Guarded by the main loop's lock.
-    RecordingPlan plan_;
     std::shared_ptr<PulseContext> connection_;
     // A second connection, so that a new default's stream never shares one with the recorded
     // stream (see openPendingOn); null when it could not be made.
@@ -107,21 +99,16 @@ class PulseCaptureStream final : public QueuedCaptureStream<PulseCaptureStream>,
     std::unique_ptr<PulseRecordStream> pending_;        // the new default's, until it delivers
     std::unique_ptr<ApplicationCapture> applications_;  // with a rule: what the output gets
     std::unique_ptr<DefaultSinkQuery> defaultSinkQuery_;
-    std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
-    std::unique_ptr<LoopTimer> pendingDeadline_;  // until the pending stream delivers
     std::unique_ptr<LoopTimer> defaultSinkDeadline_;
-    std::unique_ptr<LoopTimer> defaultAwait_;  // while no stream records, for a new default
-    bool listening_ = false;                   // registered with connection_ for server events
-    std::optional<TimelineKeeper> timeline_;   // from the start's success to the recording's end
+    std::unique_ptr<MonitorQuery> monitorQuery_;  // the new default's monitor, until it is known
+    bool listening_ = false;                      // registered with connection_ for server events
     std::unique_ptr<LoopTimer> timelineTimer_;
-    TimelineKeeper::Clock::time_point timelineDeadline_;  // when timelineTimer_ fires
     std::uint64_t dropFrames_ = 0;  // of the active stream's next audio, which overlaps the old's
     // The pending stream: the earliest estimate of when it began recording, and its deliveries.
-    std::optional<TimelineKeeper::Clock::time_point> pendingSince_;
+    std::optional<CaptureTimeline::Clock::time_point> pendingSince_;
     int pendingDeliveries_ = 0;
-    std::unique_ptr<SilenceQuery> silenceQuery_;
-    SilenceReasons silenceReasons_;     // as last logged
-    bool silenceReasonsStale_ = false;  // changed while a reading was out
+    SilenceWatch silence_;  // of the active stream's output
+    DefaultOutputFollower follower_;
 };
 
 }  // namespace halvo::pulse
