@@ -64,9 +64,8 @@ void PipeWireCaptureService::listPlayingApplications(PlayingCompletion completio
 std::shared_ptr<CaptureStream> PipeWireCaptureService::makeStream(
     const ContentFilter& filter, const StreamConfiguration& configuration,
     std::weak_ptr<StreamDelegate> delegate) {
-    return std::make_shared<PipeWireCaptureStream>(
-        backend_, pcmFormatOf(configuration), std::move(delegate),
-        filter.applicationRule.kind != ApplicationRule::Kind::everything);
+    return std::make_shared<PipeWireCaptureStream>(backend_, pcmFormatOf(configuration),
+                                                   std::move(delegate), filter.applicationRule);
 }
 
 }  // namespace halvo::pipewire

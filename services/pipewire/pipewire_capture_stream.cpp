@@ -37,11 +37,11 @@ std::uint32_t channelPosition(const std::string& name) {
 PipeWireCaptureStream::PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend,
                                              PcmFormat format,
                                              std::weak_ptr<StreamDelegate> delegate,
-                                             bool choosesApplications)
+                                             ApplicationRule rule)
     : backend_(std::move(backend)),
       format_(format),
       delegate_(std::move(delegate)),
-      choosesApplications_(choosesApplications),
+      rule_(std::move(rule)),
       feeder_(format, kPendingSeconds * format.bytesPerSecond(),
               [backend = backend_](const std::string& message) {
                   backend->queue().async([message] { logErr(message); });
@@ -70,7 +70,7 @@ Expected<void> PipeWireCaptureStream::start() {
         return failStart(connection.error());
     }
     graph_ = *connection;
-    if (format_.channels != 1 || choosesApplications_) {  // channels are averaged to mono
+    if (format_.channels != 1) {  // channels are averaged to mono
         return failStart(Error{"Not supported"});
     }
     const std::string sink = graph_->defaultSink();
@@ -136,6 +136,11 @@ Expected<void> PipeWireCaptureStream::start() {
     if (!ready) {
         return failStart(Error{kTimeout});
     }
+    if (rule_.kind != ApplicationRule::Kind::everything) {
+        applications_ = std::make_unique<ApplicationLinks>(
+            *graph_, rule_, pw_stream_get_node_id(stream_),
+            [this](std::string message) { log(std::move(message)); }, backend_->unmatchedNamed());
+    }
     if (!linkTo(sink)) {
         return failStart(Error{kNoMonitorSource});
     }
@@ -178,6 +183,7 @@ void PipeWireCaptureStream::closeRecording() {
     timelineTimer_.reset();
     timeline_.reset();
     links_.clear();
+    applications_.reset();
     linkedSink_ = SPA_ID_INVALID;
     sinkWatch_.reset();
     silenceReasons_ = {};
@@ -198,19 +204,13 @@ bool PipeWireCaptureStream::linkTo(const std::string& sink) {
     if (from.empty() || to.empty()) {
         return false;
     }
-    links_.clear();
-    // By position; a MONO port feeds every channel, a position the capture node lacks stays
-    // unlinked.
-    for (const PortFacts& input : to) {
-        for (const PortFacts& output : from) {
-            if (output.channel == input.channel || output.channel == "MONO") {
-                if (std::unique_ptr<GraphLink> link = graph_->link(output, input)) {
-                    links_.push_back(std::move(link));
-                }
-            }
-        }
-    }
     linkedSink_ = sinkNode->id;
+    if (applications_) {
+        links_.clear();
+        applications_->follow(linkedSink_);
+    } else {
+        links_ = graph_->linkByPosition(from, to);
+    }
     watchSink();
     return true;
 }
@@ -233,6 +233,10 @@ void PipeWireCaptureStream::graphChanged() {
     take(plan_.defaultSinkIs(graph_->defaultSink()));
     if (plan_.running() && plan_.pendingSink()) {
         tryPending();
+    }
+    if (plan_.running() && applications_) {
+        applications_->update();
+        updateAbsence();
     }
 }
 
@@ -359,6 +363,14 @@ void PipeWireCaptureStream::process() {
 
 void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
     const std::size_t frameBytes = sizeof(float) * channels_;
+    std::vector<float> leveled;  // the applications' mix, at the output's levels
+    if (applications_) {
+        leveled.resize(frames * channels_);
+        std::memcpy(leveled.data(), data, leveled.size() * sizeof(float));
+        ApplicationLinks::applyLevels(leveled.data(), frames, channels_,
+                                      sinkWatch_ ? sinkWatch_->levels() : SinkLevels{});
+        data = reinterpret_cast<const std::byte*>(leveled.data());
+    }
     const auto now = TimelineKeeper::Clock::now();
     const TimelineKeeper::Arrival arrival =
         timeline_->audioArrived(now, frames, streamSince_, std::exchange(joinPending_, false));
@@ -393,9 +405,17 @@ void PipeWireCaptureStream::updateAbsence() {
         return;
     }
     // Nothing linked: the graph has no audio for the capture, and silence stands in.
-    const bool absent = linkedSink_ == SPA_ID_INVALID;
+    const bool absent = linkedSink_ == SPA_ID_INVALID || (applications_ && applications_->empty());
     if (absent != timeline_->absent()) {
-        timeline_->setAbsent(TimelineKeeper::Clock::now(), absent);
+        const auto now = TimelineKeeper::Clock::now();
+        timeline_->setAbsent(now, absent);
+        if (!absent && applications_) {
+            // Applications linked after none: the graph ran on without the capture node, whose
+            // first audio joins where the wall clock says.
+            streamSince_ = now;
+            joinPending_ = true;
+            graphFrames_.reset();
+        }
         armTimelineTimer();
     }
 }

@@ -13,6 +13,7 @@
 #include "services/common/recording_plan.h"
 #include "services/common/sample_feeder.h"
 #include "services/common/timeline_keeper.h"
+#include "services/pipewire/application_links.h"
 #include "services/pipewire/pipewire_backend.h"
 #include "services/pipewire/sink_watch.h"
 
@@ -36,10 +37,10 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
-    // `choosesApplications`: a rule other than everything, which this stream does not apply
-    // yet: its start fails rather than record what the rule leaves out.
+    // With a `rule` other than everything the admitted applications are linked to the capture
+    // node in place of the monitor (ApplicationLinks).
     PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
-                          std::weak_ptr<StreamDelegate> delegate, bool choosesApplications = false);
+                          std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule = {});
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
     ~PipeWireCaptureStream() override;
 
@@ -84,7 +85,7 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     const std::shared_ptr<PipeWireBackend> backend_;
     const PcmFormat format_;  // what the output gets: mono
     const std::weak_ptr<StreamDelegate> delegate_;
-    const bool choosesApplications_;
+    const ApplicationRule rule_;
     SampleFeeder feeder_;
 
     // Guarded by the loop's lock.
@@ -94,9 +95,10 @@ class PipeWireCaptureStream final : public QueuedCaptureStream<PipeWireCaptureSt
     spa_hook streamListener_{};
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
     std::string streamError_;
-    std::uint32_t channels_ = 0;                     // of the capture node
-    std::vector<std::unique_ptr<GraphLink>> links_;  // from the recorded sink's monitor ports
-    std::uint32_t linkedSink_ = SPA_ID_INVALID;      // the recorded sink's node
+    std::uint32_t channels_ = 0;                      // of the capture node
+    std::vector<std::unique_ptr<GraphLink>> links_;   // from the recorded sink's monitor ports
+    std::uint32_t linkedSink_ = SPA_ID_INVALID;       // the recorded sink's node
+    std::unique_ptr<ApplicationLinks> applications_;  // under a rule: linked in place of links_
     bool listening_ = false;
     std::unique_ptr<LoopTimer> pendingDeadline_;  // until the new default is linked
     std::unique_ptr<LoopTimer> defaultAwait_;     // while no sink is recorded
