@@ -92,6 +92,11 @@ void ApplicationLinks::update() {
     }
 }
 
+bool ApplicationLinks::empty() const {
+    return std::all_of(linked_.begin(), linked_.end(),
+                       [](const auto& entry) { return entry.second.links.empty(); });
+}
+
 std::optional<PlaybackStream> ApplicationLinks::streamOf(const NodeFacts& node) const {
     const ClientFacts* client = graph_.clientOf(node);
     if (client == nullptr) {

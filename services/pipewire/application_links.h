@@ -46,8 +46,9 @@ class ApplicationLinks {
     // The graph changed: links the newly admitted nodes (and nodes whose ports changed), unlinks
     // those gone, moved away or no longer admitted.
     void update();
-    // Whether nothing is linked: then the graph has no audio for the capture.
-    bool empty() const { return linked_.empty(); }
+    // Whether nothing is linked (no application admitted, or none with a position the capture
+    // node has): then the graph has no audio for the capture.
+    bool empty() const;
 
     // Scales `frames` interleaved frames of `channels` channels in place by `levels`.
     static void applyLevels(float* samples, std::size_t frames, std::uint32_t channels,
