@@ -26,8 +26,7 @@ std::optional<halvo::ShareableContent> probe(halvo::CaptureService& service) {
 // Native, on the PipeWire daemon itself, when PULSE_SERVER is unset, a PipeWire daemon answers,
 // and no pulse server answers or the one that does is PipeWire's own. The pulse service
 // otherwise: PulseAudio, a parent that named a pulse server, a sandbox that shows only the pulse
-// socket, a PipeWire for video only. --only, --exclude and --list-apps keep to the pulse service
-// whenever a pulse server answers: they choose applications by the pulse server's streams.
+// socket, a PipeWire for video only.
 std::unique_ptr<halvo::CaptureService> makeCaptureService(
     const halvo::CommandLineOptions& options) {
     // Before any service's thread exists.
@@ -46,11 +45,7 @@ std::unique_ptr<halvo::CaptureService> makeCaptureService(
     }
     auto pulse = std::make_unique<halvo::pulse::PulseCaptureService>();
     const std::optional<halvo::ShareableContent> pulseServer = probe(*pulse);
-    const bool choosesApplications =
-        options.listApplications ||
-        options.applications.kind != halvo::ApplicationRule::Kind::everything;
-    if (pulseServer &&
-        (choosesApplications || !pulseServer->soundServer.starts_with("PipeWire "))) {
+    if (pulseServer && !pulseServer->soundServer.starts_with("PipeWire ")) {
         return pulse;
     }
     return native;

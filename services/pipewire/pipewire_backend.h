@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <set>
+#include <string>
 
 #include "platform/dispatch.h"
 #include "services/common/expected.h"
@@ -27,9 +29,14 @@ class PipeWireBackend {
     // the library's text when the daemon cannot be reached within kRequestTimeout.
     Expected<std::shared_ptr<PipeWireGraph>> connection();
 
+    // The rule's entries already said to match no application, so that each is said once in a
+    // run; guarded by the loop's lock.
+    std::set<std::string>& unmatchedNamed() { return unmatchedNamed_; }
+
   private:
     const std::shared_ptr<PipeWireLoop> loop_;
     std::shared_ptr<PipeWireGraph> connection_;  // service thread only
+    std::set<std::string> unmatchedNamed_;       // the loop's lock
     platform::SerialQueue queue_;                // last member: joined first on destruction
 };
 

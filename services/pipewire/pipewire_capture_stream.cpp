@@ -58,8 +58,7 @@ Expected<void> PipeWireCaptureStream::start() {
         return failStart(connection.error());
     }
     graph_ = *connection;
-    // Channels are averaged to mono; a rule is not applied yet.
-    if (format_.channels != 1 || rule_.kind != ApplicationRule::Kind::everything) {
+    if (format_.channels != 1) {  // channels are averaged to mono
         return failStart(Error{"Not supported"});
     }
     const std::string sink = graph_->defaultSink();
@@ -125,6 +124,11 @@ Expected<void> PipeWireCaptureStream::start() {
     if (!ready) {
         return failStart(Error{kTimeout});
     }
+    if (rule_.kind != ApplicationRule::Kind::everything) {
+        applications_ = std::make_unique<ApplicationLinks>(
+            *graph_, rule_, pw_stream_get_node_id(stream_),
+            [this](std::string message) { log(std::move(message)); }, backend_->unmatchedNamed());
+    }
     if (!linkTo(sink)) {
         return failStart(Error{kNoMonitorSource});
     }
@@ -147,6 +151,7 @@ void PipeWireCaptureStream::closeRecording() {
     timelineTimer_.reset();
     timeline_.end();
     links_.clear();
+    applications_.reset();
     linkedSink_ = SPA_ID_INVALID;
     sinkWatch_.reset();
     silenceReasons_ = {};
@@ -167,19 +172,13 @@ bool PipeWireCaptureStream::linkTo(const std::string& sink) {
     if (from.empty() || to.empty()) {
         return false;
     }
-    links_.clear();
-    // By position; a MONO port feeds every channel, a position the capture node lacks stays
-    // unlinked.
-    for (const PortFacts& input : to) {
-        for (const PortFacts& output : from) {
-            if (output.channel == input.channel || output.channel == "MONO") {
-                if (std::unique_ptr<GraphLink> link = graph_->link(output, input)) {
-                    links_.push_back(std::move(link));
-                }
-            }
-        }
-    }
     linkedSink_ = sinkNode->id;
+    if (applications_) {
+        links_.clear();
+        applications_->follow(linkedSink_);
+    } else {
+        links_ = graph_->linkByPosition(from, to);
+    }
     watchSink();
     return true;
 }
@@ -202,6 +201,10 @@ void PipeWireCaptureStream::graphChanged() {
     follower_.take(plan_.defaultSinkIs(graph_->defaultSink()));
     if (plan_.running() && plan_.pendingSink()) {
         tryPending();
+    }
+    if (plan_.running() && applications_) {
+        applications_->update();
+        updateAbsence();
     }
 }
 
@@ -318,6 +321,13 @@ void PipeWireCaptureStream::process() {
 
 void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
     const std::size_t frameBytes = sizeof(float) * channels_;
+    if (applications_) {  // the applications' mix, at the output's levels
+        leveled_.assign(reinterpret_cast<const float*>(data),
+                        reinterpret_cast<const float*>(data) + frames * channels_);
+        ApplicationLinks::applyLevels(leveled_.data(), frames, channels_,
+                                      sinkWatch_ ? sinkWatch_->levels() : SinkLevels{});
+        data = reinterpret_cast<const std::byte*>(leveled_.data());
+    }
     const auto skipped = static_cast<std::size_t>(std::min<std::uint64_t>(
         frames, timeline_.audioArrived(frames, streamSince_, std::exchange(joinPending_, false))));
     if (skipped < frames) {
@@ -331,7 +341,14 @@ void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
 
 void PipeWireCaptureStream::updateAbsence() {
     // Nothing linked: the graph has no audio for the capture, and silence stands in.
-    timeline_.setAbsent(linkedSink_ == SPA_ID_INVALID);
+    const bool absent = linkedSink_ == SPA_ID_INVALID || (applications_ && applications_->empty());
+    if (timeline_.setAbsent(absent) && !absent && applications_) {
+        // Applications linked after none: the graph ran on without the capture node, whose
+        // first audio joins where the wall clock says.
+        streamSince_ = CaptureTimeline::Clock::now();
+        joinPending_ = true;
+        graphFrames_.reset();
+    }
 }
 
 void PipeWireCaptureStream::setTimelineTimer(CaptureTimeline::Clock::duration timeout) {

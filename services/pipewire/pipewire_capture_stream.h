@@ -13,6 +13,7 @@
 #include "services/common/pcm_chunk.h"
 #include "services/common/queued_capture_stream.h"
 #include "services/common/sample_feeder.h"
+#include "services/pipewire/application_links.h"
 #include "services/pipewire/pipewire_backend.h"
 #include "services/pipewire/sink_watch.h"
 
@@ -35,8 +36,8 @@ class PipeWireCaptureStream final
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
 
-    // A `rule` other than everything, which this stream does not apply yet: its start fails
-    // rather than record what the rule leaves out.
+    // With a `rule` other than everything the admitted applications are linked to the capture
+    // node in place of the monitor (ApplicationLinks).
     PipeWireCaptureStream(std::shared_ptr<PipeWireBackend> backend, PcmFormat format,
                           std::weak_ptr<StreamDelegate> delegate, ApplicationRule rule = {});
     // Ends the recording; no output or delegate call starts afterwards. Not on the loop's thread.
@@ -91,9 +92,11 @@ class PipeWireCaptureStream final
     spa_hook streamListener_{};
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
     std::string streamError_;
-    std::uint32_t channels_ = 0;                     // of the capture node
-    std::vector<std::unique_ptr<GraphLink>> links_;  // from the recorded sink's monitor ports
-    std::uint32_t linkedSink_ = SPA_ID_INVALID;      // the recorded sink's node
+    std::uint32_t channels_ = 0;                      // of the capture node
+    std::vector<std::unique_ptr<GraphLink>> links_;   // from the recorded sink's monitor ports
+    std::uint32_t linkedSink_ = SPA_ID_INVALID;       // the recorded sink's node
+    std::unique_ptr<ApplicationLinks> applications_;  // under a rule: linked in place of links_
+    std::vector<float> leveled_;  // under a rule: a buffer at the output's levels, kept for reuse
     bool listening_ = false;
     std::unique_ptr<LoopTimer> deferred_;  // a stream error, handled outside its callback
     std::unique_ptr<LoopTimer> timelineTimer_;

@@ -22,6 +22,12 @@ std::string property(const spa_dict* props, const char* key) {
     return value != nullptr ? value : "";
 }
 
+std::uint32_t idProperty(const spa_dict* props, const char* key) {
+    const std::string value = property(props, key);
+    return value.empty() ? SPA_ID_INVALID
+                         : static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+}
+
 // {"name": "<node name>"}, as the session manager stores the default output: the name.
 std::string nameInJson(const char* value) {
     if (value == nullptr) {
@@ -48,6 +54,14 @@ std::string nameInJson(const char* value) {
 }
 
 }  // namespace
+
+std::string clientProcessID(const spa_dict* props) {
+    const std::string secure = property(props, PW_KEY_SEC_PID);
+    if (!secure.empty() && property(props, PW_KEY_CLIENT_API) != "pipewire-pulse") {
+        return secure;
+    }
+    return property(props, PW_KEY_APP_PROCESS_ID);
+}
 
 GraphLink::~GraphLink() {
     pw_proxy_destroy(proxy_);
@@ -100,6 +114,7 @@ Expected<std::shared_ptr<PipeWireGraph>> PipeWireGraph::connect(
 
 PipeWireGraph::~PipeWireGraph() {
     LoopLock lock(*loop_);
+    boundClients_.clear();
     if (metadata_ != nullptr) {
         spa_hook_remove(&metadataListener_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata_));
@@ -148,6 +163,27 @@ const NodeFacts* PipeWireGraph::node(std::uint32_t id) const {
     return found != nodes_.end() ? &found->second : nullptr;
 }
 
+const ClientFacts* PipeWireGraph::clientOf(const NodeFacts& node) const {
+    const auto found = clients_.find(node.clientId);
+    return found != clients_.end() ? &found->second : nullptr;
+}
+
+bool PipeWireGraph::linked(std::uint32_t outputNode, std::uint32_t inputNode) const {
+    return std::any_of(links_.begin(), links_.end(), [&](const auto& link) {
+        return link.second.outputNode == outputNode && link.second.inputNode == inputNode;
+    });
+}
+
+std::vector<const NodeFacts*> PipeWireGraph::nodesOfClass(std::string_view mediaClass) const {
+    std::vector<const NodeFacts*> found;
+    for (const auto& [id, facts] : nodes_) {
+        if (facts.mediaClass == mediaClass) {
+            found.push_back(&facts);
+        }
+    }
+    return found;
+}
+
 std::vector<PortFacts> PipeWireGraph::portsOf(std::uint32_t node, bool output) const {
     std::vector<PortFacts> ports;
     for (const auto& [id, facts] : ports_) {
@@ -168,14 +204,16 @@ ServerSnapshot PipeWireGraph::snapshot() const {
 
 std::vector<PlayingApplication> PipeWireGraph::playing() const {
     std::vector<PlayingApplication> playing;
-    for (const auto& [id, node] : nodes_) {
-        const auto client = clients_.find(node.clientId);
-        if (node.mediaClass != "Stream/Output/Audio" || client == clients_.end()) {
+    const NodeFacts* sink = sinkNamed(defaultSink_);
+    for (const NodeFacts* node : nodesOfClass("Stream/Output/Audio")) {
+        const ClientFacts* client = clientOf(*node);
+        if (sink == nullptr || client == nullptr || !linked(node->id, sink->id)) {
             continue;
         }
-        const std::optional<std::int32_t> pid = platform::parseProcessID(client->second.processID);
-        playing.push_back(
-            PlayingApplication{pid.value_or(0), client->second.name, client->second.binary});
+        const std::optional<std::int32_t> pid = platform::parseProcessID(client->processID);
+        std::string binary = client->binary;
+        binary.erase(0, binary.rfind('/') + 1);  // npos + 1 == 0: a plain name stays
+        playing.push_back(PlayingApplication{pid.value_or(0), client->name, std::move(binary)});
     }
     return playing;
 }
@@ -197,6 +235,21 @@ std::unique_ptr<GraphLink> PipeWireGraph::link(const PortFacts& from, const Port
     return proxy != nullptr ? std::make_unique<GraphLink>(proxy) : nullptr;
 }
 
+std::vector<std::unique_ptr<GraphLink>> PipeWireGraph::linkByPosition(
+    const std::vector<PortFacts>& from, const std::vector<PortFacts>& to) {
+    std::vector<std::unique_ptr<GraphLink>> links;
+    for (const PortFacts& input : to) {
+        for (const PortFacts& output : from) {
+            if (output.channel == input.channel || output.channel == "MONO") {
+                if (std::unique_ptr<GraphLink> made = link(output, input)) {
+                    links.push_back(std::move(made));
+                }
+            }
+        }
+    }
+    return links;
+}
+
 void PipeWireGraph::removeListener(GraphListener& listener) {
     listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), &listener),
                      listeners_.end());
@@ -208,6 +261,24 @@ void PipeWireGraph::changed() {
     for (GraphListener* listener : std::vector<GraphListener*>(listeners_)) {
         listener->graphChanged();
     }
+}
+
+PipeWireGraph::BoundClient::~BoundClient() {
+    if (proxy != nullptr) {
+        spa_hook_remove(&listener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(proxy));
+    }
+}
+
+void PipeWireGraph::onClientInfo(void* data, const pw_client_info* info) {
+    auto* bound = static_cast<BoundClient*>(data);
+    if ((info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) == 0) {
+        return;
+    }
+    bound->graph->clients_[bound->id] =
+        ClientFacts{property(info->props, PW_KEY_APP_NAME), clientProcessID(info->props),
+                    property(info->props, PW_KEY_APP_PROCESS_BINARY)};
+    bound->graph->changed();
 }
 
 void PipeWireGraph::onCoreInfo(void* data, const pw_core_info* info) {
@@ -245,30 +316,36 @@ void PipeWireGraph::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
         node.id = id;
         node.name = property(props, PW_KEY_NODE_NAME);
         node.mediaClass = property(props, PW_KEY_MEDIA_CLASS);
-        const std::string client = property(props, PW_KEY_CLIENT_ID);
-        node.clientId = client.empty()
-                            ? SPA_ID_INVALID
-                            : static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
+        node.clientId = idProperty(props, PW_KEY_CLIENT_ID);
         self->nodes_[id] = std::move(node);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         PortFacts port;
         port.id = id;
-        const std::string node = property(props, PW_KEY_NODE_ID);
-        port.nodeId = node.empty()
-                          ? SPA_ID_INVALID
-                          : static_cast<std::uint32_t>(std::strtoul(node.c_str(), nullptr, 10));
+        port.nodeId = idProperty(props, PW_KEY_NODE_ID);
         port.output = property(props, PW_KEY_PORT_DIRECTION) == "out";
         port.channel = property(props, PW_KEY_AUDIO_CHANNEL);
         self->ports_[id] = std::move(port);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        self->links_[id] = LinkFacts{idProperty(props, PW_KEY_LINK_OUTPUT_NODE),
+                                     idProperty(props, PW_KEY_LINK_INPUT_NODE)};
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
-        ClientFacts client;
-        client.name = property(props, PW_KEY_APP_NAME);
-        client.processID = property(props, PW_KEY_SEC_PID);
-        if (client.processID.empty()) {
-            client.processID = property(props, PW_KEY_APP_PROCESS_ID);
+        // Known once its properties come (onClientInfo): the announcement names no process.
+        auto bound = std::make_unique<BoundClient>();
+        bound->graph = self;
+        bound->id = id;
+        bound->proxy = static_cast<pw_client*>(
+            pw_registry_bind(self->registry_, id, type, PW_VERSION_CLIENT, 0));
+        if (bound->proxy == nullptr) {
+            return;
         }
-        client.binary = property(props, PW_KEY_APP_PROCESS_BINARY);
-        self->clients_[id] = std::move(client);
+        static const pw_client_events kClientEvents = [] {
+            pw_client_events events{};
+            events.version = PW_VERSION_CLIENT_EVENTS;
+            events.info = &PipeWireGraph::onClientInfo;
+            return events;
+        }();
+        pw_client_add_listener(bound->proxy, &bound->listener, &kClientEvents, bound.get());
+        self->boundClients_[id] = std::move(bound);
         return;
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
         if (self->metadata_ == nullptr && property(props, "metadata.name") == "default") {
@@ -294,8 +371,9 @@ void PipeWireGraph::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
 
 void PipeWireGraph::onGlobalRemove(void* data, std::uint32_t id) {
     auto* self = static_cast<PipeWireGraph*>(data);
+    self->boundClients_.erase(id);
     self->clients_.erase(id);
-    if (self->nodes_.erase(id) + self->ports_.erase(id) > 0) {
+    if (self->nodes_.erase(id) + self->ports_.erase(id) + self->links_.erase(id) > 0) {
         self->changed();
     }
 }

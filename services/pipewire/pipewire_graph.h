@@ -1,5 +1,6 @@
 #pragma once
 
+#include <pipewire/client.h>
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 
@@ -35,16 +36,27 @@ struct PortFacts {
 };
 struct ClientFacts {
     std::string name;       // application.name
-    std::string processID;  // pipewire.sec.pid, else application.process.id; unparsed
+    std::string processID;  // see clientProcessID(); unparsed
     std::string binary;     // application.process.binary
 };
+struct LinkFacts {
+    std::uint32_t outputNode = SPA_ID_INVALID;
+    std::uint32_t inputNode = SPA_ID_INVALID;
+};
+
+// The process a client speaks for: the daemon's pipewire.sec.pid (the peer of its socket, which
+// a sandbox cannot fake), else the application.process.id it reports. A client of the pulse
+// server (client.api "pipewire-pulse") reports its own, since its socket's peer is the pulse
+// server.
+std::string clientProcessID(const spa_dict* props);
 
 // Told of the graph's changes. Called on the loop's thread with the lock held; may not wait for
 // the daemon (no waitUntil) nor destroy the graph.
 class GraphListener {
   public:
     virtual ~GraphListener() = default;
-    // A node or port came or went, or the default output's name changed.
+    // A node, port or link came or went, a client told its facts, or the default output's name
+    // changed.
     virtual void graphChanged() = 0;
     // The daemon is gone (or broke the connection): at most once.
     virtual void connectionLost(const std::string& description) = 0;
@@ -86,11 +98,18 @@ class PipeWireGraph {
     // The Audio/Sink node of that name, or null.
     const NodeFacts* sinkNamed(std::string_view name) const;
     const NodeFacts* node(std::uint32_t id) const;
+    // The node's client, or null.
+    const ClientFacts* clientOf(const NodeFacts& node) const;
+    // Whether a link leads from one node to the other.
+    bool linked(std::uint32_t outputNode, std::uint32_t inputNode) const;
+    // Every node of a media class, in the registry's order.
+    std::vector<const NodeFacts*> nodesOfClass(std::string_view mediaClass) const;
     // The node's ports of one direction, in the registry's order.
     std::vector<PortFacts> portsOf(std::uint32_t node, bool output) const;
     // The clients that name their process.
     ServerSnapshot snapshot() const;
-    // The applications whose nodes play (Stream/Output/Audio), one entry per node.
+    // The applications whose nodes play (Stream/Output/Audio) to the default output, one entry
+    // per node.
     std::vector<PlayingApplication> playing() const;
 
     // A proxy of the node, for its events; null when the registry refused. The caller destroys
@@ -98,6 +117,10 @@ class PipeWireGraph {
     pw_node* bindNode(std::uint32_t id);
     // Links two ports; null when the daemon's link factory refused.
     std::unique_ptr<GraphLink> link(const PortFacts& from, const PortFacts& to);
+    // Links output ports to input ports by channel position: a MONO port feeds every input, a
+    // position the inputs lack stays unlinked. The links made.
+    std::vector<std::unique_ptr<GraphLink>> linkByPosition(const std::vector<PortFacts>& from,
+                                                           const std::vector<PortFacts>& to);
 
     // Lock held, off the loop's thread: waits until the daemon answered everything asked so far.
     Expected<void> roundTrip();
@@ -117,6 +140,16 @@ class PipeWireGraph {
     static int onMetadataProperty(void* data, std::uint32_t subject, const char* key,
                                   const char* type, const char* value);
     void changed();
+    static void onClientInfo(void* data, const pw_client_info* info);
+
+    // A client bound for its properties, which the registry leaves out of its announcement.
+    struct BoundClient {
+        PipeWireGraph* graph = nullptr;
+        std::uint32_t id = 0;
+        pw_client* proxy = nullptr;
+        spa_hook listener{};
+        ~BoundClient();
+    };
 
     const std::shared_ptr<PipeWireLoop> loop_;
     pw_context* context_ = nullptr;
@@ -133,6 +166,8 @@ class PipeWireGraph {
     std::map<std::uint32_t, NodeFacts> nodes_;
     std::map<std::uint32_t, PortFacts> ports_;
     std::map<std::uint32_t, ClientFacts> clients_;
+    std::map<std::uint32_t, std::unique_ptr<BoundClient>> boundClients_;
+    std::map<std::uint32_t, LinkFacts> links_;
     std::vector<GraphListener*> listeners_;
 };
 

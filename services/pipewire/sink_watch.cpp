@@ -10,12 +10,18 @@ namespace halvo::pipewire {
 
 namespace {
 
-// True when the pod is an array of floats that are all zero.
-bool allZero(const spa_pod* pod) {
+// The pod's array of floats.
+std::vector<float> floatsOf(const spa_pod* pod) {
     float volumes[SPA_AUDIO_MAX_CHANNELS];
     const std::uint32_t count =
         spa_pod_copy_array(pod, SPA_TYPE_Float, volumes, SPA_AUDIO_MAX_CHANNELS);
-    return count > 0 && std::all_of(volumes, volumes + count, [](float v) { return v <= 0.0f; });
+    return std::vector<float>(volumes, volumes + count);
+}
+
+// True when there are volumes and all are zero.
+bool allZero(const std::vector<float>& volumes) {
+    return !volumes.empty() &&
+           std::all_of(volumes.begin(), volumes.end(), [](float v) { return v <= 0.0f; });
 }
 
 bool boolOf(const spa_pod* pod) {
@@ -24,6 +30,14 @@ bool boolOf(const spa_pod* pod) {
 }
 
 }  // namespace
+
+float SinkLevels::gainOf(std::uint32_t channel) const {
+    if (muted || monitorMuted) {
+        return 0.0f;
+    }
+    const float volume = channel < volumes.size() ? volumes[channel] : 1.0f;
+    return volume * (channel < monitorVolumes.size() ? monitorVolumes[channel] : 1.0f);
+}
 
 SinkWatch::SinkWatch(PipeWireGraph& graph, std::uint32_t node, Changed changed)
     : changed_(std::move(changed)) {
@@ -66,21 +80,24 @@ void SinkWatch::onParam(void* data, int, std::uint32_t id, std::uint32_t, std::u
         return;
     }
     SilenceReasons& reasons = self->reasons_;
+    SinkLevels& levels = self->levels_;
     const auto* object = reinterpret_cast<const spa_pod_object*>(param);
     const spa_pod_prop* prop = nullptr;
     SPA_POD_OBJECT_FOREACH(object, prop) {
         switch (prop->key) {
             case SPA_PROP_mute:
-                reasons.outputMuted = boolOf(&prop->value);
+                levels.muted = reasons.outputMuted = boolOf(&prop->value);
                 break;
             case SPA_PROP_channelVolumes:
-                reasons.outputVolumeZero = allZero(&prop->value);
+                levels.volumes = floatsOf(&prop->value);
+                reasons.outputVolumeZero = allZero(levels.volumes);
                 break;
             case SPA_PROP_monitorMute:
-                reasons.monitorMuted = boolOf(&prop->value);
+                levels.monitorMuted = reasons.monitorMuted = boolOf(&prop->value);
                 break;
             case SPA_PROP_monitorVolumes:
-                reasons.monitorVolumeZero = allZero(&prop->value);
+                levels.monitorVolumes = floatsOf(&prop->value);
+                reasons.monitorVolumeZero = allZero(levels.monitorVolumes);
                 break;
             default:
                 break;

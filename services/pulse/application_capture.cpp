@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "platform/thread_check.h"
 #include "services/common/pcm_chunk.h"
+#include "services/pulse/playing_applications.h"
 
 namespace halvo::pulse {
 
@@ -30,6 +31,7 @@ ApplicationCapture::ApplicationCapture(std::shared_ptr<PulseContext> connection,
       sampleRate_(sampleRate),
       log_(std::move(log)),
       letGo_(std::move(letGo)),
+      roster_(log_),
       mix_(maxFrames, kMaxLeadSeconds * sampleRate),
       unmatchedNamed_(unmatchedNamed) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
@@ -61,7 +63,7 @@ void ApplicationCapture::release(std::shared_ptr<PulseContext> connection) {
 void ApplicationCapture::follow(const MonitorSource& monitor) {
     HALVO_CHECK_THREAD(connection_->loop().holdsLock(), kLockRule);
     // Applications that play on the new output too stay in without a line: those left out once
-    // its streams are listed go out (sweep()).
+    // its streams are listed go out (the roster's sweep).
     while (!recordings_.empty()) {
         drop(recordings_.begin()->first, false);
     }
@@ -175,7 +177,7 @@ void ApplicationCapture::askPlaybackStreams(std::uint32_t index) {
     if (!request.operation.sent()) {
         requests_.pop_back();
         if (index == kNoIndex) {
-            sweep();  // no list is coming
+            roster_.sweep();  // no list is coming
         }
     }
 }
@@ -208,7 +210,7 @@ void ApplicationCapture::onSinkInput(pa_context*, const pa_sink_input_info* info
             self.drop(request.asked);  // gone before the server could say
         }
         if (request.asked == kNoIndex) {
-            self.sweep();  // the output's streams are all in: who is left out has gone
+            self.roster_.sweep();  // the output's streams are all in: who is left out has gone
             if (endOfList > 0) {
                 self.nameUnmatched();
             }
@@ -226,12 +228,8 @@ void ApplicationCapture::nameUnmatched() {
     if (std::exchange(ruleChecked_, true)) {
         return;
     }
-    const std::int32_t self = platform::processIdentifier();
-    for (const std::string& entry : rule_.applications) {
-        const ApplicationRule one{ApplicationRule::Kind::only, {entry}};
-        if (std::none_of(seen_.begin(), seen_.end(),
-                         [&](const PlaybackStream& each) { return admits(one, each, self); }) &&
-            unmatchedNamed_.insert(entry).second) {
+    for (const std::string& entry : unmatchedEntries(rule_, seen_, platform::processIdentifier())) {
+        if (unmatchedNamed_.insert(entry).second) {
             log_("No application matches " + platform::printableText(entry) + " yet");
         }
     }
@@ -253,12 +251,7 @@ void ApplicationCapture::consider(const PlaybackStream& playback) {
             .emplace(playback.index, Recording{nextKey_++, key, applicationLabel(playback), nullptr,
                                                nullptr, nullptr})
             .first->second;
-    const auto [application, added] = applications_.try_emplace(key);
-    application->second.streams++;
-    if (added) {
-        application->second.label = recording.label;
-        log_("Application in the capture: " + application->second.label);
-    }
+    roster_.streamIn(playback);
     const std::uint32_t index = playback.index;
     Expected<std::shared_ptr<PulseContext>> begun = PulseContext::beginConnecting(
         connection_->sharedLoop(), [this, index](bool ready) { connected(index, ready); });
@@ -307,20 +300,7 @@ void ApplicationCapture::drop(std::uint32_t index, bool leaves) {
     std::shared_ptr<PulseContext> connection = std::move(found->second.connection);
     recordings_.erase(found);  // the stream, before its connection
     release(std::move(connection));
-    if (--applications_[key].streams == 0 && leaves) {
-        sweep();
-    }
-}
-
-void ApplicationCapture::sweep() {
-    for (auto application = applications_.begin(); application != applications_.end();) {
-        if (application->second.streams == 0) {
-            log_("Application out of the capture: " + application->second.label);
-            application = applications_.erase(application);
-        } else {
-            ++application;
-        }
-    }
+    roster_.streamOut(key, leaves);
 }
 
 void ApplicationCapture::recordStreamStateChanged(PulseRecordStream& stream) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/application_rule.h"
-#include "services/pulse/application_match.h"
+#include "services/common/application_roster.h"
 #include "services/pulse/application_mix.h"
 #include "services/pulse/pulse_record_stream.h"
 
@@ -102,8 +102,6 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     // `leaves` is false (another output is being followed), an application whose last stream
     // this was leaves the capture at once.
     void drop(std::uint32_t index, bool leaves = true);
-    // Logs, and forgets, the applications that have no stream recorded.
-    void sweep();
     // The first listing of a start is in: says which of the rule's entries match none of it.
     void nameUnmatched();
     // Requests: the output's volume and mute, and one sink input's facts (or all of them).
@@ -123,11 +121,7 @@ class ApplicationCapture final : private PulseRecordStream::Listener, private Se
     const std::function<void(std::shared_ptr<PulseContext>)> letGo_;
     MonitorSource monitor_;
     std::map<std::uint32_t, Recording> recordings_;  // by sink input
-    struct Application {
-        int streams = 0;  // recorded
-        std::string label;
-    };
-    std::map<std::string, Application> applications_;  // by applicationKey()
+    ApplicationRoster roster_;                       // the applications with a stream recorded
     std::list<Request> requests_;
     // A volume per channel as factors, and a mute.
     struct Level {

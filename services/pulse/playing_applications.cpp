@@ -5,7 +5,6 @@
 
 #include "platform/process.h"
 #include "services/common/monitor_source.h"
-#include "services/pulse/application_match.h"
 
 namespace halvo::pulse {
 
@@ -46,6 +45,16 @@ void onStream(pa_context*, const pa_sink_input_info* info, int endOfList, void* 
 }
 
 }  // namespace
+
+PlaybackStream playbackStreamOf(const pa_sink_input_info& info) {
+    const auto property = [&info](const char* key) {
+        const char* value = pa_proplist_gets(info.proplist, key);
+        return std::string(value != nullptr ? value : "");
+    };
+    return PlaybackStream{info.index, info.sink, property(PA_PROP_APPLICATION_NAME),
+                          property(PA_PROP_APPLICATION_PROCESS_BINARY),
+                          property(PA_PROP_APPLICATION_PROCESS_ID)};
+}
 
 Expected<std::vector<PlayingApplication>> readPlayingApplications(PulseContext& connection) {
     Expected<std::string> sink = connection.readDefaultSink();

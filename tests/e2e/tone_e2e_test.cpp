@@ -187,16 +187,20 @@ TEST_F(ToneSession, ATonesLevelComesOutAsPlayed) {
     EXPECT_EQ(helper->quit(), 0);
 }
 
-// Two applications with the players' default buffers, which PipeWire's pulse server hands over
-// in bursts of up to 0.6 s: from the third second on, each 100 ms beep of one comes out whole and
-// a second after the last, and the steady tone of the other at the level played (each stream
-// records on a connection of its own: the server starves a second stream of a busy one).
+// Two applications with the players' default buffers (2 s), which PipeWire's pulse server hands
+// over in bursts of up to 0.6 s: from the third second on, each 100 ms beep of one comes out whole
+// and a second after the last (±25 ms), and the steady tone of the other at the level played (each
+// stream records on a connection of its own: the server starves a second stream of a busy one).
+// Natively the graph mixes them sample for sample: every beep from the second second on, ±10 ms.
 TEST_F(ToneSession, ApplicationsWithLongBuffersComeOutWholeAndOnTime) {
     auto beeper = server_->play(2000, "halvo_null_a", 0.5, 1, 12, "halvo-beeper", false, 0.1);
     auto steady = server_->play(200, "halvo_null_a", 0.3, 1, 12, "halvo-steady");
     ASSERT_TRUE(beeper && steady && waitForPlayer());
     auto helper = launch({"--only", "halvo-beeper", "--only", "halvo-steady"});
     ASSERT_TRUE(helper && helper->waitForOutput(9 * kBytesPerSecond, 15s));
+    const char* backend = std::getenv("HALVO_BACKEND");
+    const bool native = backend != nullptr && std::string(backend) == "pipewire";
+    const double tolerance = native ? 0.010 : 0.025;
     const std::vector<float> samples = samplesOf(helper->standardOutput());
     // The beeps, told from the steady tone by their slope: where each begins and how long it is.
     std::vector<std::pair<std::size_t, std::size_t>> beeps;
@@ -218,22 +222,24 @@ TEST_F(ToneSession, ApplicationsWithLongBuffersComeOutWholeAndOnTime) {
     }
     std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
     EXPECT_NEAR(20 * std::log10(levels[levels.size() / 2] / 0.3), 0, 1) << "the steady tone";
-    // A busy machine's PipeWire drops the odd quantum (21 ms) of a stream: one beep may show it.
+    // A busy machine's PipeWire drops the odd quantum (21 ms) of a stream: through its pulse
+    // server one beep may show it; natively none may.
     int judged = 0;
     std::vector<std::pair<double, double>> off;  // a beep's distance from the last and length
     for (std::size_t beep = 1; beep + 1 < beeps.size(); ++beep) {
-        if (beeps[beep - 1].first < 2 * 48000) {
+        if (beeps[beep - 1].first < (native ? 1 : 2) * 48000) {
             continue;
         }
         ++judged;
         const double interval =
             static_cast<double>(beeps[beep].first - beeps[beep - 1].first) / 48000;
         const double length = static_cast<double>(beeps[beep].second) / 48000;
-        if (std::abs(interval - 1) > 0.025 || std::abs(length - 0.1) > 0.003) {
+        if (std::abs(interval - 1) > tolerance || std::abs(length - 0.1) > 0.003) {
             off.emplace_back(interval, length);
         }
     }
-    EXPECT_LE(off.size(), 1u) << ::testing::PrintToString(off);
+    std::cout << judged << " beeps judged, off: " << ::testing::PrintToString(off) << "\n";
+    EXPECT_LE(off.size(), native ? 0u : 1u) << ::testing::PrintToString(off);
     EXPECT_GE(judged, 4);
     EXPECT_EQ(helper->quit(), 0);
 }

@@ -1,4 +1,4 @@
-#include "services/pulse/application_match.h"
+#include "services/common/application_match.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 #include "platform/printable_text.h"
 #include "platform/process.h"
 
-namespace halvo::pulse {
+namespace halvo {
 
 namespace {
 
@@ -34,16 +34,6 @@ bool named(const std::string& application, const PlaybackStream& stream) {
 }
 
 }  // namespace
-
-PlaybackStream playbackStreamOf(const pa_sink_input_info& info) {
-    const auto property = [&info](const char* key) {
-        const char* value = pa_proplist_gets(info.proplist, key);
-        return std::string(value != nullptr ? value : "");
-    };
-    return PlaybackStream{info.index, info.sink, property(PA_PROP_APPLICATION_NAME),
-                          property(PA_PROP_APPLICATION_PROCESS_BINARY),
-                          property(PA_PROP_APPLICATION_PROCESS_ID)};
-}
 
 bool admits(const ApplicationRule& rule, const PlaybackStream& stream, std::int32_t self) {
     if (platform::parseProcessID(stream.processID) == self) {
@@ -77,4 +67,18 @@ std::string applicationLabel(const PlaybackStream& stream) {
     return label;
 }
 
-}  // namespace halvo::pulse
+std::vector<std::string> unmatchedEntries(const ApplicationRule& rule,
+                                          const std::vector<PlaybackStream>& streams,
+                                          std::int32_t self) {
+    std::vector<std::string> unmatched;
+    for (const std::string& entry : rule.applications) {
+        const ApplicationRule one{ApplicationRule::Kind::only, {entry}};
+        if (std::none_of(streams.begin(), streams.end(),
+                         [&](const PlaybackStream& each) { return admits(one, each, self); })) {
+            unmatched.push_back(entry);
+        }
+    }
+    return unmatched;
+}
+
+}  // namespace halvo
