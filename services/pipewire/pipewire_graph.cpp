@@ -298,8 +298,10 @@ void PipeWireGraph::onCoreDone(void* data, std::uint32_t id, int seq) {
 
 void PipeWireGraph::onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
     auto* self = static_cast<PipeWireGraph*>(data);
-    if (id != PW_ID_CORE || !self->lost_.empty()) {
-        return;  // an object's error (a link refused) is not the connection's
+    // An object's error (a link refused) is not the connection's, nor is the daemon's answer
+    // to a proxy let go of just as it removed the object ("unknown resource N", ENOENT).
+    if (id != PW_ID_CORE || res == -ENOENT || !self->lost_.empty()) {
+        return;
     }
     self->lost_ = res == -EPIPE || message == nullptr ? kConnectionTerminated : message;
     self->loop_->signal();

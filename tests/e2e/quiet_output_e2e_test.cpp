@@ -114,7 +114,8 @@ TEST_F(QuietOutput, AnOutputReplacedByAnotherKindIsFollowedWithoutLosingTime) {
         << helper.transcript();
     EXPECT_EQ(recordedSources(*server_, helper.pid()), "halvo_headset_hfp.monitor\n");
 
-    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond));
+    ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond))
+        << helper.transcript();
     EXPECT_LE(std::abs(driftMs(helper) - before), kTimelineToleranceMs);
     EXPECT_EQ(helper.countStartingWith("ERROR:"), 0);
     for (const std::string& line : helper.messages()) {
