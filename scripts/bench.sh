@@ -112,7 +112,7 @@ run_native() {
     mkdir -p "$runtime/pulse"
     ln -sf "$(cat "$dir/sockets")/native" "$runtime/pulse/native"
     local seconds=${BENCH_NATIVE_SECONDS:-60}
-    env -u PULSE_SERVER XDG_RUNTIME_DIR="$runtime" "$bench" --native "$dir" \
+    env -u PULSE_SERVER XDG_RUNTIME_DIR="$runtime" "$bench" --native "$dir" --launches 30 \
         --session-seconds "$seconds" --markdown "$work/native.md" || rc=$?
     [ -s "$work/native.md" ] || echo "The benchmark failed (status $rc)." >"$work/native.md"
     note_status $rc
