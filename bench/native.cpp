@@ -87,7 +87,7 @@ struct Window {
     double wakeups = -1;                      // per second, all threads
     std::map<std::string, double> serverCpu;  // % of one core
     double systemCpu = -1;
-    double quantum = 0;  // frames
+    double quantum = 0;   // frames
     long long bytes = 0;  // of audio during the window
     std::vector<std::pair<std::string, std::pair<double, double>>> threads;  // CPU %, wake-ups/s
     std::string lastLines;  // of its standard error
