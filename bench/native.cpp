@@ -117,8 +117,15 @@ std::vector<Window> measureWindow(const std::vector<Recorder>& recorders,
     std::vector<Window> windows(recorders.size());
     for (std::size_t r = 0; r < recorders.size(); ++r) {
         children.push_back(start(recorders[r]));
-        if (!children.back())
-            return windows;
+        if (!children.back()) {
+            children.pop_back();
+            for (std::size_t started = 0; started < children.size(); ++started) {
+                recorders[started].stop(*children[started]);
+                children[started]->waitFor(2s);
+                drains[started].join();
+            }
+            return windows;  // figures of -1: not taken
+        }
         drains.emplace_back(
             [fd = children.back()->standardOutput(), &count = bytes[r], &on = counting[r]] {
                 drain(fd, Clock::now() + 1h, [&](const char*, std::size_t size) {
