@@ -115,6 +115,8 @@ std::vector<Window> measureWindow(const std::vector<Recorder>& recorders,
     std::vector<long long> bytes(recorders.size(), 0);
     std::vector<std::atomic<bool>> counting(recorders.size());
     std::vector<Window> windows(recorders.size());
+    const auto until =
+        Clock::now() + kSettle + std::chrono::milliseconds(static_cast<int>(seconds * 1000)) + 30s;
     for (std::size_t r = 0; r < recorders.size(); ++r) {
         children.push_back(start(recorders[r]));
         if (!children.back()) {
@@ -127,8 +129,9 @@ std::vector<Window> measureWindow(const std::vector<Recorder>& recorders,
             return windows;  // figures of -1: not taken
         }
         drains.emplace_back(
-            [fd = children.back()->standardOutput(), &count = bytes[r], &on = counting[r]] {
-                drain(fd, Clock::now() + 1h, [&](const char*, std::size_t size) {
+            [fd = children.back()->standardOutput(), until, &count = bytes[r], &on = counting[r]] {
+                // Bounded, should a recorder not end when told to.
+                drain(fd, until, [&](const char*, std::size_t size) {
                     if (on)
                         count += static_cast<long long>(size);
                 });
