@@ -123,7 +123,8 @@ void blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-int runHelper(std::unique_ptr<CaptureService> service, const CommandLineOptions& options) {
+int runHelper(std::unique_ptr<CaptureService> service, const CommandLineOptions& options,
+              std::optional<ShareableContent> probed) {
     // Never destroyed: threads may still log while the process exits.
     installLineWriter(*new platform::LineWriter(platform::FileHandle::standardError(),
                                                 kQueuedDiagnosticBytes, kQueuedSignalBytes,
@@ -151,10 +152,14 @@ int runHelper(std::unique_ptr<CaptureService> service, const CommandLineOptions&
     capture = owner->get();
     quitOnStopSignals();
 
-    captureService->getShareableContent(
-        false, false, [](std::optional<ShareableContent> content, std::optional<Error> error) {
-            permissionProbeFinished(content, error);
-        });
+    if (probed) {
+        permissionProbeFinished(probed, std::nullopt);
+    } else {
+        captureService->getShareableContent(
+            false, false, [](std::optional<ShareableContent> content, std::optional<Error> error) {
+                permissionProbeFinished(content, error);
+            });
+    }
     platform::asyncOnGlobalUtilityQueue(
         [] { runCommandReader(platform::FileHandle::standardInput(), *capture); });
     logErr("Run loop started");

@@ -3,14 +3,16 @@
 // --sink-path it measures the helper's sink path against cat instead. Prints the tables and, with
 // --markdown FILE, writes them there for scripts/bench.sh to gather into docs/benchmarks.md. With
 // --applications it measures the helper recording all applications but one against its own
-// whole-output capture.
-#include <signal.h>
-
+// whole-output capture. With --native SERVER-DIR (a PipeWire of scripts/sound-server.sh, found
+// through XDG_RUNTIME_DIR alone) it measures the native helper against pw-record and its own pulse
+// path; with --applications beside it, the native helper recording all applications but one.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "bench/native.h"
 #include "bench/report.h"
 
 namespace halvo::bench {
@@ -22,6 +24,8 @@ struct Options {
     std::string pipewireRuntime;  // set: the server is PipeWire's, and pw-record joins
     bool sinkPath = false;
     bool applications = false;
+    std::string native;  // a sound-server folder: the native helper's measures
+    int rounds = 3;
     int launches = 10;
     double sessionSeconds = 30;
     double throughputSeconds = 2;
@@ -91,22 +95,11 @@ int runCapture(const Options& options) {
 // default output, beside the onset tone; the helper records all but the third, side by side with
 // its own whole-output capture.
 int runApplications(const Options& options) {
-    const std::string seconds = std::to_string(static_cast<int>(options.sessionSeconds) + 30);
-    std::vector<std::unique_ptr<client::Subprocess>> players;
-    for (int n = 1; n <= 3; ++n) {
-        std::string error;
-        players.push_back(client::Subprocess::spawn(
-            {"sh", "-c",
-             "sox -q -n -t raw -r 48000 -e float -b 32 -c 2 - synth " + seconds + " sine " +
-                 std::to_string(300 + 200 * n) +
-                 " vol 0.2 | pacat --playback --raw --format=float32le --rate=48000 "
-                 "--channels=2 --latency-msec=50 --client-name=halvo-bench-" +
-                 std::to_string(n)},
-            &error, {}, true));
-        if (!players.back()) {
-            std::cerr << "halvo-bench: cannot start a player: " << error << "\n";
-            return 1;
-        }
+    std::vector<std::unique_ptr<client::Subprocess>> players =
+        startApplications(static_cast<int>(options.sessionSeconds) + 30);
+    if (players.empty()) {
+        std::cerr << "halvo-bench: cannot start a player\n";
+        return 1;
     }
     Recorder some = helperRecorder(options.helper);
     some.name = "helper --exclude halvo-bench-3";
@@ -119,10 +112,22 @@ int runApplications(const Options& options) {
     }
     const std::vector<CaptureFigures> figures =
         captureSession(recorders, player, options.sessionSeconds);
-    for (const auto& each : players)
-        ::kill(-each->pid(), SIGKILL);  // the shell, sox and pacat: one process group
+    stopApplications(players);
     const Table table = applicationsTable(recorders, figures);
     return report(options, table.markdown(), table.allMet());
+}
+
+int runNativeBench(const Options& options) {
+    const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+    NativeOptions native{options.helper,         options.native, runtime ? runtime : "",
+                         options.sessionSeconds, options.rounds, options.launches};
+    std::string text;
+    const int status =
+        options.applications ? runNativeApplications(native, text) : runNative(native, text);
+    std::cout << text;
+    if (!options.markdown.empty())
+        std::ofstream(options.markdown) << text;
+    return status;
 }
 
 }  // namespace
@@ -145,6 +150,10 @@ int main(int argc, char** argv) {
             options.pipewireRuntime = value();
         else if (arg == "--sink-path")
             options.sinkPath = true;
+        else if (arg == "--native")
+            options.native = value();
+        else if (arg == "--rounds")
+            options.rounds = std::stoi(value());
         else if (arg == "--applications")
             options.applications = true;
         else if (arg == "--launches")
@@ -159,11 +168,15 @@ int main(int argc, char** argv) {
             std::cerr
                 << "usage: halvo-bench [--helper PATH] [--pipewire-runtime DIR] [--launches N]"
                    " [--session-seconds S] [--applications] [--markdown FILE]\n"
+                   "       halvo-bench --native SERVER-DIR [--applications] [--rounds N]"
+                   " [--launches N] [--session-seconds S] [--markdown FILE]\n"
                    "       halvo-bench --sink-path [--sim PATH] [--throughput-seconds S]"
                    " [--markdown FILE]\n";
             return 2;
         }
     }
+    if (!options.native.empty())
+        return halvo::bench::runNativeBench(options);
     if (options.applications)
         return halvo::bench::runApplications(options);
     return options.sinkPath ? halvo::bench::runSinkPath(options)

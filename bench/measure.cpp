@@ -89,6 +89,19 @@ ProcessSample sampleProcess(pid_t pid) {
     return sample;
 }
 
+std::vector<ThreadUsage> threadUsage(pid_t pid) {
+    std::vector<ThreadUsage> usage;
+    for (const ThreadSwitches& thread : sampleProcess(pid).threads) {
+        const std::string schedstat = readFile("/proc/" + std::to_string(pid) + "/task/" +
+                                               std::to_string(thread.tid) + "/schedstat");
+        if (schedstat.empty())
+            continue;  // the thread ended meanwhile
+        usage.push_back({thread.name, thread.tid, std::stoll(schedstat),
+                         thread.voluntary + thread.involuntary});
+    }
+    return usage;
+}
+
 void drain(int fd, Clock::time_point until,
            const std::function<void(const char*, std::size_t)>& consume) {
     std::vector<char> buffer(1 << 20);

@@ -38,6 +38,18 @@ struct ProcessSample {
 
 ProcessSample sampleProcess(pid_t pid);
 
+// One thread's CPU time (/proc/PID/task/TID/schedstat, ns) and context switches, voluntary and
+// involuntary, so far.
+struct ThreadUsage {
+    std::string name;
+    pid_t tid = 0;
+    long long cpuNs = 0;
+    long long switches = 0;
+};
+
+// Every thread of `pid` alive now, by tid.
+std::vector<ThreadUsage> threadUsage(pid_t pid);
+
 // Reads `fd` until `until`, handing every chunk to `consume`, without holding the writer up.
 void drain(int fd, Clock::time_point until,
            const std::function<void(const char*, std::size_t)>& consume);

@@ -6,20 +6,27 @@
 #   scripts/bench.sh          30-second capture sessions
 #   scripts/bench.sh --long   ten-minute sessions (memory growth over ten minutes); the length
 #                             can be overridden with BENCH_LONG_SECONDS, to try the long path
+#   scripts/bench.sh native   the native PipeWire set-up (e) alone, which takes about 17 minutes;
+#                             its section of docs/benchmarks.md is replaced, the rest kept
 #
 # The set-ups: (a) plain PulseAudio, a null sink as it comes; (b) PulseAudio shaped like a sound
 # card by a pacing reader on each monitor (the server of the end-to-end tests); (c) PipeWire with
-# WirePlumber and pipewire-pulse, where pw-record joins as a third recorder. Exits 3 when a
+# WirePlumber and pipewire-pulse, where pw-record joins as a third recorder; (e) the same
+# PipeWire found as a desktop finds it (XDG_RUNTIME_DIR alone), where the helper chooses its
+# native service: against pw-record at its latency and its own pulse path, each alone in turn,
+# three rounds of 60 s windows (BENCH_NATIVE_SECONDS overrides that length). Exits 3 when a
 # target was missed, 1 when a set-up could not be measured.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 session=30
+only_native=false
 case "${1:-}" in
 "") ;;
 --long) session=${BENCH_LONG_SECONDS:-600} ;;
+native) only_native=true ;;
 *)
-    echo "usage: $0 [--long]" >&2
+    echo "usage: $0 [--long | native]" >&2
     exit 2
     ;;
 esac
@@ -31,7 +38,7 @@ bench=build/bench/bench/halvo-bench
 
 work=$(mktemp -d /tmp/halvo-bench.XXXXXX)
 cleanup() {
-    for setup in plain shaped pipewire apps-pulse apps-pipewire; do
+    for setup in plain shaped pipewire apps-pulse apps-pipewire native; do
         scripts/sound-server.sh stop "$work/$setup" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -90,11 +97,96 @@ run_applications() {
     scripts/sound-server.sh stop "$dir"
 }
 
+# run_native: (e), the native helper on a PipeWire reached as a desktop reaches it: XDG_RUNTIME_DIR
+# alone, with the pulse socket where libpulse looks in it.
+run_native() {
+    echo
+    echo "== (e) native PipeWire"
+    local dir="$work/native" rc=0 runtime
+    if ! scripts/sound-server.sh start pipewire "$dir" >/dev/null; then
+        echo "The server did not start." >"$work/native.md"
+        note_status 1
+        return
+    fi
+    runtime="$(cat "$dir/sockets")/runtime"
+    mkdir -p "$runtime/pulse"
+    ln -sf "$(cat "$dir/sockets")/native" "$runtime/pulse/native"
+    local seconds=${BENCH_NATIVE_SECONDS:-60}
+    env -u PULSE_SERVER XDG_RUNTIME_DIR="$runtime" "$bench" --native "$dir" --launches 30 \
+        --session-seconds "$seconds" --markdown "$work/native.md" || rc=$?
+    [ -s "$work/native.md" ] || echo "The benchmark failed (status $rc)." >"$work/native.md"
+    note_status $rc
+    rc=0
+    env -u PULSE_SERVER XDG_RUNTIME_DIR="$runtime" "$bench" --native "$dir" --applications \
+        --session-seconds "$seconds" --markdown "$work/native-apps.md" || rc=$?
+    [ -s "$work/native-apps.md" ] ||
+        echo "The benchmark failed (status $rc)." >"$work/native-apps.md"
+    note_status $rc
+    scripts/sound-server.sh stop "$dir"
+}
+
+# The section (e) of docs/benchmarks.md, from the figures in $work.
+native_section() {
+    cat <<DOC
+## (e) Native PipeWire
+
+The same PipeWire (\`scripts/sound-server.sh start pipewire\`), reached as a desktop reaches it:
+\`XDG_RUNTIME_DIR\` alone, the pulse socket where libpulse looks in it, \`PULSE_SERVER\` unset. The
+native helper (\`--backend pipewire\`), \`pw-record --target halvo_null_a -P stream.capture.sink=true
+--format f32 --rate 48000 --channels 1 --latency 1024 -\` (the helper's capture node asks 1024
+frames too) and the helper's pulse path (\`--backend pulse\`) record in turn, each alone, while
+\`pacat\` plays a tone. Each window starts 3 s after the recorder's launch. CPU is the sum over
+\`/proc/PID/task/*/schedstat\` (ns on a CPU), wake-ups the voluntary and involuntary context
+switches of all threads; pipewire, pipewire-pulse and wireplumber are measured over the same
+window, so that the whole system's figure is each recorder's. Launches alternate between the
+helper as a parent starts it (it chooses its service) and pw-record.
+
+$(cat "$work/native.md")
+
+Three applications play (sox's tones through \`pacat --latency-msec=50\`), and the native helper
+with \`--exclude halvo-bench-3\` records beside the native helper's whole-output capture, both
+at once, three windows:
+
+$(cat "$work/native-apps.md")
+DOC
+}
+
+if $only_native; then
+    run_native
+    load_after=$(load)
+    # The section (e) in place of the one there (or before the notes), the rest as it was.
+    native_section >"$work/native-section.md"
+    awk -v section="$work/native-section.md" '
+        /^## / { skip = 0 }
+        /^## \(e\) Native PipeWire/ {
+            while ((getline line < section) > 0) print line
+            print ""
+            skip = 1
+            done = 1
+            next
+        }
+        /^## Notes/ && !done {
+            while ((getline line < section) > 0) print line
+            print ""
+            done = 1
+        }
+        !skip { print }
+        END {
+            if (!done) while ((getline line < section) > 0) print line
+        }
+    ' docs/benchmarks.md >"$work/benchmarks.md"
+    cp "$work/benchmarks.md" docs/benchmarks.md
+    echo
+    echo "Wrote section (e) of docs/benchmarks.md (load before: $load_before; after: $load_after)."
+    exit $status
+fi
+
 run_setup plain "(a) plain PulseAudio" pulse-plain
 run_setup shaped "(b) PulseAudio shaped by pacing readers" pulse
 run_setup pipewire "(c) PipeWire, WirePlumber and pipewire-pulse" pipewire
 run_applications apps-pulse "(d) applications chosen by rule, PulseAudio" pulse
 run_applications apps-pipewire "(d) applications chosen by rule, PipeWire" pipewire
+run_native
 echo
 echo "== sink path"
 rc=0
@@ -157,6 +249,8 @@ $(cat "$work/apps-pulse.md")
 PipeWire (\`scripts/sound-server.sh start pipewire\`):
 
 $(cat "$work/apps-pipewire.md")
+
+$(native_section)
 
 ## Sink path
 

@@ -74,7 +74,12 @@ Expected<std::shared_ptr<PipeWireGraph>> PipeWireGraph::connect(
     }
     std::shared_ptr<PipeWireGraph> graph(new PipeWireGraph(loop));
     LoopLock lock(*loop);
-    graph->context_ = pw_context_new(loop->loop(), nullptr, 0);
+    // client-rt.conf, as PipeWire's own recorders have it: libpipewire's data thread, which
+    // takes each cycle's wake-up from the graph, runs at real-time priority where the system
+    // allows (and stays as it is where not). Otherwise every hand-over between it and the
+    // loop's thread preempts one of them. The helper's own code never runs on that thread.
+    graph->context_ = pw_context_new(
+        loop->loop(), pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (graph->context_ == nullptr) {
         return Error{std::strerror(errno)};
     }
