@@ -100,8 +100,20 @@ std::unique_ptr<client::Subprocess> SoundServer::record(const std::string& sourc
     if (latencyMs > 0) {
         argv.push_back("--latency-msec=" + std::to_string(latencyMs));
     }
+    const char* backend = std::getenv("HALVO_BACKEND");
+    if (backend != nullptr && std::string(backend) == "pipewire") {
+        // Recorded natively, the helper is judged against PipeWire's own recorder on the sink.
+        const std::string sink = source.substr(0, source.rfind(".monitor"));
+        argv = {"sh",
+                "-c",
+                "exec pw-record --target \"$1\" -P stream.capture.sink=true --format f32 "
+                "--rate 48000 --channels 1 $2 - >\"$0\"",
+                file,
+                sink,
+                latencyMs > 0 ? "--latency " + std::to_string(latencyMs) + "ms" : ""};
+    }
     std::string error;
-    return client::Subprocess::spawn(argv, &error, {environmentEntry()});
+    return client::Subprocess::spawn(argv, &error, {environmentEntry(), runtimeEntry()});
 }
 
 void SoundServer::kill() const {

@@ -51,7 +51,8 @@ class SoundServer {
 
     // Records `source` with parec (mono float at 48 kHz, in fragments of `latencyMs`, or as
     // parec chooses when 0) into `file`, until the process is interrupted (SIGINT) or destroyed:
-    // the reference a recording is judged against.
+    // the reference a recording is judged against. With HALVO_BACKEND=pipewire, pw-record on
+    // the sink at that latency (its own default when 0) in place of parec.
     std::unique_ptr<client::Subprocess> record(const std::string& source, const std::string& file,
                                                int latencyMs = 0) const;
 
