@@ -1,5 +1,8 @@
 #include "services/common/application_roster.h"
 
+#include "platform/printable_text.h"
+#include "platform/process.h"
+
 namespace halvo {
 
 void ApplicationRoster::streamIn(const PlaybackStream& stream) {
@@ -25,6 +28,17 @@ void ApplicationRoster::sweep() {
             application = applications_.erase(application);
         } else {
             ++application;
+        }
+    }
+}
+
+void ApplicationRoster::nameUnmatched(const ApplicationRule& rule,
+                                      const std::vector<PlaybackStream>& streams,
+                                      std::set<std::string>& named) {
+    for (const std::string& entry :
+         unmatchedEntries(rule, streams, platform::processIdentifier())) {
+        if (named.insert(entry).second) {
+            log_("No application matches " + platform::printableText(entry) + " yet");
         }
     }
 }

@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "services/common/application_match.h"
 
@@ -22,6 +24,10 @@ class ApplicationRoster {
     void streamOut(const std::string& key, bool leaves = true);
     // Every application left without a stream goes out.
     void sweep();
+    // "No application matches <APP> yet" for each entry of `rule` that admits none of `streams`
+    // (the helper's own process left out), unless `named` (kept for the whole run) holds it.
+    void nameUnmatched(const ApplicationRule& rule, const std::vector<PlaybackStream>& streams,
+                       std::set<std::string>& named);
 
   private:
     struct Application {

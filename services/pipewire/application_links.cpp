@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/printable_text.h"
 #include "platform/process.h"
 
 namespace halvo::pipewire {
@@ -20,9 +19,8 @@ ApplicationLinks::ApplicationLinks(PipeWireGraph& graph, ApplicationRule rule,
     : graph_(graph),
       rule_(std::move(rule)),
       captureNode_(captureNode),
-      log_(std::move(log)),
       unmatchedNamed_(unmatchedNamed),
-      roster_(log_) {}
+      roster_(std::move(log)) {}
 
 ApplicationLinks::~ApplicationLinks() = default;
 
@@ -43,12 +41,7 @@ void ApplicationLinks::follow(std::uint32_t sink) {
             playing.push_back(std::move(*stream));
         }
     }
-    for (const std::string& entry :
-         unmatchedEntries(rule_, playing, platform::processIdentifier())) {
-        if (unmatchedNamed_.insert(entry).second) {
-            log_("No application matches " + platform::printableText(entry) + " yet");
-        }
-    }
+    roster_.nameUnmatched(rule_, playing, unmatchedNamed_);
 }
 
 void ApplicationLinks::update() {

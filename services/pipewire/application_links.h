@@ -68,7 +68,6 @@ class ApplicationLinks {
     PipeWireGraph& graph_;
     const ApplicationRule rule_;
     const std::uint32_t captureNode_;
-    const std::function<void(std::string)> log_;
     std::set<std::string>& unmatchedNamed_;
     std::uint32_t sink_ = SPA_ID_INVALID;
     bool ruleChecked_ = false;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/printable_text.h"
 #include "platform/process.h"
 #include "platform/thread_check.h"
 #include "services/common/pcm_chunk.h"
@@ -228,11 +227,7 @@ void ApplicationCapture::nameUnmatched() {
     if (std::exchange(ruleChecked_, true)) {
         return;
     }
-    for (const std::string& entry : unmatchedEntries(rule_, seen_, platform::processIdentifier())) {
-        if (unmatchedNamed_.insert(entry).second) {
-            log_("No application matches " + platform::printableText(entry) + " yet");
-        }
-    }
+    roster_.nameUnmatched(rule_, seen_, unmatchedNamed_);
     seen_.clear();
 }
 
