@@ -32,12 +32,7 @@ std::uint64_t CaptureTimeline::audioArrived(std::uint64_t frames, Clock::time_po
     const auto now = Clock::now();
     const TimelineKeeper::Arrival arrival =
         keeper_->audioArrived(now, frames, streamSince, newStream);
-    if (arrival.quietEnded) {
-        log_(quietEndedMessage(*arrival.quietEnded));
-    }
-    if (arrival.drift) {
-        log_(driftMessage(*arrival.drift));
-    }
+    report(arrival);
     pushSilence(arrival.silenceBeforeFrames);
     // Moving the timer costs the loop a wake-up or a system call, so it is moved only when it
     // would fire soon, or later than now due.
@@ -53,7 +48,17 @@ void CaptureTimeline::audioLost(std::uint64_t frames, Clock::time_point streamSi
         return;
     }
     pushSilence(frames);
-    keeper_->audioArrived(Clock::now(), frames, streamSince);
+    // Time the server's clock ran is the server back, even if the helper missed its audio.
+    report(keeper_->audioArrived(Clock::now(), frames, streamSince));
+}
+
+void CaptureTimeline::report(const TimelineKeeper::Arrival& arrival) {
+    if (arrival.quietEnded) {
+        log_(quietEndedMessage(*arrival.quietEnded));
+    }
+    if (arrival.drift) {
+        log_(driftMessage(*arrival.drift));
+    }
 }
 
 bool CaptureTimeline::setAbsent(bool absent) {

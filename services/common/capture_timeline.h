@@ -52,6 +52,7 @@ class CaptureTimeline {
     void expired();
 
   private:
+    void report(const TimelineKeeper::Arrival& arrival);  // the lines an arrival calls for
     void pushSilence(std::uint64_t frames);
     void armTimer();
 

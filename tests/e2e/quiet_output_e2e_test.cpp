@@ -136,7 +136,7 @@ TEST_F(QuietOutput, AStalledServerKeepsTheTimeline) {
         helper.waitFor("No audio from the server for 2 s: what it delivers late follows in order");
     server_->stall(false);
     ASSERT_TRUE(noticed);
-    EXPECT_TRUE(helper.waitForText("] Audio from the server again after "));
+    EXPECT_TRUE(helper.waitForText("] Audio from the server again after ")) << helper.transcript();
     // PulseAudio hands over what it held back, PipeWire's null sink skips the time.
     ASSERT_TRUE(helper.waitForOutput(helper.drainedOutputSize().value_or(0) + kBytesPerSecond / 2));
     EXPECT_LE(driftMs(helper), kTimelineToleranceMs);
