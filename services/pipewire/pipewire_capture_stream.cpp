@@ -5,7 +5,9 @@
 #include <spa/param/audio/type-info.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <span>
 #include <utility>
 
 #include "logging/lines.h"
@@ -86,6 +88,7 @@ Expected<void> PipeWireCaptureStream::start() {
         events.version = PW_VERSION_STREAM_EVENTS;
         events.state_changed = &PipeWireCaptureStream::onStateChanged;
         events.process = &PipeWireCaptureStream::onProcess;
+        events.add_buffer = &PipeWireCaptureStream::onAddBuffer;
         return events;
     }();
     pw_stream_add_listener(stream_, &streamListener_, &kEvents, this);
@@ -282,41 +285,69 @@ void PipeWireCaptureStream::onProcess(void* data) {
     static_cast<PipeWireCaptureStream*>(data)->process();
 }
 
+void PipeWireCaptureStream::onAddBuffer(void*, pw_buffer* buffer) {
+    // Each buffer counts one in the clock's report (pw_time::queued): see process().
+    buffer->size = 1;
+}
+
 void PipeWireCaptureStream::process() {
-    // Every buffer waiting, so that the graph's clock read below is the newest one's.
+    // The graph reports its clock as it hands over each buffer, with how many it has handed over
+    // by then: of those waiting, the first `queued` end where the report says. Those alone are
+    // taken now; one handed over since waits for the next call, which its own report brings.
     pw_time time{};
     const bool timed = pw_stream_get_time_n(stream_, &time, sizeof time) == 0 &&
-                       time.rate.denom > 0 && time.rate.num > 0;
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
-        const spa_data& block = buffer->buffer->datas[0];
-        if (block.data != nullptr && block.chunk != nullptr && timeline_.running() &&
-            channels_ > 0) {
-            const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
-            const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
-            deliver(static_cast<const std::byte*>(block.data) + offset,
-                    size / (sizeof(float) * channels_));
+                       time.rate.denom > 0 && time.rate.num > 0 && time.queued <= kMaxBuffers;
+    std::array<pw_buffer*, kMaxBuffers> buffers{};
+    const std::size_t frameBytes = sizeof(float) * std::max<std::uint32_t>(channels_, 1);
+    std::size_t count = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t lastFrames = 0;
+    while (count < (timed ? time.queued : kMaxBuffers)) {
+        pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+        if (buffer == nullptr) {
+            break;
         }
-        pw_stream_queue_buffer(stream_, buffer);
+        buffers[count++] = buffer;
+        lastFrames = audioOf(*buffer).size() / frameBytes;
+        frames += lastFrames;
     }
-    if (timed && timeline_.running()) {
-        // Cycles the graph ran while this process did not (a stalled helper) left no buffers:
-        // silence of the same length on the graph's clock, and a line that says so.
-        const auto now =
+    if (timed && count > 0 && count == time.queued) {
+        const auto end =
             static_cast<std::uint64_t>(static_cast<unsigned __int128>(time.ticks) * time.rate.num *
-                                       format_.sampleRate / time.rate.denom);
-        // Two quanta of slack: a buffer of the next cycle may have been taken before its clock.
-        const std::uint64_t slack = 2 * std::max<std::uint64_t>(kQuantumFrames, largestBuffer_);
-        if (!graphFrames_ || now + format_.sampleRate < *graphFrames_) {
-            graphFrames_ = now;  // a clock of its own, or one that went back
-        } else if (now > *graphFrames_ + slack) {
-            const std::uint64_t missed = now - *graphFrames_;
+                                       format_.sampleRate / time.rate.denom) +
+            lastFrames;
+        // Cycles the graph ran while this process did not take them (a stalled helper) left no
+        // buffers: silence of the same length on the graph's clock, where they were missed.
+        // Less than half a buffer is a resampler's rounding, not a cycle.
+        const std::uint64_t reached = graphFrames_.value_or(end) + frames;
+        if (timeline_.running() && graphFrames_ && end > reached &&
+            2 * (end - reached) >= lastFrames) {
+            const std::uint64_t missed = end - reached;
             log("The graph ran " +
                 secondsText(static_cast<double>(missed) / format_.sampleRate, 3) +
                 " s without the helper: silence of that length stands in");
             timeline_.audioLost(missed, streamSince_);
-            graphFrames_ = now;
         }
+        graphFrames_ = end;
     }
+    for (std::size_t index = 0; index < count; ++index) {
+        if (const std::span<const std::byte> audio = audioOf(*buffers[index]);
+            !audio.empty() && timeline_.running()) {
+            deliver(audio.data(), audio.size() / frameBytes);
+        }
+        pw_stream_queue_buffer(stream_, buffers[index]);
+    }
+}
+
+std::span<const std::byte> PipeWireCaptureStream::audioOf(const pw_buffer& buffer) const {
+    const spa_data& block = buffer.buffer->datas[0];
+    if (block.data == nullptr || block.chunk == nullptr || channels_ == 0) {
+        return {};
+    }
+    const std::size_t frameBytes = sizeof(float) * channels_;
+    const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
+    const std::size_t bytes = std::min(block.chunk->size, block.maxsize - offset);
+    return {static_cast<const std::byte*>(block.data) + offset, bytes / frameBytes * frameBytes};
 }
 
 void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
@@ -333,10 +364,6 @@ void PipeWireCaptureStream::deliver(const std::byte* data, std::size_t frames) {
     if (skipped < frames) {
         feeder_.push(monoChunk(data + skipped * frameBytes, frames - skipped, channels_), *this);
     }
-    if (graphFrames_) {
-        *graphFrames_ += frames;
-    }
-    largestBuffer_ = std::max<std::uint64_t>(largestBuffer_, frames);
 }
 
 void PipeWireCaptureStream::updateAbsence() {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ class PipeWireCaptureStream final
   public:
     // The quantum the capture node asks the graph for: about 21 ms at 48 kHz.
     static constexpr std::uint32_t kQuantumFrames = 1024;
+    static constexpr std::size_t kMaxBuffers = 64;  // libpipewire's most for one stream
 
     // With a `rule` other than everything the admitted applications are linked to the capture
     // node in place of the monitor (ApplicationLinks).
@@ -80,7 +82,11 @@ class PipeWireCaptureStream final
     void setTimelineTimer(CaptureTimeline::Clock::duration timeout);
     void watchSink();  // the recorded sink's reasons for silence, logged as they change
 
+    // The whole frames a buffer holds; empty for one without data.
+    std::span<const std::byte> audioOf(const pw_buffer& buffer) const;
+
     static void onProcess(void* data);
+    static void onAddBuffer(void* data, pw_buffer* buffer);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
 
@@ -104,10 +110,9 @@ class PipeWireCaptureStream final
     std::unique_ptr<SinkWatch> sinkWatch_;            // the recorded sink's reasons for silence
     SilenceReasons silenceReasons_;                   // as last logged
     bool joinPending_ = false;  // the next audio is a newly linked sink's: it joins by the clock
-    // The graph's clock, in frames of the capture's rate, where the audio handed on ends; unset
-    // until the first audio of a driver (a newly linked sink has a clock of its own).
+    // The graph's clock, in frames of the capture's rate, where the audio taken so far ends;
+    // unset until the first audio of a driver (a newly linked sink has a clock of its own).
     std::optional<std::uint64_t> graphFrames_;
-    std::uint64_t largestBuffer_ = 0;  // frames
     DefaultOutputFollower follower_;
 };
 

@@ -120,4 +120,29 @@ Continuity continuityOf(std::span<const float> samples, double frequency, std::s
     return result;
 }
 
+double largestPhaseSlip(std::span<const float> samples, double frequency, std::size_t from) {
+    // Fifty periods, rounded to a sample: a stretch's phase hardly depends on where it starts.
+    const auto stretch = static_cast<std::size_t>(std::lround(50 * kRate / frequency));
+    std::optional<double> first;
+    double largest = 0;
+    for (std::size_t at = from; at + stretch <= samples.size(); at += stretch) {
+        const std::span<const float> part = samples.subspan(at, stretch);
+        if (std::ranges::find(part, 0.0f) != part.end()) {
+            continue;
+        }
+        double re = 0;
+        double im = 0;
+        for (std::size_t i = at; i < at + stretch; ++i) {
+            const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / kRate;
+            re += samples[i] * std::cos(phase);
+            im += samples[i] * std::sin(phase);
+        }
+        const double phase = std::atan2(im, re);
+        first = first.value_or(phase);
+        largest =
+            std::max(largest, std::fabs(std::remainder(phase - *first, 2 * std::numbers::pi)));
+    }
+    return largest;
+}
+
 }  // namespace halvo::testing

@@ -50,4 +50,11 @@ struct Continuity {
 // stream starts (PipeWire does, for the reference recorder too).
 Continuity continuityOf(std::span<const float> samples, double frequency, std::size_t settle = 0);
 
+// How far a recording of a sine of `frequency` strays from the clock of its own samples, from
+// sample `from` on: the phase of each stretch of about 50 ms that holds no silence, less the
+// first one's, in radians (0 to pi; one sample is 0.13 at 997 Hz). Silence that stands in for
+// lost time of exactly its length leaves it at 0; audio lost, or silence of another length,
+// moves every stretch after it.
+double largestPhaseSlip(std::span<const float> samples, double frequency, std::size_t from = 0);
+
 }  // namespace halvo::testing
