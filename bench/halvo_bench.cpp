@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "bench/measure.h"
 #include "bench/native.h"
 #include "bench/report.h"
 
@@ -31,20 +32,6 @@ struct Options {
     double throughputSeconds = 2;
     std::string markdown;
 };
-
-std::string commandOutput(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[512];
-        std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-            text.append(chunk, got);
-        ::pclose(pipe);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
 
 int report(const Options& options, const std::string& text, bool allMet) {
     std::cout << text;

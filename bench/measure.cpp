@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -43,6 +44,20 @@ double cpuSeconds(pid_t pid) {
 }
 
 }  // namespace
+
+std::string commandOutput(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        std::size_t got;
+        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+            text.append(chunk, got);
+        ::pclose(pipe);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
 
 double median(std::vector<double> values) {
     if (values.empty())

@@ -18,6 +18,9 @@ constexpr double kBytesPerSecond = 48000.0 * 4;
 
 double median(std::vector<double> values);
 
+// What a shell command printed on stdout, without trailing line feeds and spaces.
+std::string commandOutput(const std::string& command);
+
 // One thread's context switches so far, as /proc/PID/task/TID/status counts them.
 struct ThreadSwitches {
     std::string name;  // /proc/PID/task/TID/comm

@@ -33,18 +33,6 @@ std::string fixed(double value, int digits) {
     return text;
 }
 
-std::string commandOutput(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-            text.append(chunk, got);
-        ::pclose(pipe);
-    }
-    return text;
-}
-
 // The server's processes by name, from the sound-server folder's pids.
 std::map<std::string, pid_t> serverProcesses(const std::string& directory) {
     std::map<std::string, pid_t> found;
