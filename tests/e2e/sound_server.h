@@ -103,9 +103,10 @@ class ServerTest : public ::testing::Test {
         for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
             (*undo)();
         }
-        if (server_) {
-            server_->pactl("set-default-sink halvo_null_a");
-            server_->pactl("set-sink-volume halvo_null_a 100%");
+        // Where the server answers: until it names halvo_null_a, since PipeWire's session
+        // manager may still be choosing a default of its own after an output went away.
+        if (server_ && server_->pactl("set-sink-volume halvo_null_a 100%")) {
+            EXPECT_TRUE(makeDefault("halvo_null_a")) << "the next test would start elsewhere";
         }
     }
 
