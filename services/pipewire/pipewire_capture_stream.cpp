@@ -297,7 +297,11 @@ void PipeWireCaptureStream::process() {
     pw_time time{};
     const bool timed = pw_stream_get_time_n(stream_, &time, sizeof time) == 0 &&
                        time.rate.denom > 0 && time.rate.num > 0 && time.queued <= kMaxBuffers;
-    std::array<pw_buffer*, kMaxBuffers> buffers{};
+    struct Taken {
+        pw_buffer* buffer;
+        std::span<const std::byte> audio;
+    };
+    std::array<Taken, kMaxBuffers> taken{};
     const std::size_t frameBytes = sizeof(float) * std::max<std::uint32_t>(channels_, 1);
     std::size_t count = 0;
     std::uint64_t frames = 0;
@@ -307,8 +311,8 @@ void PipeWireCaptureStream::process() {
         if (buffer == nullptr) {
             break;
         }
-        buffers[count++] = buffer;
-        lastFrames = audioOf(*buffer).size() / frameBytes;
+        taken[count] = {buffer, audioOf(*buffer)};
+        lastFrames = taken[count++].audio.size() / frameBytes;
         frames += lastFrames;
     }
     if (timed && count > 0 && count == time.queued) {
@@ -330,12 +334,11 @@ void PipeWireCaptureStream::process() {
         }
         graphFrames_ = end;
     }
-    for (std::size_t index = 0; index < count; ++index) {
-        if (const std::span<const std::byte> audio = audioOf(*buffers[index]);
-            !audio.empty() && timeline_.running()) {
-            deliver(audio.data(), audio.size() / frameBytes);
+    for (const Taken& each : std::span(taken).first(count)) {
+        if (!each.audio.empty() && timeline_.running()) {
+            deliver(each.audio.data(), each.audio.size() / frameBytes);
         }
-        pw_stream_queue_buffer(stream_, buffers[index]);
+        pw_stream_queue_buffer(stream_, each.buffer);
     }
 }
 
